@@ -1,0 +1,61 @@
+#include "Sdk/CNimoApi.h"
+
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "Sdk/CNimoCore.h"
+#include "Sdk/Singletons.h"
+
+#ifndef NIMO_DEFAULT_API_HOST
+#define NIMO_DEFAULT_API_HOST "https://api.nimo-publisher.example"
+#endif
+
+namespace NimoSdk {
+namespace {
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+  const char* v = std::getenv(name);
+  return (v != nullptr && *v != '\0') ? std::string(v) : fallback;
+}
+
+}  // namespace
+
+CNimoApi::CNimoApi()
+    : baseUrl(EnvOr("NIMOSDK_API_BASE_URL", NIMO_DEFAULT_API_HOST "/sdkapi")),
+      initUrl(baseUrl + "/v22/init.do"),
+      configUrl(baseUrl + "/v3/config/client.do"),
+      attributionUrl(baseUrl + "/v1/attribution.do"),
+      productsUrl(baseUrl + "/v10/pay/products.do"),
+      createOrderUrl(baseUrl + "/v10/pay/create_order.do"),
+      payResultUrl(baseUrl + "/v10/pay/pay_result.do"),
+      trackUrl(EnvOr("NIMOSDK_TRACK_URL", NIMO_DEFAULT_API_HOST "/data/h5/v1.do")) {}
+
+std::string CNimoApi::Md5Hex(const std::string& text) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  bool ok = ctx != nullptr && EVP_DigestInit_ex2(ctx, EVP_md5(), nullptr) == 1 &&
+            EVP_DigestUpdate(ctx, text.data(), text.size()) == 1 && EVP_DigestFinal_ex(ctx, digest, &len) == 1;
+  EVP_MD_CTX_free(ctx);
+  if (!ok || len != 16) return std::string(32, '0');  // never a short signature
+  static const char kHex[] = "0123456789abcdef";
+  std::string out(32, '0');
+  for (unsigned i = 0; i < 16; ++i) {
+    out[2 * i] = kHex[digest[i] >> 4];
+    out[2 * i + 1] = kHex[digest[i] & 0x0F];
+  }
+  return out;
+}
+
+CoreParams CNimoApi::Snapshot() { return Core().Params(); }
+
+std::string CNimoApi::BuildCommonParams() { return BuildCommonParams(Snapshot()); }
+
+std::string CNimoApi::BuildCommonParams(const CoreParams& p) {
+  return "appId=" + p.appId + "&os=" + p.os + "&sdkVer=" + p.sdkVer + "&sdkType=" + p.sdkType +
+         "&clientId=" + p.clientId + "&runPlatform=" + p.runPlatform + "&gamePlatform=" + p.gamePlatform;
+}
+
+}  // namespace NimoSdk

@@ -1,0 +1,227 @@
+#include "Sdk/CNimoCore.h"
+
+#include <easylogging++.h>
+
+#include <cstdio>
+
+#include "Sdk/CNimoHttp.h"
+#include "Sdk/CNimoPay.h"
+#include "Sdk/CNimoTrack.h"
+#include "Sdk/NimoLog.h"
+#include "Sdk/NimoUtils.h"
+#include "Sdk/Singletons.h"
+
+namespace NimoSdk {
+
+CNimoCore::CNimoCore()
+    : ticketCallback_(this, &CNimoCore::OnAuthSessionTicketResponse),
+      purchaseCallback_(this, &CNimoCore::OnMicroTxnAuthorizationResponse) {
+  ticketResults_.rehash(8);
+  ticketResults_.max_load_factor(1.0f);
+}
+
+void CNimoCore::InitLog(bool enabled) { ConfigureLog(enabled); }
+
+// ---------------------------------------------------------------- shared state
+
+CoreParams CNimoCore::Params() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return params_;
+}
+
+UserFacts CNimoCore::User() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return user_;
+}
+
+std::string CNimoCore::UserId() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return user_.userId;
+}
+
+void CNimoCore::SetSession(std::string token, std::string userId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  user_.token = std::move(token);
+  user_.userId = std::move(userId);
+}
+
+int CNimoCore::TicketResult(int handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ticketResults_[handle];
+}
+
+void CNimoCore::SetTicketResult(int handle, int result) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ticketResults_[handle] = result;
+}
+
+// ---------------------------------------------------------------- Steam bridge
+
+bool CNimoCore::InitSteam() {
+  if (SteamAPI_InitFlat() != 0) {
+    LOG(ERROR) << "Steam初始化失败，必须先运行 steam 客户端才能开始游戏." << "\n";
+    return false;
+  }
+  LOG(INFO) << "Steam初始化成功，开启异步线程进行steam消息循环..." << "\n";
+  if (!threads_.Spawn([this] { TaskSteamCallback(); })) {
+    // Without a pump no Steam answer would ever arrive.
+    LOG(ERROR) << "Steam message thread could not be created.";
+    SteamAPI_Shutdown();
+    return false;
+  }
+  return true;
+}
+
+void CNimoCore::TaskSteamCallback() {
+  while (!isExit.load()) {
+    SteamAPI_RunCallbacks();
+    if (exitSignal_.WaitFor(std::chrono::milliseconds(pumpMs_.load()))) break;
+  }
+  LOG(INFO) << "Steam 消息循环 退出";
+}
+
+void CNimoCore::OnAuthSessionTicketResponse(GetAuthSessionTicketResponse_t* response) {
+  if (response == nullptr) return;
+  LOG(INFO) << "Ticket Response，Session:" << response->m_hAuthTicket << ", eResult:"
+            << static_cast<int>(response->m_eResult) << "\n";
+  SetTicketResult(static_cast<int>(response->m_hAuthTicket), static_cast<int>(response->m_eResult));
+}
+
+void CNimoCore::OnMicroTxnAuthorizationResponse(MicroTxnAuthorizationResponse_t* result) {
+  if (result == nullptr) return;
+  std::string appId = std::to_string(result->m_unAppID);
+  std::string orderId = std::to_string(result->m_ulOrderID);
+  std::string flag = std::to_string(static_cast<int>(static_cast<signed char>(result->m_bAuthorized)));
+  LOG(INFO) << "Steam Pay Result Callback，AppID:" << appId << ", Authorized:" << flag << ", SteamOrderID:" << orderId;
+  Pay().PayResult(flag, orderId);
+}
+
+bool CNimoCore::IsPayAvailable() {
+  if (!isInit.load()) return false;
+  ISteamUtils* utils = SteamUtils();
+  return utils != nullptr && utils->IsOverlayEnabled();
+}
+
+// ---------------------------------------------------------------- start-up
+
+void CNimoCore::InitSdk(std::string appId, std::string appKey, ResultCallback callback) {
+  if (isInit.load()) {
+    NotifyGame(callback, 200, "Sdk already init.");
+    return;
+  }
+  InitLog(false);
+  if (!InitSteam()) {
+    isInit = false;
+    NotifyGame(callback, -402, "Steam Init Failure!");
+    return;
+  }
+  InitGlobalParams(std::move(appId), std::move(appKey));
+}
+
+void CNimoCore::InitGlobalParams(std::string appId, std::string appKey) {
+  std::string clientId = NimoUtils::GetClientId();
+  ISteamUtils* utils = SteamUtils();
+  std::string steamAppId = std::to_string(utils != nullptr ? utils->GetAppID() : 0u);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    params_.appId = std::move(appId);
+    params_.appKey = std::move(appKey);
+    params_.os = "Windows";
+    params_.sdkVer = "SteamEXE_2.0.0";
+    params_.sdkType = "html5";
+    params_.clientId = clientId;
+    params_.runPlatform = "html5";
+    params_.gamePlatform = "steam";
+    params_.steamAppId = steamAppId;
+  }
+  LOG(INFO) << "Init AppId:" << Params().appId << ",ClientId:" << clientId;
+}
+
+// ---------------------------------------------------------------- login
+
+void CNimoCore::LoginSteam(ResultCallback callback) {
+  if (!isInit.load()) {
+    NotifyGame(callback, -401, "Sdk Not Init.");
+    return;
+  }
+}
+
+void CNimoCore::TaskCheckSteamAuth(std::string, int, std::string, ResultCallback) {}
+
+// ---------------------------------------------------------------- purchases
+
+void CNimoCore::CallPay(std::string productId, std::string extInfo, ResultCallback callback) {
+  if (!isInit.load()) {
+    NotifyGame(callback, -401, "Sdk Not Init.");
+    return;
+  }
+  if (!isLogin.load()) {
+    NotifyGame(callback, -405, "Not Login.");
+    return;
+  }
+  Pay().CreateOrder(std::move(productId), std::move(extInfo), callback);
+}
+
+// ---------------------------------------------------------------- user facts
+
+void CNimoCore::SetServerId(std::string serverId) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    user_.serverId = serverId;
+  }
+  Track().SyncUserInfo();
+  LOG(INFO) << "Set Game User Info, SetServerId:" << serverId;
+}
+
+void CNimoCore::SetGameUserId(std::string gameUserId) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    user_.gameUserId = gameUserId;
+  }
+  Track().SyncUserInfo();
+  LOG(INFO) << "Set Game User Info, SetGameUserId:" << gameUserId;
+}
+
+void CNimoCore::SetNickName(std::string nickName) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    user_.nickName = nickName;
+  }
+  Track().SyncUserInfo();
+  LOG(INFO) << "Set Game User Info, SetNickName:" << nickName;
+}
+
+void CNimoCore::SetLevel(int level) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    user_.level = level;
+  }
+  Track().SyncUserInfo();
+  LOG(INFO) << "Set Game User Info, SetLevel:" << level;
+}
+
+void CNimoCore::Logout() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    user_.userId = "-1";
+    user_.token.clear();
+    user_.gameUserId.clear();
+    user_.nickName.clear();
+    user_.serverId.clear();
+    user_.level = 0;
+  }
+  isLogin = false;
+  LOG(INFO) << "Logout Success." << "\n";
+}
+
+void CNimoCore::Exit() {
+  if (exitDone_.exchange(true)) return;  // a second Exit does nothing
+  isExit = true;
+  exitSignal_.Set();
+  SteamAPI_Shutdown();
+  CNimoHttp::StopPool();
+  threads_.JoinAll();
+  LOG(INFO) << "Excute Exit.";
+}
+
+}  // namespace NimoSdk

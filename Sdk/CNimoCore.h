@@ -1,0 +1,82 @@
+// The SDK's central singleton: core parameters, login and user state, the Steam
+// bridge and the flags the other threads watch.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "Sdk/CoreParams.h"
+#include "Sdk/GameCallback.h"
+#include "Sdk/ThreadGroup.h"
+#include "platform/steam/steam_api.h"
+
+namespace NimoSdk {
+
+class CNimoCore {
+ public:
+  CNimoCore();
+  CNimoCore(const CNimoCore&) = delete;
+  CNimoCore& operator=(const CNimoCore&) = delete;
+
+  // --- operations behind the exports (game's thread) ---
+  void InitSdk(std::string appId, std::string appKey, ResultCallback callback);
+  void InitGlobalParams(std::string appId, std::string appKey);
+  void LoginSteam(ResultCallback callback);
+  void CallPay(std::string productId, std::string extInfo, ResultCallback callback);
+  bool IsPayAvailable();
+  void SetServerId(std::string serverId);
+  void SetGameUserId(std::string gameUserId);
+  void SetNickName(std::string nickName);
+  void SetLevel(int level);
+  void Logout();
+  void Exit();
+
+  static void InitLog(bool enabled);
+
+  // --- Steam bridge ---
+  bool InitSteam();
+  void TaskSteamCallback();
+  void OnAuthSessionTicketResponse(GetAuthSessionTicketResponse_t* response);
+  void OnMicroTxnAuthorizationResponse(MicroTxnAuthorizationResponse_t* result);
+  void TaskCheckSteamAuth(std::string steamId, int ticketHandle, std::string ticketHex, ResultCallback callback);
+
+  // --- shared state, safe from any thread ---
+  CoreParams Params() const;  // snapshot of the nine core parameters
+  UserFacts User() const;     // snapshot of the user facts and session
+  std::string UserId() const;
+  void SetSession(std::string token, std::string userId);  // login answer
+  int TicketResult(int handle);                             // 0: no answer yet (entry created)
+  void SetTicketResult(int handle, int result);
+
+  // Test seam: the login wait polls 100 times at this period (100 ms).
+  void SetTicketPollPeriod(std::chrono::milliseconds period) { ticketPollMs_ = static_cast<int>(period.count()); }
+  // Test seam: the Steam pump period (200 ms).
+  void SetPumpPeriod(std::chrono::milliseconds period) { pumpMs_ = static_cast<int>(period.count()); }
+
+  std::atomic<bool> isInit{false};
+  std::atomic<bool> isLogin{false};
+  std::atomic<bool> isExit{false};
+
+ private:
+  // Guarded by mutex_.
+  mutable std::mutex mutex_;
+  CoreParams params_;
+  UserFacts user_;
+  std::unordered_map<int, int> ticketResults_;
+
+  // Set once by Exit; wakes the pump and login waits at once.
+  StopSignal exitSignal_;
+  ThreadGroup threads_;
+  std::atomic<int> ticketPollMs_{100};
+  std::atomic<int> pumpMs_{200};
+  std::atomic<bool> exitDone_{false};
+
+  // Registered at construction (library load), before Steam is initialised.
+  CCallback<CNimoCore, GetAuthSessionTicketResponse_t> ticketCallback_;
+  CCallback<CNimoCore, MicroTxnAuthorizationResponse_t> purchaseCallback_;
+};
+
+}  // namespace NimoSdk

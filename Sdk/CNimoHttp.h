@@ -1,0 +1,37 @@
+// The SDK's only way to its servers: one POST through the process-wide pool.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "Sdk/HttpResp.h"
+
+namespace sion {
+class Header;
+class Async;
+struct AsyncResponse;
+}  // namespace sion
+
+namespace NimoSdk {
+
+class CNimoHttp {
+ public:
+  // Returns at once; callback later runs on a pool worker with the answer. A null
+  // header means one "content-type: application/x-www-form-urlencoded"; a given
+  // list is copied before the call returns.
+  static void PostCallback(const std::string& url, const std::string& body, std::function<void(HttpResp)> callback,
+                           sion::Header* header);
+
+  // The process-wide pool of six workers: InitSdk starts it, Exit stops it.
+  static sion::Async& Pool();
+  // Never throw. StartPool is false when the pool was already started (or could
+  // not be); StopPool returns within about a second whatever the network does.
+  static bool StartPool();
+  static void StopPool();
+
+ private:
+  static std::function<void(sion::AsyncResponse)> SionCallback(std::function<void(HttpResp)> callback,
+                                                              const std::string& url);
+};
+
+}  // namespace NimoSdk

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace NimoSdk {
+
+// Every server answer reaches the SDK as one of these, on an HTTP worker thread.
+//   code  the body's JSON "code" on HTTP 200; -501 when such a body is unusable;
+//         -502 when the status is not 200 or no answer came
+//   msg   the body's "msg" (or "message"), or the failure text
+//   data  the whole body on success, empty otherwise
+struct HttpResp {
+  int code = 0;
+  std::wstring msg;
+  std::wstring data;
+};
+
+using HttpHandler = std::function<void(HttpResp)>;
+
+}  // namespace NimoSdk

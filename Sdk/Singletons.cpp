@@ -1,0 +1,24 @@
+#include "Sdk/Singletons.h"
+
+#include "Sdk/CNimoApi.h"
+#include "Sdk/CNimoCore.h"
+#include "Sdk/CNimoPay.h"
+#include "Sdk/CNimoTrack.h"
+
+namespace NimoSdk {
+namespace {
+
+// One translation unit, so the order of creation is the order written here.
+CNimoPay* const gPay = new CNimoPay();
+CNimoApi* const gApi = new CNimoApi();
+CNimoTrack* const gTrack = new CNimoTrack();
+CNimoCore* const gCore = new CNimoCore();
+
+}  // namespace
+
+CNimoPay& Pay() { return *gPay; }
+CNimoApi& Api() { return *gApi; }
+CNimoTrack& Track() { return *gTrack; }
+CNimoCore& Core() { return *gCore; }
+
+}  // namespace NimoSdk

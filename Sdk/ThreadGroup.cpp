@@ -1,0 +1,79 @@
+#include "Sdk/ThreadGroup.h"
+
+#include <system_error>
+
+namespace NimoSdk {
+
+void StopSignal::Set() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    set_ = true;
+  }
+  cv_.notify_all();
+}
+
+bool StopSignal::IsSet() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return set_;
+}
+
+bool StopSignal::WaitFor(std::chrono::milliseconds d) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_for(lock, d, [this] { return set_; });
+}
+
+ThreadGroup::~ThreadGroup() { JoinAll(); }
+
+void ThreadGroup::FailNextSpawn() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  failNext_ = true;
+}
+
+bool ThreadGroup::Spawn(std::function<void()> body) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ReapLocked();
+  if (failNext_) {
+    failNext_ = false;
+    return false;
+  }
+  auto done = std::make_shared<bool>(false);
+  try {
+    std::thread t([this, body = std::move(body), done] {
+      body();
+      std::lock_guard<std::mutex> l(mutex_);
+      *done = true;
+    });
+    threads_.push_back({std::move(t), done});
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void ThreadGroup::ReapLocked() {
+  for (auto it = threads_.begin(); it != threads_.end();) {
+    if (*it->done) {
+      it->thread.join();  // already finished its body; join is immediate
+      it = threads_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void ThreadGroup::JoinAll() {
+  std::vector<Entry> threads;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads.swap(threads_);
+  }
+  for (auto& e : threads) {
+    if (e.thread.get_id() == std::this_thread::get_id()) {
+      e.thread.detach();
+    } else if (e.thread.joinable()) {
+      e.thread.join();
+    }
+  }
+}
+
+}  // namespace NimoSdk

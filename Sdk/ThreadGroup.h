@@ -1,0 +1,55 @@
+// Threads the core starts (the Steam pump, login waits) and stops at Exit.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace NimoSdk {
+
+// A flag that sleeping threads can be woken by. Set once, never cleared.
+class StopSignal {
+ public:
+  void Set();
+  bool IsSet() const;
+  // Sleeps up to d; returns true when the signal is (or becomes) set.
+  bool WaitFor(std::chrono::milliseconds d) const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable cv_;
+  bool set_ = false;  // guarded by mutex_
+};
+
+// Owns the threads it starts. JoinAll waits for them, except the calling thread
+// itself (a game callback may call Exit from one of them), which is detached.
+class ThreadGroup {
+ public:
+  ThreadGroup() = default;
+  ThreadGroup(const ThreadGroup&) = delete;
+  ThreadGroup& operator=(const ThreadGroup&) = delete;
+  ~ThreadGroup();
+
+  // False when the thread cannot be created.
+  bool Spawn(std::function<void()> body);
+  void JoinAll();
+  // Test seam: the next Spawn fails as if the system had no thread to give.
+  void FailNextSpawn();
+
+ private:
+  struct Entry {
+    std::thread thread;
+    std::shared_ptr<bool> done;  // guarded by mutex_
+  };
+  void ReapLocked();
+
+  std::mutex mutex_;
+  std::vector<Entry> threads_;  // guarded by mutex_
+  bool failNext_ = false;       // guarded by mutex_
+};
+
+}  // namespace NimoSdk

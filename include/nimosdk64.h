@@ -1,0 +1,78 @@
+// nimosdk64: the publisher SDK a Steam game loads into its own process.
+//
+// Every call returns at once (only Exit blocks, for at most about a second) and
+// never throws. Results arrive later through a ResultCallback:
+//   code     200 on success, a negative SDK code, or the server's own code
+//   message  a fixed English text, or the server's message
+//   data     empty, a JSON text, or the server's whole answer
+// A callback is called exactly once per operation, and never when it is null.
+//
+// Threads: a callback runs either on the calling thread (immediate refusals,
+// answers from the product cache), on one of the SDK's six HTTP worker threads
+// (server answers), on the login wait thread, or on the Steam pump thread. Several
+// may run at the same time. Keep callbacks short, copy what you need and hand it
+// to your game thread; do not assume they run on your thread.
+#pragma once
+
+#include <string>
+
+namespace NimoProxy {
+
+using ResultCallback = void (*)(int code, std::wstring message, std::wstring data);
+
+// Starts the SDK: Steam, the HTTP workers, the client configuration request.
+//   200 "Sdk already init."      (calling thread) a previous Init succeeded
+//   -402 "Steam Init Failure!"   (calling thread) Steam is not running
+//   -400 "Process Exit!"         (calling thread) Exit was already called
+//   server code/msg/data         (worker) the configuration answer; 200 = ready
+void Init(std::wstring appId, std::wstring appKey, ResultCallback callback);
+
+// Shuts the SDK down; returns once its worker threads have stopped (about a second
+// at most). Safe to call twice and from inside a callback. Final for the process.
+void Exit();
+
+// Logs the player in with their Steam identity.
+//   -401 "Sdk Not Init."             (calling thread)
+//   -403 "Steam Ticket TimeOut!"     (login wait thread) Steam did not answer in ~10 s
+//   -404 "Steam Ticket Auth Failure!"(login wait thread)
+//   -400 "Process Exit!"             (login wait thread, or calling thread after Exit)
+//   -501 "Server JSON Parse Error."  (worker) unreadable login answer
+//   server code/msg/data             (worker) the login answer; 200 = logged in
+void Login(ResultCallback callback);
+
+// Forgets the session and the in-game user facts locally. No callback.
+void Logout();
+
+// Buys productId through a Steam micro-transaction; extInfo is the game's own text
+// and comes back in the report. One callback per purchase:
+//   -401 "Sdk Not Init." / -405 "Not Login." / -400 "Process Exit!" (calling thread)
+//   -400 "Not Found Product."         unknown product id
+//   code, "Query Product Failure, "+msg  the catalogue could not be loaded
+//   server code/msg/data              order creation refused
+//   -501 "Server JSON Parse Error."   unreadable order answer
+//   code/msg + JSON report            (worker) the payment result; success is
+//                                     code 200 with "status":1 in the report
+//   report: {"amount","currency","extInfo","orderId","productId","quantity","status"}
+void CallPay(std::wstring productId, std::wstring extInfo, ResultCallback callback);
+
+// True once Init succeeded and the Steam overlay is available for purchases.
+bool IsPayAvailable();
+
+// Posts an analytics event; params is a JSON object text or empty; value NaN for none.
+// Never blocks on the network; no callback.
+void PostEvent(const std::wstring& eventName, const std::wstring& params, double value);
+
+// The products that can be bought through Steam.
+//   200 "Success" {"code":200,"msg":"Success","productList":[{"gameCurrencyAmount",
+//       "productDesc","productId","productName"}...]}  (calling thread when cached)
+//   server code/msg/data  (worker) the catalogue could not be loaded
+//   -400 "Process Exit!"  (calling thread) Exit was called and nothing is cached
+void QueryProducts(ResultCallback callback);
+
+// In-game facts of the player, sent with orders, reports and events. No callback.
+void SetGameUserId(std::wstring gameUserId);
+void SetLevel(int level);
+void SetNickName(std::wstring nickName);
+void SetServerId(std::wstring serverId);
+
+}  // namespace NimoProxy

@@ -1,0 +1,1 @@
+// keeps the support library non-empty
