@@ -171,6 +171,8 @@ void SetTicketAnswer(int result, int delayMs) {
   s.settings.ticketDelayMs = delayMs;
 }
 
+void SetBridge(std::string hostPort) { STANDIN_SET(bridge, std::move(hostPort)); }
+
 void QueueMicroTxnAuthorization(std::uint32_t appId, std::uint64_t orderId, bool authorized) {
   auto& s = StandIn::Get();
   std::lock_guard<std::mutex> lock(s.mu);

@@ -32,6 +32,8 @@ void SetTicketAnswer(int result, int delayMs);
 // Queued now, delivered on the next SteamAPI_RunCallbacks.
 void QueueMicroTxnAuthorization(std::uint32_t appId, std::uint64_t orderId, bool authorized);
 void QueueTicketResponse(std::uint32_t handle, int result);
+// Where Steam's side (the sandbox) listens, "127.0.0.1:port"; used at the next init.
+void SetBridge(std::string hostPort);
 
 // Observation.
 bool IsInitialised();
