@@ -53,6 +53,8 @@ class CNimoCore {
 
   // Test seam: the login wait polls 100 times at this period (100 ms).
   void SetTicketPollPeriod(std::chrono::milliseconds period) { ticketPollMs_ = static_cast<int>(period.count()); }
+  // Test seam: the next thread the core starts fails to be created.
+  void FailNextThreadSpawn() { threads_.FailNextSpawn(); }
   // Test seam: the Steam pump period (200 ms).
   void SetPumpPeriod(std::chrono::milliseconds period) { pumpMs_ = static_cast<int>(period.count()); }
 

@@ -1,0 +1,96 @@
+#include <easylogging++.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "Sdk/CNimoCore.h"
+
+namespace {
+
+std::string ReadLogFile() {
+  el::Loggers::getLogger("default")->flush();
+  std::ifstream in("nimolog.log", std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string Unique(const char* tag) {
+  return std::string(tag) + "-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+         std::to_string(reinterpret_cast<std::uintptr_t>(&tag) % 100000);
+}
+
+}  // namespace
+
+TEST(LogSetup, EnabledReachesFileAndStdoutWithTheFormat) {
+  NimoSdk::CNimoCore::InitLog(true);
+  std::string token = Unique("enabled");
+  testing::internal::CaptureStdout();
+  LOG(INFO) << "hello " << token;
+  LOG(WARNING) << "warn " << token;
+  LOG(ERROR) << "中文 " << token;
+  std::string out = testing::internal::GetCapturedStdout();
+  const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \[(INFO|WARNING|ERROR)\]: .*)");
+  std::istringstream lines(out);
+  std::string l;
+  int n = 0;
+  while (std::getline(lines, l)) {
+    if (l.find(token) == std::string::npos) continue;
+    EXPECT_TRUE(std::regex_match(l, line)) << l;
+    ++n;
+  }
+  EXPECT_EQ(n, 3);
+  EXPECT_NE(out.find("[INFO]: hello " + token), std::string::npos);
+  EXPECT_NE(out.find("[ERROR]: 中文 " + token), std::string::npos);
+  std::string file = ReadLogFile();
+  EXPECT_NE(file.find("[INFO]: hello " + token), std::string::npos);
+  EXPECT_NE(file.find("[WARNING]: warn " + token), std::string::npos);
+}
+
+TEST(LogSetup, DisabledReachesNeither) {
+  NimoSdk::CNimoCore::InitLog(false);
+  std::string token = Unique("disabled");
+  testing::internal::CaptureStdout();
+  LOG(INFO) << "quiet " << token;
+  LOG(ERROR) << "quiet " << token;
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.find(token), std::string::npos);
+  EXPECT_EQ(ReadLogFile().find(token), std::string::npos);
+}
+
+TEST(LogSetup, SwitchedBackOnAfterOff) {
+  NimoSdk::CNimoCore::InitLog(false);
+  NimoSdk::CNimoCore::InitLog(true);
+  std::string token = Unique("again");
+  testing::internal::CaptureStdout();
+  LOG(INFO) << token;
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("[INFO]: " + token), std::string::npos);
+}
+
+TEST(LogConcurrency, RecordsFromManyThreadsNeverShareALine) {
+  NimoSdk::CNimoCore::InitLog(true);
+  std::string token = Unique("mt");
+  testing::internal::CaptureStdout();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 9; ++t) {
+    threads.emplace_back([t, &token] {
+      for (int i = 0; i < 50; ++i) LOG(INFO) << token << " t" << t << " i" << i << " end";
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::string out = testing::internal::GetCapturedStdout();
+  std::istringstream lines(out);
+  std::string l;
+  int n = 0;
+  const std::regex whole(R"(.* \[INFO\]: \S+ t\d i\d+ end)");
+  while (std::getline(lines, l)) {
+    if (l.find(token) == std::string::npos) continue;
+    EXPECT_TRUE(std::regex_match(l, whole)) << l;
+    ++n;
+  }
+  EXPECT_EQ(n, 9 * 50);
+}
