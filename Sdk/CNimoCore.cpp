@@ -2,11 +2,18 @@
 
 #include <easylogging++.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <limits>
+#include <vector>
 
+#include "Sdk/CNimoApi.h"
 #include "Sdk/CNimoHttp.h"
 #include "Sdk/CNimoPay.h"
 #include "Sdk/CNimoTrack.h"
+#include "Sdk/CNimoUser.h"
+#include "Sdk/JsonFields.h"
+#include "Sdk/NimoConfigUtils.h"
 #include "Sdk/NimoLog.h"
 #include "Sdk/NimoUtils.h"
 #include "Sdk/Singletons.h"
@@ -105,17 +112,60 @@ bool CNimoCore::IsPayAvailable() {
 // ---------------------------------------------------------------- start-up
 
 void CNimoCore::InitSdk(std::string appId, std::string appKey, ResultCallback callback) {
+  if (isExit.load()) {
+    NotifyGame(callback, -400, "Process Exit!");
+    return;
+  }
   if (isInit.load()) {
     NotifyGame(callback, 200, "Sdk already init.");
     return;
   }
-  InitLog(false);
-  if (!InitSteam()) {
-    isInit = false;
-    NotifyGame(callback, -402, "Steam Init Failure!");
-    return;
+  {
+    // A repeated Init (the first still waiting, or refused) skips what is done
+    // and only asks the server again.
+    std::lock_guard<std::mutex> lock(initMutex_);
+    if (!steamUp_) {
+      InitLog(false);
+      if (!InitSteam()) {
+        isInit = false;
+        NotifyGame(callback, -402, "Steam Init Failure!");
+        return;
+      }
+      steamUp_ = true;
+    }
+    InitGlobalParams(std::move(appId), std::move(appKey));
+    if (!servicesUp_) {
+      CNimoHttp::StartPool();
+      Track().Init();
+      Track().PostEvent("zko_startup", "", std::numeric_limits<double>::quiet_NaN());
+      servicesUp_ = true;
+    }
   }
-  InitGlobalParams(std::move(appId), std::move(appKey));
+  Api().RequestClientConfig([this, callback](HttpResp resp) { OnClientConfigAnswer(resp, callback); });
+}
+
+void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, ResultCallback callback) {
+  if (isExit.load()) return;
+  if (resp.code == 200) {
+    nlohmann::json body;
+    std::int32_t testDevice = 0;
+    if (ParseObject(NimoUtils::WideToUtf8(resp.data), body) && ReadInt32(body, "isTestDevice", testDevice) &&
+        testDevice == 1) {
+      InitLog(true);
+    }
+    isInit = true;
+    Pay().QueryProducts(nullptr);  // preload; nobody is told the result
+    std::int32_t attributed = 0;
+    ReadInt32(NimoConfigUtils::ReadConfigJson(false), "AttributionFlag", attributed);
+    if (attributed == 0) Api().RequestAttribution([this](HttpResp r) { OnAttributionAnswer(r); });
+  }
+  NotifyGame(callback, resp.code, resp.msg, resp.data);
+}
+
+void CNimoCore::OnAttributionAnswer(const HttpResp& resp) {
+  if (resp.code != 200) return;
+  NimoConfigUtils::Update(false, [](nlohmann::json& conf) { conf["AttributionFlag"] = 1; });
+  LOG(INFO) << "Send Attribution Success.";
 }
 
 void CNimoCore::InitGlobalParams(std::string appId, std::string appKey) {
@@ -140,17 +190,76 @@ void CNimoCore::InitGlobalParams(std::string appId, std::string appKey) {
 // ---------------------------------------------------------------- login
 
 void CNimoCore::LoginSteam(ResultCallback callback) {
+  if (isExit.load()) {
+    NotifyGame(callback, -400, "Process Exit!");
+    return;
+  }
   if (!isInit.load()) {
     NotifyGame(callback, -401, "Sdk Not Init.");
     return;
   }
+  ISteamUser* user = SteamUser();
+  std::vector<unsigned char> buffer(4096);
+  uint32 size = 0;
+  HAuthTicket handle = 0;
+  std::string steamId;
+  if (user != nullptr) {
+    steamId = std::to_string(user->GetSteamID().ConvertToUint64());
+    handle = user->GetAuthSessionTicket(buffer.data(), static_cast<int>(buffer.size()), &size, nullptr);
+  }
+  if (user == nullptr || handle == 0) {
+    NotifyGame(callback, -404, "Steam Ticket Auth Failure!");
+    return;
+  }
+  size = std::min<uint32>(size, static_cast<uint32>(buffer.size()));
+  static const char kHex[] = "0123456789abcdef";
+  std::string ticketHex;
+  ticketHex.reserve(size * 2u);
+  for (uint32 i = 0; i < size; ++i) {
+    ticketHex.push_back(kHex[buffer[i] >> 4]);
+    ticketHex.push_back(kHex[buffer[i] & 0x0F]);
+  }
+  LOG(INFO) << "loginSteam Session:" << handle << " Tictket：" << ticketHex << "\n";
+  int ticket = static_cast<int>(handle);
+  if (!threads_.Spawn([this, steamId, ticket, ticketHex, callback] {
+        TaskCheckSteamAuth(steamId, ticket, ticketHex, callback);
+      })) {
+    NotifyGame(callback, -404, "Steam Ticket Auth Failure!");
+  }
 }
 
-void CNimoCore::TaskCheckSteamAuth(std::string, int, std::string, ResultCallback) {}
+void CNimoCore::TaskCheckSteamAuth(std::string steamId, int ticketHandle, std::string ticketHex,
+                                   ResultCallback callback) {
+  int status = 0;
+  for (int pass = 0; pass < 100 && !isExit.load(); ++pass) {
+    if (exitSignal_.WaitFor(std::chrono::milliseconds(ticketPollMs_.load()))) break;
+    status = TicketResult(ticketHandle);
+    if (status != 0) {
+      LOG(INFO) << "ticket 已响应，状态：" << status << "\n";
+      break;
+    }
+  }
+  if (isExit.load()) {
+    NotifyGame(callback, -400, "Process Exit!");
+    return;
+  }
+  if (status == 0) {
+    NotifyGame(callback, -403, "Steam Ticket TimeOut!");
+  } else if (status == k_EResultOK) {
+    CNimoUser::Login(std::move(steamId), std::move(ticketHex), callback);
+  } else {
+    NotifyGame(callback, -404, "Steam Ticket Auth Failure!");
+  }
+  SetTicketResult(ticketHandle, 0);
+}
 
 // ---------------------------------------------------------------- purchases
 
 void CNimoCore::CallPay(std::string productId, std::string extInfo, ResultCallback callback) {
+  if (isExit.load()) {
+    NotifyGame(callback, -400, "Process Exit!");
+    return;
+  }
   if (!isInit.load()) {
     NotifyGame(callback, -401, "Sdk Not Init.");
     return;

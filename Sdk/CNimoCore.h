@@ -10,6 +10,7 @@
 
 #include "Sdk/CoreParams.h"
 #include "Sdk/GameCallback.h"
+#include "Sdk/HttpResp.h"
 #include "Sdk/ThreadGroup.h"
 #include "platform/steam/steam_api.h"
 
@@ -24,6 +25,8 @@ class CNimoCore {
   // --- operations behind the exports (game's thread) ---
   void InitSdk(std::string appId, std::string appKey, ResultCallback callback);
   void InitGlobalParams(std::string appId, std::string appKey);
+  void OnClientConfigAnswer(const HttpResp& resp, ResultCallback callback);
+  void OnAttributionAnswer(const HttpResp& resp);
   void LoginSteam(ResultCallback callback);
   void CallPay(std::string productId, std::string extInfo, ResultCallback callback);
   bool IsPayAvailable();
@@ -51,6 +54,9 @@ class CNimoCore {
   int TicketResult(int handle);                             // 0: no answer yet (entry created)
   void SetTicketResult(int handle, int result);
 
+  // Sleeps up to d; false when Exit was called (at once, not after d).
+  bool SleepUnlessExit(std::chrono::milliseconds d) const { return !exitSignal_.WaitFor(d); }
+
   // Test seam: the login wait polls 100 times at this period (100 ms).
   void SetTicketPollPeriod(std::chrono::milliseconds period) { ticketPollMs_ = static_cast<int>(period.count()); }
   // Test seam: the next thread the core starts fails to be created.
@@ -75,6 +81,11 @@ class CNimoCore {
   std::atomic<int> ticketPollMs_{100};
   std::atomic<int> pumpMs_{200};
   std::atomic<bool> exitDone_{false};
+
+  // Steps of Init already done, so that a repeated Init only asks the server again.
+  std::mutex initMutex_;
+  bool steamUp_ = false;       // guarded by initMutex_
+  bool servicesUp_ = false;    // guarded by initMutex_
 
   // Registered at construction (library load), before Steam is initialised.
   CCallback<CNimoCore, GetAuthSessionTicketResponse_t> ticketCallback_;

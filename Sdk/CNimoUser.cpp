@@ -1,0 +1,42 @@
+#include "Sdk/CNimoUser.h"
+
+#include "Sdk/CNimoApi.h"
+#include "Sdk/CNimoCore.h"
+#include "Sdk/CNimoTrack.h"
+#include "Sdk/JsonFields.h"
+#include "Sdk/NimoUtils.h"
+#include "Sdk/Singletons.h"
+
+namespace NimoSdk {
+
+void CNimoUser::Login(std::string puserId, std::string accessToken, ResultCallback callback) {
+  std::string steamId = puserId;
+  Api().RequestLogin(std::move(puserId), std::move(accessToken),
+                     [steamId, callback](HttpResp resp) { OnLoginAnswer(resp, steamId, callback); });
+}
+
+void CNimoUser::OnLoginAnswer(const HttpResp& resp, const std::string& puserId, ResultCallback callback) {
+  if (Core().isExit.load()) return;
+  if (resp.code == 200) {
+    json body;
+    std::string token;
+    std::string userId = "-1";
+    bool readable = ParseObject(NimoUtils::WideToUtf8(resp.data), body) && ReadString(body, "token", token);
+    if (readable && body.contains("userId") && !body["userId"].is_null()) {
+      // Only a whole number is a user id; anything else leaves the state unchanged.
+      readable = body["userId"].is_number_integer();
+      if (readable) userId = body["userId"].dump();  // decimal text, unsigned range included
+    }
+    if (!readable) {
+      NotifyGame(callback, -501, "Server JSON Parse Error.");
+      return;
+    }
+    Core().SetSession(token, userId);
+    Core().isLogin = true;
+    Track().SyncUserId();
+    Track().PostLoginEvent("STEAM", puserId);
+  }
+  NotifyGame(callback, resp.code, resp.msg, resp.data);
+}
+
+}  // namespace NimoSdk

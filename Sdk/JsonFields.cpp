@@ -1,0 +1,60 @@
+#include "Sdk/JsonFields.h"
+
+#include <cmath>
+#include <limits>
+
+namespace NimoSdk {
+namespace {
+
+const json* Member(const json& obj, const char* key) {
+  if (!obj.is_object()) return nullptr;
+  auto it = obj.find(key);
+  if (it == obj.end() || it->is_null()) return nullptr;
+  return &*it;
+}
+
+template <class Int>
+bool ReadInt(const json& obj, const char* key, Int& out) {
+  out = 0;
+  const json* v = Member(obj, key);
+  if (v == nullptr) return true;
+  constexpr auto lo = std::numeric_limits<Int>::min();
+  constexpr auto hi = std::numeric_limits<Int>::max();
+  if (v->is_boolean()) {
+    out = v->get<bool>() ? 1 : 0;
+  } else if (v->is_number_unsigned()) {
+    auto u = v->get<std::uint64_t>();
+    out = u > static_cast<std::uint64_t>(hi) ? hi : static_cast<Int>(u);
+  } else if (v->is_number_integer()) {
+    auto i = v->get<std::int64_t>();
+    out = i < static_cast<std::int64_t>(lo) ? lo : i > static_cast<std::int64_t>(hi) ? hi : static_cast<Int>(i);
+  } else if (v->is_number_float()) {
+    double d = std::trunc(v->get<double>());
+    if (!(d == d)) return false;
+    out = d <= static_cast<double>(lo) ? lo : d >= static_cast<double>(hi) ? hi : static_cast<Int>(d);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseObject(const std::string& text, json& out) {
+  out = json::parse(text, nullptr, false);
+  return !out.is_discarded() && out.is_object();
+}
+
+bool ReadString(const json& obj, const char* key, std::string& out) {
+  out.clear();
+  const json* v = Member(obj, key);
+  if (v == nullptr) return true;
+  if (!v->is_string()) return false;
+  out = v->get<std::string>();
+  return true;
+}
+
+bool ReadInt64(const json& obj, const char* key, std::int64_t& out) { return ReadInt(obj, key, out); }
+bool ReadInt32(const json& obj, const char* key, std::int32_t& out) { return ReadInt(obj, key, out); }
+
+}  // namespace NimoSdk

@@ -1,0 +1,22 @@
+// Reading members of a server's JSON answer without throwing: a body from the
+// network is hostile input. Each reader returns false when the member exists
+// with a type it cannot be read as; an absent or null member gives the default.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace NimoSdk {
+
+using json = nlohmann::json;
+
+// Parses text; false unless it is one JSON object.
+bool ParseObject(const std::string& text, json& out);
+
+bool ReadString(const json& obj, const char* key, std::string& out);  // default ""
+// A number (fraction cut off, clamped to the range) or a boolean (0 or 1); default 0.
+bool ReadInt64(const json& obj, const char* key, std::int64_t& out);
+bool ReadInt32(const json& obj, const char* key, std::int32_t& out);
+
+}  // namespace NimoSdk
