@@ -39,10 +39,20 @@ struct PayResultParams {
   std::string channelProductId;
 };
 
+// A request body and the text its osign was computed from.
+struct SignedBody {
+  std::string body;
+  std::string signText;
+};
+
 class CNimoApi {
  public:
   // Reads NIMOSDK_API_BASE_URL and NIMOSDK_TRACK_URL once; compiled-in defaults otherwise.
   CNimoApi();
+
+  // Test seam: points the table at another server, as the two variables would
+  // have at load. Call before any request is made; not safe against requests in flight.
+  void UseUrls(std::string apiBaseUrl, std::string dataTrackUrl);
 
   // Constant after construction.
   std::string baseUrl;
@@ -61,6 +71,19 @@ class CNimoApi {
   // A by-value copy of the nine core parameters.
   static CoreParams Snapshot();
 
+  // {"merId":"<steamAppId>"}, compact.
+  static std::string MerchantJson(const CoreParams& p);
+
+  // The bodies of the signed endpoints, from one parameter snapshot. userId is
+  // the core's user id at the time of the request ("-1" when nobody is logged in).
+  static SignedBody ClientConfigBody(const CoreParams& p);
+  static SignedBody AttributionBody(const CoreParams& p);
+  static SignedBody LoginBody(const CoreParams& p, const std::string& puserId, const std::string& accessToken);
+  static SignedBody ProductsBody(const CoreParams& p);
+  static SignedBody CreateOrderBody(const CoreParams& p, const CreateOrderParams& order, const std::string& userId);
+  static SignedBody PayResultBody(const CoreParams& p, const PayResultParams& result, const std::string& userId);
+
+  // Each returns once the request is queued; handler runs later on an HTTP worker.
   void RequestClientConfig(HttpHandler handler);
   void RequestAttribution(HttpHandler handler);
   void RequestLogin(std::string puserId, std::string accessToken, HttpHandler handler);

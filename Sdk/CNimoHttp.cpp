@@ -1,9 +1,145 @@
 #include "Sdk/CNimoHttp.h"
 
-namespace NimoSdk {
+#include <atomic>
+#include <cctype>
+#include <climits>
+#include <cstdint>
+#include <stdexcept>
 
-void CNimoHttp::PostCallback(const std::string&, const std::string&, std::function<void(HttpResp)>, sion::Header*) {}
-bool CNimoHttp::StartPool() { return true; }
-void CNimoHttp::StopPool() {}
+#include <easylogging++.h>
+#include <nlohmann/json.hpp>
+
+#include "Sdk/NimoUtils.h"
+#include "http/Async.h"
+#include "http/Header.h"
+#include "http/Request.h"
+
+namespace NimoSdk {
+namespace {
+
+using nlohmann::json;
+
+// atoi without its undefined overflow: leading decimal digits, 0 when none.
+int StatusOf(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  long long value = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && value <= INT_MAX; ++i) {
+    value = value * 10 + (text[i] - '0');
+  }
+  return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
+
+// The body's "code" as an int. Numbers outside the int range are refused
+// rather than wrapped, so no stray value can read as the success code 200.
+int CodeOf(const json& document) {
+  const json& code = document.at("code");
+  if (code.is_number_float()) {
+    const double d = code.get<double>();
+    if (!(d > static_cast<double>(INT_MIN) - 1.0 && d < static_cast<double>(INT_MAX) + 1.0)) {
+      throw std::out_of_range("code超出int范围:" + code.dump());
+    }
+  } else if (code.is_number_unsigned()) {
+    if (code.get<std::uint64_t>() > static_cast<std::uint64_t>(INT_MAX)) {
+      throw std::out_of_range("code超出int范围:" + code.dump());
+    }
+  } else if (code.is_number_integer()) {
+    const std::int64_t v = code.get<std::int64_t>();
+    if (v < INT_MIN || v > INT_MAX) throw std::out_of_range("code超出int范围:" + code.dump());
+  }
+  return code.get<int>();  // a boolean gives 0 or 1; other types throw type_error.302
+}
+
+HttpResp FromAnswer(const sion::AsyncResponse& answer, int status) {
+  HttpResp out;
+  if (status != 200) {
+    out.code = -502;
+    out.msg = NimoUtils::Utf8ToWide("Http Code:" + answer.resp.status_code + ", Msg:" + answer.err_msg);
+    return out;
+  }
+  const std::string text = answer.resp.StrBody();
+  try {
+    const json document = json::parse(text);  // strict; its error texts are part of the answer
+    out.code = CodeOf(document);
+    if (document.contains("msg")) {
+      out.msg = NimoUtils::Utf8ToWide(document.at("msg").get<std::string>());
+    } else if (document.contains("message")) {
+      out.msg = NimoUtils::Utf8ToWide(document.at("message").get<std::string>());
+    }
+    out.data = NimoUtils::Utf8ToWide(text);
+  } catch (const std::exception& e) {
+    out.code = -501;
+    out.msg = NimoUtils::Utf8ToWide(e.what());
+    out.data.clear();
+  }
+  return out;
+}
+
+}  // namespace
+
+sion::Async& CNimoHttp::Pool() {
+  static sion::Async pool;
+  return pool;
+}
+
+namespace {
+// Set by the first start: a request made before Init (a query, an event) starts
+// the workers rather than waiting for an Init that may never come.
+std::atomic<bool> gPoolStarted{false};
+}  // namespace
+
+bool CNimoHttp::StartPool() {
+  if (gPoolStarted.exchange(true)) return false;
+  try {
+    Pool().Start();
+    return true;
+  } catch (const std::exception& e) {
+    LOG(ERROR) << "HTTP pool not started: " << e.what();
+    return false;
+  }
+}
+
+void CNimoHttp::StopPool() {
+  try {
+    Pool().Stop();
+  } catch (const std::exception& e) {
+    LOG(ERROR) << "HTTP pool stop: " << e.what();
+  }
+}
+
+void CNimoHttp::PostCallback(const std::string& url, const std::string& body, std::function<void(HttpResp)> callback,
+                             sion::Header* header) {
+  // The default list lives only for this call: Run builds the request (and
+  // copies the list into it) before returning.
+  sion::Header defaults;
+  if (header == nullptr) {
+    defaults.Add("content-type", "application/x-www-form-urlencoded");
+    header = &defaults;
+  }
+  if (!gPoolStarted.load()) StartPool();
+  LOG(INFO) << "\n" << "请求地址：" << url << "\n" << "请求数据：" << body << "\n";
+  const sion::Header& list = *header;
+  auto factory = [&url, &body, &list] {
+    sion::Request request;
+    request.SetUrl(url).SetBody(body).SetHeader(list).SetMethod(sion::Method::Post);
+    return request;
+  };
+  try {
+    Pool().Run(factory, SionCallback(std::move(callback), url));
+  } catch (const std::exception& e) {
+    LOG(ERROR) << "请求未能加入队列:" << e.what();
+  }
+}
+
+std::function<void(sion::AsyncResponse)> CNimoHttp::SionCallback(std::function<void(HttpResp)> callback,
+                                                                const std::string& url) {
+  return [callback = std::move(callback), url](sion::AsyncResponse answer) {
+    const int status = StatusOf(answer.resp.status_code);
+    const std::string result = status == 200 ? "请求结果:" + answer.resp.StrBody() : std::string();
+    LOG(INFO) << "\n" << "请求地址:" << url << "     响应:" << status << "\n" << result << "\n";
+    HttpResp out = FromAnswer(answer, status);
+    callback(std::move(out));  // an empty handler throws bad_function_call; the pool reports it
+  };
+}
 
 }  // namespace NimoSdk

@@ -1,19 +1,97 @@
 // Analytics events: validation, sequence numbers, payload and posting.
+//
+// Every method may be called from any thread (the game's for the export and the
+// start-up event, an HTTP worker for the login event, the setters' threads for
+// the user facts). None throws.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 
 namespace NimoSdk {
 
 class CNimoTrack {
  public:
+  using json = nlohmann::json;
+
+  // The facts every event carries, copied out as one snapshot.
+  struct Facts {
+    std::string deviceId;
+    std::string appId;
+    std::string platform;
+    std::string gamePlatform;
+    std::string fingerId;
+    std::int64_t userId = -1;
+    std::string serverId;
+    std::string gameUserId;
+    std::string sdkVersion;
+    std::string sdkType;
+    std::string nickName;
+    int level = 0;
+    std::string tz;
+    std::string os;
+    std::string resolution;
+  };
+
+  // Built-in event names and the required parameters of some of them.
+  struct EventTable {
+    std::set<std::string> builtinEvents;
+    json requiredParams;  // event name -> {parameter name -> declared type name}
+  };
+
+  // Event table, core parameters, user facts and machine facts; after the core
+  // parameters are set.
   void Init();
+  void InitEventTable();
+
+  // Builds the event and hands it to the HTTP pool; the answer is ignored. name
+  // and params are UTF-8; params is JSON object text or empty; value NaN for none.
   void PostEvent(const std::string& name, const std::string& params, double value);
+  // The compact event text PostEvent posts (consumes a sequence number, logs the findings).
+  std::string BuildPayload(const std::string& name, const std::string& params, double value);
+
   void SyncUserId();
   void SyncUserInfo();
   void PostLoginEvent(std::string loginPlatform, std::string puserId);
+
+  std::string ResolveEventName(const std::string& name) const;
+  // Logs what is missing or wrong among the required parameters of name.
+  void CheckEventAndParams(const std::string& name, std::string params) const;
+
   std::string DeviceId() const;
   std::string Resolution() const;
+  Facts Snapshot() const;
+
+  // True when the whole text is one or more of [a-zA-Z0-9_].
+  static bool MatchName(const std::string& text);
+  static std::string OrUnknown(const std::string& s);
+  // The operating system's name and version, "_unknown" when it cannot be had.
+  static std::string GetOsVersionName();
+  // "n" + the next number of the per-game counter, stored before it is returned.
+  static std::string NextEventOrder();
+  // The core's user id text as a number: leading white space skipped, optional
+  // sign, decimal digits up to the first other character; -1 when there is no
+  // number or it does not fit 64 bits.
+  static std::int64_t ParseUserId(const std::string& text);
+  // Parses without throwing; discarded when the text is not JSON or nests
+  // deeper than the SDK will copy and print.
+  static json ParseParams(const std::string& text);
+
+  static constexpr int kMaxParamDepth = 256;
+
+ private:
+  std::shared_ptr<const EventTable> Table() const;
+  static void CheckParams(const EventTable& table, const std::string& name, const std::string& params,
+                          const json& parsed);
+
+  // Guarded by mutex_.
+  mutable std::mutex mutex_;
+  Facts facts_;
+  std::shared_ptr<const EventTable> table_;  // null until InitEventTable; immutable once set
 };
 
 }  // namespace NimoSdk

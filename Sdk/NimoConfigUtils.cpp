@@ -1,25 +1,141 @@
 #include "Sdk/NimoConfigUtils.h"
 
-namespace NimoSdk {
+#include <easylogging++.h>
 
-std::string NimoConfigUtils::GetDataFolder() { return {}; }
-std::string NimoConfigUtils::GetAppConfigPath() { return {}; }
-std::string NimoConfigUtils::GetSharedConfigPath() { return {}; }
+#include <iostream>
+#include <limits>
+#include <mutex>
+
+#include "Sdk/CNimoCore.h"
+#include "Sdk/Singletons.h"
+#include "platform/steam/steam_api.h"
+#include "platform/sys/AtomicFile.h"
+#include "platform/sys/DataFolder.h"
+#include "platform/sys/FileLock.h"
+
+namespace NimoSdk {
+namespace {
+
+using json = nlohmann::json;
+
+// One per file; never destroyed, since HTTP workers may use the store late.
+std::mutex& FileMutex(bool shared) {
+  static std::mutex* const sharedMutex = new std::mutex();
+  static std::mutex* const appMutex = new std::mutex();
+  return shared ? *sharedMutex : *appMutex;
+}
+
+// Before Steam is up (or after it went down) the id the core recorded at Init.
+std::string SteamAppIdText() {
+  if (ISteamUtils* utils = SteamUtils()) return std::to_string(utils->GetAppID());
+  std::string id = Core().Params().steamAppId;
+  if (id.empty() || id.find_first_not_of("0123456789") != std::string::npos) return "0";
+  return id;
+}
+
+std::string ConfigPath(bool shared) {
+  return shared ? NimoConfigUtils::GetSharedConfigPath() : NimoConfigUtils::GetAppConfigPath();
+}
+
+json Defaults(bool shared) {
+  return shared ? NimoConfigUtils::DefaultSharedConfig() : NimoConfigUtils::DefaultAppConfig();
+}
+
+// Discarded when the file cannot be read or is not valid JSON.
+json ReadDocument(const std::string& path) {
+  std::string text;
+  if (!nimo_sys::ReadWholeFile(path, text)) return json(json::value_t::discarded);
+  return json::parse(text, nullptr, false);
+}
+
+// SharedConf holds the machine's identity and is written about once per
+// machine: worth a trip to the disk. AppConf is written before every event on
+// the game's thread; it only has to survive crashes and kills, which the
+// rename gives without a flush.
+bool WriteDocument(const std::string& path, const json& doc, bool shared) {
+  // replace: a string that is not UTF-8 must not make the write throw.
+  const std::string text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
+  if (!nimo_sys::ReplaceFile(path, text, shared)) return false;
+  LOG(INFO) << "Write Config Json Success. " << text;
+  return true;
+}
+
+}  // namespace
+
+std::string NimoConfigUtils::GetDataFolder() {
+  const std::string base = nimo_sys::LocalAppDataFolder();
+  if (base.empty()) {
+    std::cout << "无法获取AppData\\Local路径" << std::endl;
+    return kFallbackFolder;
+  }
+  const std::string folder = base + "/NimoSteamExeSdk";
+  if (!nimo_sys::IsDirectory(folder) && !nimo_sys::MakeDirectories(folder)) {
+    std::cout << "无法创建文件夹" << std::endl;
+    return kFallbackFolder;
+  }
+  return folder;
+}
+
+std::string NimoConfigUtils::GetAppConfigPath() {
+  const std::string base = GetDataFolder();
+  std::string dir = base + "/" + SteamAppIdText();
+  // Only the last component: the fallback folder itself is never created.
+  if (!nimo_sys::IsDirectory(dir) && !nimo_sys::MakeDirectory(dir)) {
+    LOG(ERROR) << "Cant Create Path:" << dir << ", Be Default:" << base;
+    dir = base;
+  }
+  return dir + "/AppConf";
+}
+
+std::string NimoConfigUtils::GetSharedConfigPath() { return GetDataFolder() + "/SharedConf"; }
+
 NimoConfigUtils::json NimoConfigUtils::ReadConfigJson(bool shared) {
-  return shared ? DefaultSharedConfig() : DefaultAppConfig();
+  json doc = ReadDocument(ConfigPath(shared));
+  return doc.is_discarded() ? Defaults(shared) : doc;
 }
-void NimoConfigUtils::WriteCofnigJson(json, bool) {}
+
+void NimoConfigUtils::WriteCofnigJson(json config, bool shared) {
+  WriteDocument(ConfigPath(shared), config, shared);
+}
+
 NimoConfigUtils::json NimoConfigUtils::Update(bool shared, const std::function<void(json&)>& change) {
-  json j = ReadConfigJson(shared);
-  change(j);
-  return j;
+  const std::string path = ConfigPath(shared);
+  // Threads of this process queue on the mutex; processes on the lock file.
+  std::lock_guard<std::mutex> lock(FileMutex(shared));
+  nimo_sys::FileLock fileLock(path + ".lock");
+  json doc = ReadDocument(path);
+  if (!doc.is_object()) doc = Defaults(shared);
+  const json before = doc;
+  if (change) change(doc);
+  if (doc != before) WriteDocument(path, doc, shared);
+  return doc;
 }
+
+std::int64_t NimoConfigUtils::IntOr(const json& doc, const char* key, std::int64_t fallback) {
+  if (!doc.is_object()) return fallback;
+  auto it = doc.find(key);
+  if (it == doc.end()) return fallback;
+  if (it->is_number_unsigned()) {
+    auto v = it->get<std::uint64_t>();
+    return v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ? fallback
+                                                                                     : static_cast<std::int64_t>(v);
+  }
+  return it->is_number_integer() ? it->get<std::int64_t>() : fallback;
+}
+
+std::string NimoConfigUtils::StringOr(const json& doc, const char* key, const std::string& fallback) {
+  if (!doc.is_object()) return fallback;
+  auto it = doc.find(key);
+  return (it != doc.end() && it->is_string()) ? it->get<std::string>() : fallback;
+}
+
 NimoConfigUtils::json NimoConfigUtils::DefaultAppConfig() {
   json j = json::object();
   j["EventOrder"] = 0;
   j["AttributionFlag"] = 0;
   return j;
 }
+
 NimoConfigUtils::json NimoConfigUtils::DefaultSharedConfig() { return json{{"ClientId", ""}}; }
 
 }  // namespace NimoSdk

@@ -1,6 +1,52 @@
 #!/bin/sh
-# Runs the demo game against the sandbox server (when built), then stops it.
+# Starts the sandbox publisher server on free loopback ports, points the SDK at it,
+# runs the demo game, then stops the server. Exits with the demo's status.
 set -eu
-BUILD=$1
-cd "$BUILD/examples/demo"
-exec ./nimo-demo
+BUILD=$(cd "$1" && pwd)
+STATE=$(mktemp -d /tmp/nimo-demo-XXXXXX)
+OUT="$STATE/sandbox.out"
+SANDBOX_PID=""
+
+stop_sandbox() {
+  if [ -n "$SANDBOX_PID" ] && kill -0 "$SANDBOX_PID" 2>/dev/null; then
+    kill -TERM "$SANDBOX_PID" 2>/dev/null || true
+    i=0
+    while kill -0 "$SANDBOX_PID" 2>/dev/null && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
+    kill -KILL "$SANDBOX_PID" 2>/dev/null || true
+  fi
+  rm -rf "$STATE"
+}
+trap stop_sandbox EXIT INT TERM
+
+# The player approves everything but gem_300, which the demo buys to see a decline.
+"$BUILD/tools/sandbox/nimo-sandbox" --state "$STATE/server" --port 0 --steam-port 0 \
+  --player-product gem_300=decline --quiet >"$OUT" 2>"$STATE/sandbox.err" &
+SANDBOX_PID=$!
+
+i=0
+until grep -q '^NIMO_STEAM_BRIDGE=' "$OUT" 2>/dev/null; do
+  if ! kill -0 "$SANDBOX_PID" 2>/dev/null || [ $i -ge 100 ]; then
+    echo "the sandbox did not start:" >&2
+    cat "$STATE/sandbox.err" >&2
+    exit 1
+  fi
+  sleep 0.1
+  i=$((i + 1))
+done
+
+echo "Sandbox publisher server started; the game is pointed at it with:"
+grep -E '^(NIMOSDK_API_BASE_URL|NIMOSDK_TRACK_URL|NIMOSDK_CA_FILE|NIMO_STEAM_BRIDGE)=' "$OUT" | sed 's/^/  /'
+echo
+for line in $(grep -E '^(NIMOSDK_API_BASE_URL|NIMOSDK_TRACK_URL|NIMOSDK_CA_FILE|NIMO_STEAM_BRIDGE)=' "$OUT"); do
+  export "$line"
+done
+
+# The SDK's own files go to a folder of the demo, not to the user's data folder.
+export XDG_DATA_HOME="$STATE/home"
+export DEMO_APP_ID=10001 DEMO_APP_KEY=sandbox-key-10001
+export DEMO_PRODUCT_APPROVED=gem_60 DEMO_PRODUCT_DECLINED=gem_300
+
+cd "$STATE"
+status=0
+"$BUILD/examples/demo/nimo-demo" || status=$?
+exit $status

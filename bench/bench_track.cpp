@@ -1,0 +1,221 @@
+// bench_track: what one PostEvent costs the game's thread (its frame pays it),
+// beside one store update cycle measured in the same run, and a burst of
+// 10,000 events that must all reach the sandbox with distinct numbers.
+//
+// The process runs twice: as the orchestrator it starts the sandbox on loopback
+// and runs itself again as the game, with the sandbox's URLs in the
+// environment (the SDK reads them once, at load); the game posts, says
+// "POSTED", and waits on its standard input until every event has arrived.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <limits>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Sdk/CNimoCore.h"
+#include "Sdk/CNimoHttp.h"
+#include "Sdk/CNimoTrack.h"
+#include "Sdk/NimoConfigUtils.h"
+#include "Sdk/NimoLog.h"
+#include "Sdk/Singletons.h"
+#include "tools/sandbox/Sandbox.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using NimoSdk::NimoConfigUtils;
+
+constexpr int kPacedCalls = 3000;    // at about one per millisecond, as a game would
+constexpr int kBurst = 10000;        // back to back
+constexpr auto kArrivalLimit = std::chrono::seconds(240);
+const char* const kBurstEvent = "bench_burst";
+
+double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  std::size_t i = static_cast<std::size_t>(std::ceil(p * static_cast<double>(v.size()))) - 1;
+  return v[std::min(i, v.size() - 1)];
+}
+
+void Report(const char* what, const std::vector<double>& us) {
+  std::printf("%-34s n=%-6zu p50=%8.1f us  p99=%8.1f us  max=%8.1f us\n", what, us.size(), Percentile(us, 0.50),
+              Percentile(us, 0.99), Percentile(us, 1.0));
+}
+
+// ---------------------------------------------------------------- the game
+
+int RunGame() {
+  NimoSdk::ConfigureLog(false);  // as after Init: the log is off unless the server says otherwise
+  NimoSdk::Core().InitGlobalParams("bench-app", "bench-key");
+  NimoSdk::CNimoHttp::StartPool();
+  NimoSdk::Track().Init();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::string params = R"({"stage":3,"score":12345,"mode":"ranked"})";
+
+  // Paced: each PostEvent beside one store cycle of the same shape as the one
+  // inside it (a counter of its own, so event numbers stay consecutive).
+  std::vector<double> post, store;
+  for (int i = 0; i < kPacedCalls; ++i) {
+    auto t0 = Clock::now();
+    NimoConfigUtils::Update(false, [](NimoConfigUtils::json& conf) {
+      conf["BenchCycles"] = NimoConfigUtils::IntOr(conf, "BenchCycles", 0) + 1;
+    });
+    auto t1 = Clock::now();
+    NimoSdk::Track().PostEvent("bench_paced", params, i * 0.5);
+    auto t2 = Clock::now();
+    store.push_back(Micros(t1 - t0));
+    post.push_back(Micros(t2 - t1));
+    std::this_thread::sleep_until(t0 + std::chrono::milliseconds(1));
+  }
+  Report("store update cycle (paced)", store);
+  Report("PostEvent (paced, 1/ms)", post);
+  double ratio = Percentile(post, 0.99) / std::max(1.0, Percentile(store, 0.99));
+  std::printf("PostEvent p99 / store p99          %.2f   (goal <= 2; p99 goal < 1000 us: %s)\n", ratio,
+              Percentile(post, 0.99) < 1000 ? "met" : "NOT met");
+
+  std::vector<double> burst;
+  burst.reserve(kBurst);
+  auto b0 = Clock::now();
+  for (int i = 0; i < kBurst; ++i) {
+    auto t0 = Clock::now();
+    NimoSdk::Track().PostEvent(kBurstEvent, params, nan);
+    burst.push_back(Micros(Clock::now() - t0));
+  }
+  double burstMs = Micros(Clock::now() - b0) / 1000;
+  Report("PostEvent (burst)", burst);
+  std::printf("burst of %d posted in %.0f ms on the calling thread\n", kBurst, burstMs);
+  std::fflush(stdout);
+
+  std::printf("POSTED\n");
+  std::fflush(stdout);
+  std::string line;
+  std::getline(std::cin, line);  // the orchestrator has seen the events arrive (or gave up)
+  NimoSdk::CNimoHttp::StopPool();
+  return 0;
+}
+
+// ---------------------------------------------------------------- the orchestrator
+
+int RunOrchestrator(const char* self) {
+  std::string root = std::filesystem::temp_directory_path() / ("nimo-bench-track-" + std::to_string(getpid()));
+  std::filesystem::create_directories(root);
+  nimo_sandbox::Options options;
+  options.stateDir = root + "/sandbox";
+  nimo_sandbox::Sandbox sandbox(options);
+  std::string error;
+  if (!sandbox.Start(&error)) {
+    std::fprintf(stderr, "sandbox did not start: %s\n", error.c_str());
+    return 1;
+  }
+
+  std::vector<std::string> env = {"NIMO_BENCH_GAME=1",
+                                  "NIMOSDK_API_BASE_URL=" + sandbox.BaseUrl(),
+                                  "NIMOSDK_TRACK_URL=" + sandbox.TrackUrl(),
+                                  "NIMOSDK_CA_FILE=" + sandbox.CaFile(),
+                                  "XDG_DATA_HOME=" + root + "/xdg",
+                                  "HOME=" + root + "/home",
+                                  "TZ=UTC0"};
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string kv = *e;
+    std::string name = kv.substr(0, kv.find('='));
+    bool ours = false;
+    for (const std::string& x : env) ours = ours || x.compare(0, name.size() + 1, name + "=") == 0;
+    if (!ours && name != "DISPLAY") env.push_back(kv);
+  }
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string exe = self;
+  char* argv[] = {exe.data(), nullptr};
+
+  int toGame[2], fromGame[2];
+  if (pipe(toGame) != 0 || pipe(fromGame) != 0) return 1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(toGame[0], 0);
+    dup2(fromGame[1], 1);
+    close(toGame[1]);
+    close(fromGame[0]);
+    execve("/proc/self/exe", argv, envp.data());
+    _exit(127);
+  }
+  close(toGame[0]);
+  close(fromGame[1]);
+  FILE* game = fdopen(fromGame[0], "r");
+
+  bool posted = false;
+  char buf[512];
+  while (fgets(buf, sizeof buf, game) != nullptr) {
+    std::string line = buf;
+    if (line == "POSTED\n") {
+      posted = true;
+      break;
+    }
+    std::fputs(buf, stdout);
+    std::fflush(stdout);
+  }
+
+  // Wait (bounded) until the whole burst has arrived.
+  auto countBurst = [&sandbox] {
+    std::vector<long long> numbers;
+    for (const nimo_sandbox::StoredEvent& e : sandbox.Events()) {
+      if (!e.json.is_object() || e.json.value("event", "") != std::string("zko_self_") + kBurstEvent) continue;
+      std::string order = e.json.value("eventOrder", "");
+      numbers.push_back(order.size() > 1 ? std::atoll(order.c_str() + 1) : -1);
+    }
+    return numbers;
+  };
+  auto w0 = Clock::now();
+  std::vector<long long> numbers;
+  while (posted && Clock::now() - w0 < kArrivalLimit) {
+    std::size_t total = 0;
+    for (const auto& [device, c] : sandbox.EventCounters()) total += static_cast<std::size_t>(c.events);
+    if (total >= static_cast<std::size_t>(kPacedCalls + kBurst)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  double waitedMs = Micros(Clock::now() - w0) / 1000;
+  numbers = countBurst();
+  (void)!write(toGame[1], "\n", 1);
+  close(toGame[1]);
+  while (fgets(buf, sizeof buf, game) != nullptr) std::fputs(buf, stdout);
+  fclose(game);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  sandbox.Stop();
+
+  std::set<long long> distinct(numbers.begin(), numbers.end());
+  bool consecutive = !distinct.empty() && *distinct.rbegin() - *distinct.begin() + 1 ==
+                                              static_cast<long long>(distinct.size());
+  std::printf("burst arrived: %zu of %d events, %zu distinct numbers (n%lld..n%lld, %s), %.0f ms after posting\n",
+              numbers.size(), kBurst, distinct.size(), distinct.empty() ? 0 : *distinct.begin(),
+              distinct.empty() ? 0 : *distinct.rbegin(), consecutive ? "consecutive" : "with gaps", waitedMs);
+  bool ok = posted && WIFEXITED(status) && WEXITSTATUS(status) == 0 && numbers.size() == kBurst &&
+            distinct.size() == kBurst && consecutive;
+  std::printf("burst goal (all %d arrive, all distinct): %s\n", kBurst, ok ? "met" : "NOT met");
+  std::error_code ec;
+  std::filesystem::remove_all(root, ec);
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int, char** argv) {
+  if (std::getenv("NIMO_BENCH_GAME") != nullptr) return RunGame();
+  return RunOrchestrator(argv[0]);
+}

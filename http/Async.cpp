@@ -1,0 +1,167 @@
+#include "http/Async.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "http/Abort.h"
+#include "http/Strings.h"
+
+namespace sion {
+
+struct Async::State {
+  State(int n, std::chrono::milliseconds wait) : thread_num(n), stopWait(wait) {}
+
+  struct Worker {
+    std::thread thread;
+    bool done = false;      // the loop has ended; join returns at once
+    bool detached = false;  // it stopped the pool itself; nobody waits for it
+  };
+
+  // Constant after construction.
+  const int thread_num;
+  const std::chrono::milliseconds stopWait;
+
+  mutable std::mutex mutex;
+  std::condition_variable workCv;            // queue changed or stopping
+  std::condition_variable doneCv;            // a worker ended
+  std::deque<AsyncPackage> queue;            // guarded by mutex
+  std::map<int, Worker> threads;             // guarded by mutex
+  std::set<AbortHandle*> inFlight;           // guarded by mutex
+  bool running = false;                      // guarded by mutex; never cleared
+  std::atomic<bool> stopping{false};         // never cleared
+};
+
+Async::Async(int thread_num, std::chrono::milliseconds stopWait)
+    : state_(std::make_shared<State>(thread_num, stopWait)) {}
+
+Async::~Async() {
+  Stop();
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  for (auto& entry : state_->threads) {
+    if (entry.second.thread.joinable()) entry.second.thread.detach();  // still busy; it holds its own state
+  }
+}
+
+void Async::Start() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  Check<std::logic_error>(!state_->running, "一个线程池实例只能start一次");
+  // Set first: workers made before a failed thread creation stay owned, and a
+  // retry cannot start a second set under the same indexes.
+  state_->running = true;
+  for (int i = 0; i < state_->thread_num; ++i) {
+    std::thread t(&Async::WorkerLoop, state_, i);
+    state_->threads[i].thread = std::move(t);
+  }
+}
+
+void Async::Run(std::function<Request()> factory, std::function<void(AsyncResponse)> handler) {
+  AsyncPackage package{factory(), std::move(handler)};
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->stopping) return;  // never performed; released here, outside the lock
+    state_->queue.push_back(std::move(package));
+  }
+  state_->workCv.notify_one();
+}
+
+void Async::WorkerLoop(const std::shared_ptr<State>& state, int index) {
+  State& s = *state;
+  while (!s.stopping) {
+    AsyncPackage package;
+    AbortHandle abort;
+    {
+      std::unique_lock<std::mutex> lock(s.mutex);
+      s.workCv.wait(lock, [&] { return !s.queue.empty() || s.stopping; });
+      if (s.stopping) break;
+      package = std::move(s.queue.front());
+      s.queue.pop_front();
+      s.inFlight.insert(&abort);
+    }
+    AsyncResponse out;
+    if (!s.stopping) {
+      try {
+        out.resp = package.request.Send(&abort);
+      } catch (const std::exception& e) {
+        out.err_msg = e.what();
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      s.inFlight.erase(&abort);
+    }
+    if (s.stopping) break;
+    try {
+      package.handler(std::move(out));
+    } catch (const std::exception& e) {
+      std::cerr << e.what() << '\n';
+    } catch (...) {
+      std::cerr << "unknown exception in a request handler\n";
+    }
+  }
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.threads[index].done = true;
+  s.doneCv.notify_all();
+}
+
+void Async::Stop() {
+  State& s = *state_;
+  s.stopping = true;
+  std::deque<AsyncPackage> dropped;
+  std::vector<std::thread> finished;
+  int stragglers = 0;
+  {
+    std::unique_lock<std::mutex> lock(s.mutex);
+    for (AbortHandle* a : s.inFlight) a->Abort();
+    dropped.swap(s.queue);
+    s.workCv.notify_all();
+
+    const std::thread::id self = std::this_thread::get_id();
+    for (auto& entry : s.threads) {
+      State::Worker& w = entry.second;
+      if (w.thread.joinable() && w.thread.get_id() == self) {
+        w.thread.detach();  // a handler stopped the pool; its worker ends after it returns
+        w.detached = true;
+      }
+    }
+    auto allEnded = [&] {
+      for (const auto& entry : s.threads) {
+        if (!entry.second.done && !entry.second.detached) return false;
+      }
+      return true;
+    };
+    s.doneCv.wait_for(lock, s.stopWait, allEnded);
+    for (auto it = s.threads.begin(); it != s.threads.end();) {
+      if (it->second.done) {
+        if (it->second.thread.joinable()) finished.push_back(std::move(it->second.thread));
+        it = s.threads.erase(it);
+      } else {
+        if (!it->second.detached) ++stragglers;
+        ++it;
+      }
+    }
+  }
+  for (auto& t : finished) t.join();
+  if (stragglers > 0) std::cerr << "sion: " << stragglers << " worker(s) still busy after stop\n";
+}
+
+std::size_t Async::Pending() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->queue.size();
+}
+
+int Async::LiveWorkers() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  int n = 0;
+  for (const auto& entry : state_->threads) n += entry.second.done ? 0 : 1;
+  return n;
+}
+
+}  // namespace sion

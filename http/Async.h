@@ -1,0 +1,63 @@
+// A fixed pool of worker threads running requests, so that no caller waits for
+// the network. Run queues a request; a worker sends it and calls the handler
+// on the worker thread with the outcome. Stop aborts what is in flight and
+// waits (bounded) for the workers; handlers of requests still queued or in
+// flight at that moment are never called. All members are thread-safe.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "http/Request.h"
+#include "http/Response.h"
+
+namespace sion {
+
+struct AsyncResponse {
+  Response resp;        // empty when Send threw
+  std::string err_msg;  // what Send threw; empty when an answer arrived
+};
+
+struct AsyncPackage {
+  Request request;
+  std::function<void(AsyncResponse)> handler;
+};
+
+class Async {
+ public:
+  explicit Async(int thread_num = 6, std::chrono::milliseconds stopWait = std::chrono::milliseconds(750));
+  Async(const Async&) = delete;
+  Async& operator=(const Async&) = delete;
+  // Stops like Stop; workers that still do not end are left to finish on their own.
+  ~Async();
+
+  // Starts the workers, once: a second call throws std::logic_error
+  // "一个线程池实例只能start一次". A thread that cannot be made raises std::system_error.
+  void Start();
+
+  // Calls factory now, on the calling thread, and queues its request. An empty
+  // factory raises std::bad_function_call. A request queued after Stop is dropped.
+  void Run(std::function<Request()> factory, std::function<void(AsyncResponse)> handler);
+
+  // Stops taking work, shuts the sockets of requests in flight down and waits up
+  // to stopWait for the workers to end. Called from a worker (a handler) it
+  // does not wait for that worker. A second call only waits again.
+  void Stop();
+
+  // For tests and diagnostics.
+  std::size_t Pending() const;  // queued, not yet taken
+  int LiveWorkers() const;      // started and not yet ended
+
+ private:
+  struct State;
+  static void WorkerLoop(const std::shared_ptr<State>& state, int index);
+
+  // Shared with the workers, so a worker that outlives the pool (one that
+  // stopped it from inside a handler) never touches freed memory.
+  const std::shared_ptr<State> state_;
+};
+
+}  // namespace sion

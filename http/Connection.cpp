@@ -1,0 +1,204 @@
+#include "http/Connection.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+
+#include "http/Abort.h"
+#include "http/Error.h"
+#include "http/Strings.h"
+#include "http/TlsContext.h"
+
+namespace sion {
+
+using posix_net::Io;
+using posix_net::IoResult;
+
+Connection::Connection(AbortHandle* abort, const Timeouts& timeouts)
+    : abort_(abort),
+      timeouts_(timeouts),
+      deadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeouts.requestMs)) {}
+
+Connection::~Connection() {
+  if (ssl_ != nullptr) SSL_free(ssl_);  // frees its BIO too
+  if (attached_) abort_->Detach();      // before the descriptor can be reused
+  socket_.Close();
+}
+
+int Connection::BudgetMs(int limitMs) const {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<long long>(0, std::min<long long>(limitMs, left.count())));
+}
+
+void Connection::ThrowIfAborted() const {
+  if (abort_ != nullptr && abort_->Aborted()) throw Error("请求已取消");
+}
+
+void Connection::AfterWait(const IoResult& waited, Waiting what) {
+  ThrowIfAborted();
+  if (waited.status == Io::Ok) return;
+  if (waited.status == Io::Error) throw Error("网络异常,poll错误码：" + std::to_string(waited.err));
+  if (std::chrono::steady_clock::now() >= deadline_) {
+    throw Error("网络超时,请求超过" + std::to_string(timeouts_.requestMs) + "ms未完成");
+  }
+  const std::string io = std::to_string(timeouts_.ioMs);
+  switch (what) {
+    case Waiting::Connect:
+      throw Error("连接超时:\nHost:" + host_ + "\nIp:" + ip_ + "\n超时：" + std::to_string(timeouts_.connectMs) + "ms");
+    case Waiting::Handshake:
+      throw Error("网络超时,TLS握手" + io + "ms无进展");
+    case Waiting::Read:
+      throw Error("网络超时," + io + "ms未收到数据");
+    case Waiting::Write:
+      throw Error("网络超时,发送数据" + io + "ms无进展");
+  }
+  throw Error("网络超时");
+}
+
+void Connection::Connect(const std::string& host, const std::string& ip, unsigned short port) {
+  host_ = host;
+  ip_ = ip;
+  int err = 0;
+  if (!socket_.Open(err)) throw Error("网络异常,无法创建socket,错误码：" + std::to_string(err));
+  if (abort_ != nullptr) {
+    attached_ = true;
+    if (!abort_->Attach(socket_.Fd())) ThrowIfAborted();
+  }
+  IoResult r = socket_.Connect(ip, port, BudgetMs(timeouts_.connectMs));
+  if (r.status == Io::Timeout) AfterWait(r, Waiting::Connect);
+  ThrowIfAborted();
+  if (r.status == Io::Error) {
+    throw Error("连接失败:\nHost:" + host + "\nIp:" + ip + "\n错误码：" + std::to_string(r.err));
+  }
+}
+
+void Connection::WriteAll(const std::vector<char>& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    if (ssl_ != nullptr) {
+      ERR_clear_error();
+      int n = SSL_write(ssl_, bytes.data() + sent, static_cast<int>(bytes.size() - sent));
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+        continue;
+      }
+      int e = SSL_get_error(ssl_, n);
+      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) ThrowTls("网络异常,TLS发送失败:", e);
+      WaitFor(e, Waiting::Write);
+      continue;
+    }
+    IoResult r = socket_.SendSome(bytes.data() + sent, bytes.size() - sent);
+    if (r.status != Io::Ok) {
+      ThrowIfAborted();
+      return;  // the peer is gone or refused; the read that follows says how
+    }
+    if (r.bytes > 0) {
+      sent += r.bytes;
+      continue;
+    }
+    AfterWait(socket_.WaitWritable(BudgetMs(timeouts_.ioMs)), Waiting::Write);
+  }
+}
+
+std::size_t Connection::Read(char* buffer, std::size_t size) {
+  for (;;) {
+    if (ssl_ != nullptr) {
+      ERR_clear_error();
+      int n = SSL_read(ssl_, buffer, static_cast<int>(size));
+      if (n > 0) return static_cast<std::size_t>(n);
+      int e = SSL_get_error(ssl_, n);
+      if (e == SSL_ERROR_ZERO_RETURN) {
+        ThrowIfAborted();
+        return 0;
+      }
+      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) ThrowTls("网络异常,Socket错误码：-1,", e);
+      // Wait on the socket, never sleep: TLS 1.3 tickets arrive as records
+      // that yield no data and must not cost a timer tick each.
+      WaitFor(e, Waiting::Read);
+      continue;
+    }
+    IoResult r = socket_.RecvSome(buffer, size);
+    if (r.status == Io::Ok && r.bytes > 0) return r.bytes;
+    if (r.status == Io::Closed) {
+      ThrowIfAborted();
+      return 0;
+    }
+    if (r.status == Io::Error) {
+      ThrowIfAborted();
+      throw Error("网络异常,Socket错误码：-1");
+    }
+    AfterWait(socket_.WaitReadable(BudgetMs(timeouts_.ioMs)), Waiting::Read);
+  }
+}
+
+void Connection::WaitFor(int sslError, Waiting what) {
+  const int budget = BudgetMs(timeouts_.ioMs);
+  AfterWait(sslError == SSL_ERROR_WANT_WRITE ? socket_.WaitWritable(budget) : socket_.WaitReadable(budget), what);
+}
+
+void Connection::ThrowTls(const char* what, int sslError) {
+  const int savedErrno = errno;
+  ThrowIfAborted();
+  std::string why = OpenSslErrorText();
+  if (why.empty()) {
+    if (sslError == SSL_ERROR_ZERO_RETURN || (sslError == SSL_ERROR_SYSCALL && savedErrno == 0) || bioState_.eof) {
+      why = "连接被对方关闭";
+    } else {
+      why = "错误码：" + std::to_string(savedErrno);
+    }
+  }
+  throw Error(what + why);
+}
+
+void Connection::StartTls(const std::string& host, const std::string& ip, int port) {
+  TlsContext& context = TlsContext::Get();
+  ssl_ = SSL_new(context.Ctx());
+  bioState_.fd = socket_.Fd();
+  BIO* bio = ssl_ != nullptr ? NewSocketBio(context.SocketBio(), &bioState_) : nullptr;
+  if (ssl_ == nullptr || bio == nullptr) throw Error("openssl初始化异常");
+  SSL_set_bio(ssl_, bio, bio);
+
+  // A host without letters was used as an IPv4 address; the certificate must name that address.
+  if (HasAsciiLetter(host)) {
+    SSL_set_tlsext_host_name(ssl_, host.c_str());
+    SSL_set_hostflags(ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    if (SSL_set1_host(ssl_, host.c_str()) != 1) throw Error("openssl初始化异常");
+  } else if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), ip.c_str()) != 1) {
+    throw Error("openssl初始化异常");
+  }
+
+  sessionKey_ = host + ":" + std::to_string(port);
+  TlsContext::BindSessionKey(ssl_, &sessionKey_);
+  if (SSL_SESSION* session = context.TakeSession(sessionKey_)) {
+    SSL_set_session(ssl_, session);
+    SSL_SESSION_free(session);
+  }
+
+  for (;;) {
+    ERR_clear_error();
+    int rc = SSL_connect(ssl_);
+    if (rc == 1) return;
+    int e = SSL_get_error(ssl_, rc);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+      WaitFor(e, Waiting::Handshake);
+      continue;
+    }
+    long verified = SSL_get_verify_result(ssl_);
+    if (verified != X509_V_OK) {
+      ThrowIfAborted();
+      throw Error(std::string("TLS握手失败,证书验证未通过:") + X509_verify_cert_error_string(verified));
+    }
+    ThrowTls("TLS握手失败:", e);
+  }
+}
+
+void Connection::Finish() {
+  if (ssl_ == nullptr) return;
+  ERR_clear_error();
+  SSL_shutdown(ssl_);  // sends close_notify; the peer's is not waited for
+  ERR_clear_error();
+}
+
+}  // namespace sion

@@ -1,0 +1,238 @@
+// The client id: derived from the machine id, stored in SharedConf, reused.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "Sdk/NimoConfigUtils.h"
+#include "Sdk/NimoLog.h"
+#include "Sdk/NimoUtils.h"
+#include "platform/sys/MachineId.h"
+#include "support/child_process.h"
+#include "support/temp_data_home.h"
+
+namespace {
+
+using NimoSdk::NimoConfigUtils;
+using NimoSdk::NimoUtils;
+using nimo_test::ReadText;
+using nimo_test::WriteText;
+namespace fs = std::filesystem;
+
+// Worked out with `printf %s <id> | openssl dgst -sha256 -hmac nimosdk64/ClientId/v1`, first 32 digits.
+constexpr char kMachineA[] = "0123456789abcdef0123456789abcdef";
+constexpr char kClientIdA[] = "6bf02556d68de9235f4c11f87f695435";
+constexpr char kMachineB[] = "00112233445566778899aabbccddeeff";
+constexpr char kClientIdB[] = "6b801ca80934d4da7374153d8c49f38d";
+
+bool IsLowerHex32(const std::string& id) { return std::regex_match(id, std::regex("[0-9a-f]{32}")); }
+
+class ClientId : public ::testing::Test {
+ protected:
+  void SetUp() override { UseMachineId(kMachineA); }
+  void TearDown() override { nimo_sys::SetMachineIdFilesForTest({}); }
+
+  // The id files the reader looks at: a first that is missing, then ours.
+  void UseMachineId(const std::string& content) {
+    WriteText(MachineIdFile(), content);
+    nimo_sys::SetMachineIdFilesForTest({home_.Root() + "/etc/missing", MachineIdFile()});
+  }
+  void UseNoMachineId() { nimo_sys::SetMachineIdFilesForTest({home_.Root() + "/none-a", home_.Root() + "/none-b"}); }
+  std::string MachineIdFile() const { return home_.Root() + "/dbus/machine-id"; }
+  std::string SharedConf() const { return home_.SdkFolder() + "/SharedConf"; }
+
+  nimo_test::TempDataHome home_;
+};
+
+// ------------------------------------------------------------ machine id
+
+TEST_F(ClientId, MachineIdIsReadTrimmedFromTheFirstFileHoldingOne) {
+  UseMachineId(std::string(kMachineB) + "\n");
+  EXPECT_EQ(NimoUtils::GetMachineGuid(), kMachineB);
+  WriteText(home_.Root() + "/etc/missing", " " + std::string(kMachineA) + "\r\n");
+  EXPECT_EQ(NimoUtils::GetMachineGuid(), kMachineA);
+  WriteText(home_.Root() + "/etc/missing", "");  // as some images ship it
+  EXPECT_EQ(NimoUtils::GetMachineGuid(), kMachineB);
+}
+
+TEST_F(ClientId, UnusableMachineIdGivesEmptyWithItsMessage) {
+  struct Case {
+    std::function<void()> prepare;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {[&] { UseNoMachineId(); }, "Failed to open machine id file\n"},
+      {[&] { UseMachineId("uninitialized\n"); }, "Incorrect machine id format\n"},
+      {[&] { UseMachineId(""); }, "Incorrect machine id format\n"},
+      {[&] { UseMachineId(std::string(kMachineA) + "00"); }, "Incorrect machine id format\n"},
+      {[&] {
+         fs::remove(MachineIdFile());
+         fs::create_directories(MachineIdFile());
+         nimo_sys::SetMachineIdFilesForTest({MachineIdFile()});
+       },
+       "Failed to query machine id size\n"},
+      {[&] {  // two bad files: the first one's failure is reported
+         WriteText(home_.Root() + "/first", "uninitialized\n");
+         nimo_sys::SetMachineIdFilesForTest({home_.Root() + "/first", MachineIdFile()});
+       },
+       "Incorrect machine id format\n"},
+  };
+  for (const Case& c : cases) {
+    c.prepare();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(NimoUtils::GetMachineGuid(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.message);
+  }
+}
+
+// ------------------------------------------------------------ derived id
+
+TEST_F(ClientId, FreshIdIsDerivedFromMachineIdWithoutRevealingIt) {
+  const std::string id = NimoUtils::GetClientId();
+  EXPECT_EQ(id, kClientIdA);
+  EXPECT_TRUE(IsLowerHex32(id));
+  EXPECT_EQ(ReadText(SharedConf()), std::string(R"({"ClientId":")") + kClientIdA + "\"}");
+  EXPECT_EQ(ReadText(SharedConf()).find(kMachineA), std::string::npos);
+}
+
+TEST_F(ClientId, SameMachineGivesSameIdEvenAfterSharedConfIsLost) {
+  const std::string first = NimoUtils::GetClientId();
+  fs::remove(SharedConf());
+  EXPECT_EQ(NimoUtils::GetClientId(), first);
+
+  fs::remove(SharedConf());
+  UseMachineId(std::string(kMachineB) + "\n");
+  EXPECT_EQ(NimoUtils::GetClientId(), kClientIdB);
+}
+
+TEST_F(ClientId, StoredIdIsReturnedUnchangedAndNotRewritten) {
+  NimoSdk::ConfigureLog(true);
+  const std::string stored = R"({"ClientId":"3D1219C7-c4c5-404a-aa1f-6d2a48adfda4","other":[1]})";
+  WriteText(SharedConf(), stored);
+  const unsigned long inode = nimo_test::InodeOf(SharedConf());
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(NimoUtils::GetClientId(), "3D1219C7-c4c5-404a-aa1f-6d2a48adfda4");
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Read ClientId :3D1219C7-c4c5-404a-aa1f-6d2a48adfda4"), std::string::npos) << out;
+  EXPECT_EQ(ReadText(SharedConf()), stored);
+  EXPECT_EQ(nimo_test::InodeOf(SharedConf()), inode);
+}
+
+TEST_F(ClientId, MissingEmptyOrWrongTypedStoredIdIsReplacedKeepingOtherKeys) {
+  for (const char* text : {R"({"ClientId":"","other":1})", R"({"ClientId":5,"other":1})",
+                           R"({"ClientId":null,"other":1})", R"({"ClientId":{"x":"y"},"other":1})",
+                           R"({"other":1})"}) {
+    WriteText(SharedConf(), text);
+    EXPECT_EQ(NimoUtils::GetClientId(), kClientIdA) << text;
+    EXPECT_EQ(ReadText(SharedConf()), std::string(R"({"ClientId":")") + kClientIdA + R"(","other":1})") << text;
+  }
+  for (const char* text : {"[\"abc\"]", "{", "", "\"abc\""}) {
+    WriteText(SharedConf(), text);
+    EXPECT_EQ(NimoUtils::GetClientId(), kClientIdA) << text;
+    EXPECT_EQ(ReadText(SharedConf()), std::string(R"({"ClientId":")") + kClientIdA + "\"}") << text;
+  }
+}
+
+// ------------------------------------------------------------ random fallback
+
+TEST_F(ClientId, WithoutMachineIdARandomUuidIsUsedAndThenKept) {
+  NimoSdk::ConfigureLog(true);
+  UseNoMachineId();
+  ::testing::internal::CaptureStdout();
+  const std::string id = NimoUtils::GetClientId();
+  std::string out = ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(IsLowerHex32(id)) << id;
+  EXPECT_EQ(id[12], '4');                                             // version 4
+  EXPECT_NE(std::string("89ab").find(id[16]), std::string::npos);     // RFC 4122 variant
+  EXPECT_NE(out.find("MachineGUID is empty, try uuid ..."), std::string::npos) << out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(out, m, std::regex("Random UUID Reuslt:([0-9a-f-]{36})"))) << out;
+  std::string logged = m[1];
+  logged.erase(std::remove(logged.begin(), logged.end(), '-'), logged.end());
+  EXPECT_EQ(logged, id);
+  EXPECT_NE(out.find("Init ClientId :" + id), std::string::npos) << out;
+
+  EXPECT_EQ(NimoUtils::GetClientId(), id);  // now read back
+  fs::remove(SharedConf());
+  EXPECT_NE(NimoUtils::GetClientId(), id);  // random, so only the file keeps it
+}
+
+// Each child is a fresh process: a new load of the SDK's code and state.
+TEST_F(ClientId, FreshIdIsStableAcrossTwoLoads) {
+  if (nimo_test::ChildMode() == "load") {
+    UseNoMachineId();
+    WriteText(std::getenv("NIMO_TEST_OUT"), NimoUtils::GetClientId());
+    return;
+  }
+  std::vector<std::string> ids;
+  for (int load = 0; load < 2; ++load) {
+    const std::string out = home_.Root() + "/id" + std::to_string(load);
+    pid_t pid = nimo_test::SpawnCurrentTest("load", {"NIMO_TEST_OUT=" + out});
+    ASSERT_EQ(nimo_test::WaitChild(pid, std::chrono::seconds(60)), 0);
+    ids.push_back(ReadText(out));
+  }
+  EXPECT_TRUE(IsLowerHex32(ids[0])) << ids[0];
+  EXPECT_EQ(ids[1], ids[0]);
+  EXPECT_EQ(ReadText(SharedConf()), R"({"ClientId":")" + ids[0] + "\"}");
+}
+
+// Two games starting at once on a machine without machine id must not end up
+// with two random ids.
+class ClientIdConcurrency : public ClientId {};
+
+// Spins until path exists; false after the bound.
+bool AwaitFile(const std::string& path) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!fs::exists(path))
+    if (std::chrono::steady_clock::now() > end) return false;
+  return true;
+}
+
+// Threads wait at the start line until release() returns, then all ask at once.
+template <class Release>
+std::set<std::string> RaceForClientId(int threads, Release release) {
+  std::atomic<bool> go{false};
+  std::vector<std::string> ids(threads);
+  std::vector<std::thread> pool;
+  for (int i = 0; i < threads; ++i)
+    pool.emplace_back([&ids, &go, i] {
+      while (!go.load()) std::this_thread::yield();
+      ids[i] = NimoUtils::GetClientId();
+    });
+  release();
+  go = true;
+  for (auto& t : pool) t.join();
+  return std::set<std::string>(ids.begin(), ids.end());
+}
+
+TEST_F(ClientIdConcurrency, ProcessesAndThreadsStartingTogetherAgreeOnOneId) {
+  UseNoMachineId();
+  NimoSdk::ConfigureLog(false);
+  const std::string ready = home_.Root() + "/ready", go = home_.Root() + "/go", out = home_.Root() + "/child-id";
+  if (nimo_test::ChildMode() == "race") {
+    auto ids = RaceForClientId(4, [&] {
+      WriteText(ready, "");
+      AwaitFile(go);
+    });
+    WriteText(out, ids.size() == 1 ? *ids.begin() : "disagree");
+    return;
+  }
+  pid_t pid = nimo_test::SpawnCurrentTest("race");
+  auto ids = RaceForClientId(4, [&] {
+    AwaitFile(ready);
+    WriteText(go, "");
+  });
+  ASSERT_EQ(nimo_test::WaitChild(pid, std::chrono::seconds(60)), 0);
+  ASSERT_EQ(ids.size(), 1u);
+  EXPECT_EQ(ReadText(out), *ids.begin());
+  EXPECT_EQ(ReadText(SharedConf()), R"({"ClientId":")" + *ids.begin() + "\"}");
+}
+
+}  // namespace

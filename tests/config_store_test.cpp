@@ -1,0 +1,402 @@
+// The local configuration store on real files in a temporary XDG_DATA_HOME.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "Sdk/CNimoCore.h"
+#include "Sdk/NimoConfigUtils.h"
+#include "Sdk/NimoLog.h"
+#include "Sdk/Singletons.h"
+#include "platform/steam/steam_api.h"
+#include "platform/steam/steam_control.h"
+#include "support/child_process.h"
+#include "support/temp_data_home.h"
+
+namespace {
+
+using NimoSdk::NimoConfigUtils;
+using json = nlohmann::json;
+using nimo_test::ReadText;
+using nimo_test::WriteText;
+namespace fs = std::filesystem;
+
+std::int64_t IncrementEventOrder() {
+  std::int64_t n = 0;
+  NimoConfigUtils::Update(false, [&](json& doc) {
+    n = NimoConfigUtils::IntOr(doc, "EventOrder", 0) + 1;
+    doc["EventOrder"] = n;
+  });
+  return n;
+}
+
+int ModeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
+}
+
+// Temporaries left in a folder by writers.
+std::vector<std::string> Temporaries(const std::string& folder) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec))
+    if (e.path().filename().string().find(".tmp-") != std::string::npos) out.push_back(e.path().string());
+  return out;
+}
+
+class ConfigStore : public ::testing::Test {
+ protected:
+  nimo_test::TempDataHome home_;
+  std::string AppConf() const { return home_.SdkFolder() + "/0/AppConf"; }
+  std::string SharedConf() const { return home_.SdkFolder() + "/SharedConf"; }
+};
+
+// ------------------------------------------------------------ folders and paths
+
+TEST_F(ConfigStore, FirstRunCreatesFoldersAndFilesWithSpecifiedContent) {
+  ASSERT_FALSE(fs::exists(home_.DataHome()));
+
+  EXPECT_EQ(NimoConfigUtils::GetAppConfigPath(), AppConf());
+  EXPECT_EQ(NimoConfigUtils::GetSharedConfigPath(), SharedConf());
+  EXPECT_EQ(ModeOf(home_.SdkFolder()), 0700);
+  EXPECT_EQ(ModeOf(home_.SdkFolder() + "/0"), 0700);
+  EXPECT_EQ(ModeOf(home_.DataHome()), 0700);  // missing parents too
+
+  // Reading gives the defaults and writes nothing.
+  EXPECT_EQ(NimoConfigUtils::ReadConfigJson(false).dump(), R"({"AttributionFlag":0,"EventOrder":0})");
+  EXPECT_EQ(NimoConfigUtils::ReadConfigJson(true).dump(), R"({"ClientId":""})");
+  EXPECT_FALSE(fs::exists(AppConf()));
+  EXPECT_FALSE(fs::exists(SharedConf()));
+
+  EXPECT_EQ(IncrementEventOrder(), 1);
+  EXPECT_EQ(ReadText(AppConf()), R"({"AttributionFlag":0,"EventOrder":1})");
+
+  NimoConfigUtils::WriteCofnigJson(json{{"ClientId", "abc"}}, true);
+  EXPECT_EQ(ReadText(SharedConf()), R"({"ClientId":"abc"})");
+  EXPECT_TRUE(Temporaries(home_.SdkFolder()).empty());
+  EXPECT_TRUE(Temporaries(home_.SdkFolder() + "/0").empty());
+}
+
+TEST_F(ConfigStore, WithoutXdgDataHomeTheFolderIsUnderHomeLocalShare) {
+  ::setenv("XDG_DATA_HOME", "relative/is/ignored", 1);
+  const std::string expected = home_.Root() + "/home/.local/share/NimoSteamExeSdk";
+  EXPECT_EQ(NimoConfigUtils::GetDataFolder(), expected);
+  EXPECT_TRUE(fs::is_directory(expected));
+  ::unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(NimoConfigUtils::GetDataFolder(), expected);
+}
+
+TEST_F(ConfigStore, WithoutAnyHomeTheFixedFallbackIsUsedAndNeverCreated) {
+  if (fs::exists(NimoConfigUtils::kFallbackFolder)) GTEST_SKIP() << "this machine provides the fallback folder";
+  ::unsetenv("XDG_DATA_HOME");
+  ::unsetenv("HOME");
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(NimoConfigUtils::GetDataFolder(), NimoConfigUtils::kFallbackFolder);
+  EXPECT_EQ(NimoConfigUtils::ReadConfigJson(false), NimoConfigUtils::DefaultAppConfig());
+  EXPECT_EQ(IncrementEventOrder(), 1);  // the caller still gets its value
+  EXPECT_EQ(IncrementEventOrder(), 1);  // but nothing was stored
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.rfind("无法获取AppData\\Local路径\n", 0), 0u) << out;
+  EXPECT_FALSE(fs::exists(NimoConfigUtils::kFallbackFolder));
+}
+
+TEST_F(ConfigStore, FolderThatCannotBeCreatedFallsBackWithMessage) {
+  WriteText(home_.DataHome(), "a file where the folder should be");
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(NimoConfigUtils::GetDataFolder(), NimoConfigUtils::kFallbackFolder);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "无法创建文件夹\n");
+}
+
+TEST_F(ConfigStore, PerGameFolderThatCannotBeCreatedFallsBackToDataFolder) {
+  NimoSdk::ConfigureLog(true);
+  WriteText(home_.SdkFolder() + "/0", "not a folder");
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(NimoConfigUtils::GetAppConfigPath(), home_.SdkFolder() + "/AppConf");
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Cant Create Path:" + home_.SdkFolder() + "/0, Be Default:" + home_.SdkFolder()),
+            std::string::npos)
+      << out;
+}
+
+TEST_F(ConfigStore, PerGameFolderIsNamedBySteamAppIdAlsoAfterSteamWentDown) {
+  EXPECT_EQ(NimoConfigUtils::GetAppConfigPath(), AppConf());  // before Steam: "0"
+
+  steam_standin::SetAppId(730);
+  ASSERT_EQ(SteamAPI_InitFlat(), 0);
+  const std::string expected = home_.SdkFolder() + "/730/AppConf";
+  EXPECT_EQ(NimoConfigUtils::GetAppConfigPath(), expected);
+  NimoSdk::Core().InitGlobalParams("app", "key");
+  SteamAPI_Shutdown();
+  ASSERT_EQ(SteamUtils(), nullptr);
+  EXPECT_EQ(NimoConfigUtils::GetAppConfigPath(), expected);  // from the core's steamAppId
+  EXPECT_EQ(ModeOf(home_.SdkFolder() + "/730"), 0700);
+}
+
+// ------------------------------------------------------------ content
+
+TEST_F(ConfigStore, UnknownKeysSurviveEveryWriteAndOutputIsCompact) {
+  WriteText(AppConf(), "{\n  \"EventOrder\": 7,\n  \"AttributionFlag\": 1,\n  \"custom\": {\"a\": [1, 2]},\n"
+                       "  \"名字\": \"值\"\n}\n");
+  EXPECT_EQ(IncrementEventOrder(), 8);
+  const std::string expected = R"({"AttributionFlag":1,"EventOrder":8,"custom":{"a":[1,2]},"名字":"值"})";
+  EXPECT_EQ(ReadText(AppConf()), expected);
+
+  // The plain cycle of direct callers keeps them as well.
+  json doc = NimoConfigUtils::ReadConfigJson(false);
+  doc["AttributionFlag"] = 1;
+  NimoConfigUtils::WriteCofnigJson(doc, false);
+  EXPECT_EQ(ReadText(AppConf()), expected);
+}
+
+TEST_F(ConfigStore, InvalidFilesReadAsDefaultsAndValidNonObjectsAsThemselves) {
+  const json defaults = NimoConfigUtils::DefaultAppConfig();
+  for (const char* text : {"{", "", "{\"EventOrder\":1", "not json", "{} trailing", "\xff\xfe"}) {
+    WriteText(AppConf(), text);
+    EXPECT_EQ(NimoConfigUtils::ReadConfigJson(false), defaults) << text;
+  }
+  WriteText(AppConf(), "[1,2]");
+  EXPECT_EQ(NimoConfigUtils::ReadConfigJson(false), json::array({1, 2}));
+  WriteText(AppConf(), "null");
+  EXPECT_TRUE(NimoConfigUtils::ReadConfigJson(false).is_null());
+
+  // A folder where the file should be is unreadable, not an error.
+  fs::remove(AppConf());
+  fs::create_directory(AppConf());
+  EXPECT_EQ(NimoConfigUtils::ReadConfigJson(false), defaults);
+}
+
+TEST_F(ConfigStore, CycleOnInvalidOrNonObjectFileStartsFromDefaults) {
+  for (const char* text : {"{", "[1,2]", "\"text\"", "42", "null"}) {
+    WriteText(AppConf(), text);
+    json seen;
+    NimoConfigUtils::Update(false, [&](json& doc) {
+      seen = doc;
+      doc["EventOrder"] = 1;
+    });
+    EXPECT_EQ(seen, NimoConfigUtils::DefaultAppConfig()) << text;
+    EXPECT_EQ(ReadText(AppConf()), R"({"AttributionFlag":0,"EventOrder":1})") << text;
+  }
+}
+
+TEST_F(ConfigStore, WrongTypedKeysBehaveAsTheirDefaults) {
+  for (const char* value : {"\"12\"", "1.5", "true", "null", "[3]", "{}", "18446744073709551615"}) {
+    WriteText(AppConf(), std::string(R"({"AttributionFlag":)") + value + R"(,"EventOrder":)" + value + "}");
+    json doc = NimoConfigUtils::ReadConfigJson(false);
+    EXPECT_EQ(NimoConfigUtils::IntOr(doc, "AttributionFlag", 0), 0) << value;
+    EXPECT_EQ(IncrementEventOrder(), 1) << value;
+  }
+  WriteText(AppConf(), R"({"AttributionFlag":1,"EventOrder":-4})");
+  EXPECT_EQ(IncrementEventOrder(), -3);  // integers are used as they are
+  EXPECT_EQ(NimoConfigUtils::IntOr(json::array(), "EventOrder", 5), 5);
+
+  for (const char* value : {"5", "null", "[]", "{\"a\":1}", "false"}) {
+    WriteText(SharedConf(), std::string(R"({"ClientId":)") + value + "}");
+    EXPECT_EQ(NimoConfigUtils::StringOr(NimoConfigUtils::ReadConfigJson(true), "ClientId", ""), "") << value;
+  }
+}
+
+TEST_F(ConfigStore, CycleThatChangesNothingDoesNotWrite) {
+  WriteText(AppConf(), R"({"AttributionFlag":1,"EventOrder":3})");
+  const unsigned long inode = nimo_test::InodeOf(AppConf());
+  json result = NimoConfigUtils::Update(false, [](json& doc) { doc["AttributionFlag"] = 1; });
+  EXPECT_EQ(result.dump(), R"({"AttributionFlag":1,"EventOrder":3})");
+  EXPECT_EQ(nimo_test::InodeOf(AppConf()), inode);
+  NimoConfigUtils::Update(false, [](json& doc) { doc["AttributionFlag"] = 0; });
+  EXPECT_NE(nimo_test::InodeOf(AppConf()), inode);  // replaced, never rewritten in place
+}
+
+TEST_F(ConfigStore, ChangeThatThrowsWritesNothing) {
+  WriteText(AppConf(), R"({"AttributionFlag":0,"EventOrder":"x"})");
+  EXPECT_THROW(NimoConfigUtils::Update(false,
+                                       [](json& doc) {
+                                         doc["AttributionFlag"] = 1;
+                                         doc["EventOrder"] = doc["EventOrder"].get<int>() + 1;
+                                       }),
+               json::type_error);
+  EXPECT_EQ(ReadText(AppConf()), R"({"AttributionFlag":0,"EventOrder":"x"})");
+  EXPECT_EQ(IncrementEventOrder(), 1);  // and the store is not left locked
+}
+
+// ------------------------------------------------------------ failed and interrupted writes
+
+// Exceeding RLIMIT_FSIZE fails a write at that very byte, as a full disk would
+// (also for root): interrupted at the start, inside and at the last byte.
+TEST_F(ConfigStore, WriteThatRunsOutOfSpaceAtAnyByteLeavesTheOldFile) {
+  NimoSdk::ConfigureLog(true);
+  const std::string old = R"({"AttributionFlag":1,"EventOrder":41,"keep":"me"})";
+  WriteText(AppConf(), old);
+  json next = json::parse(old);
+  next["EventOrder"] = 42;
+  next["pad"] = std::string(4096, 'x');
+  const rlim_t size = next.dump().size();
+
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  for (rlim_t limit : {rlim_t{0}, rlim_t{1}, rlim_t{64}, size / 2, size - 1}) {
+    rlimit small = saved;
+    small.rlim_cur = limit;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    ::testing::internal::CaptureStdout();
+    json result = NimoConfigUtils::Update(false, [&](json& doc) { doc = next; });
+    NimoConfigUtils::WriteCofnigJson(next, false);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+
+    EXPECT_EQ(result["EventOrder"], 42);  // the caller carries on with its value
+    EXPECT_EQ(ReadText(AppConf()), old) << "limit " << limit;
+    EXPECT_TRUE(Temporaries(home_.SdkFolder() + "/0").empty());
+    EXPECT_EQ(out.find("Write Config Json Success."), std::string::npos) << out;
+  }
+  NimoConfigUtils::WriteCofnigJson(next, false);  // with room again
+  EXPECT_EQ(ReadText(AppConf()), next.dump());
+}
+
+TEST_F(ConfigStore, WriteOntoAFolderFailsSilentlyAndLeavesNothingBehind) {
+  NimoSdk::ConfigureLog(true);
+  fs::create_directories(AppConf());
+  WriteText(AppConf() + "/inside", "x");
+  ::testing::internal::CaptureStdout();
+  NimoConfigUtils::WriteCofnigJson(json{{"EventOrder", 1}}, false);
+  EXPECT_EQ(IncrementEventOrder(), 1);
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(fs::is_directory(AppConf()));
+  EXPECT_EQ(ReadText(AppConf() + "/inside"), "x");
+  EXPECT_TRUE(Temporaries(home_.SdkFolder() + "/0").empty());
+  EXPECT_EQ(out.find("Write Config Json Success."), std::string::npos) << out;
+}
+
+constexpr std::size_t kPad = 256 << 10;
+
+// A readable AppConf as the writer below leaves it: an object with an integer
+// EventOrder and, in every other write, a pad of full length.
+::testing::AssertionResult IsWhole(const std::string& text) {
+  json doc = json::parse(text, nullptr, false);
+  if (!doc.is_object() || !doc.contains("EventOrder") || !doc["EventOrder"].is_number_integer())
+    return ::testing::AssertionFailure() << "unreadable, " << text.size() << " bytes";
+  if (doc.contains("pad") && doc["pad"].get<std::string>().size() != kPad)
+    return ::testing::AssertionFailure() << "short pad";
+  return ::testing::AssertionSuccess();
+}
+
+void WriteAlternately(int count, std::chrono::seconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (int i = 0; i < count && std::chrono::steady_clock::now() < end; ++i) {
+    json doc = {{"EventOrder", i}, {"AttributionFlag", 1}};
+    if (i % 2 == 0) doc["pad"] = std::string(kPad, static_cast<char>('a' + i % 26));
+    NimoConfigUtils::WriteCofnigJson(doc, false);
+  }
+}
+
+// Another process reads the file while the writer runs and after it was killed.
+TEST_F(ConfigStore, WriterKilledAtAnyPointLeavesAReadableFile) {
+  if (nimo_test::ChildMode() == "writer") {
+    NimoSdk::ConfigureLog(false);
+    WriteAlternately(100000, std::chrono::seconds(30));
+    return;
+  }
+  NimoSdk::ConfigureLog(false);
+  const std::string initial = R"({"EventOrder":-1})";
+  const unsigned seed = std::random_device{}();
+  std::mt19937 rng(seed);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  int reads = 0;
+  for (int round = 0; round < 8; ++round) {
+    WriteText(AppConf(), initial);
+    pid_t pid = nimo_test::SpawnCurrentTest("writer");
+    ASSERT_GT(pid, 0);
+    // Kill only once the child is writing; read all the while.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (ReadText(AppConf()) == initial && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto killAt = std::chrono::steady_clock::now() + std::chrono::microseconds(2000 + rng() % 30000);
+    while (std::chrono::steady_clock::now() < killAt) {
+      ASSERT_TRUE(IsWhole(ReadText(AppConf()))) << "round " << round << " while writing";
+      ++reads;
+    }
+    ::kill(pid, SIGKILL);
+    EXPECT_EQ(nimo_test::WaitChild(pid, std::chrono::seconds(30)), 128 + SIGKILL);
+    EXPECT_TRUE(IsWhole(ReadText(AppConf()))) << "round " << round << " after the kill";
+  }
+  EXPECT_GT(reads, 0);
+  // The next cycle reads the surviving file.
+  EXPECT_GE(IncrementEventOrder(), 1);
+}
+
+// ------------------------------------------------------------ concurrency
+
+class ConfigStoreConcurrency : public ConfigStore {};
+
+TEST_F(ConfigStoreConcurrency, ReadersNeverSeeATornFile) {
+  NimoSdk::ConfigureLog(false);
+  NimoConfigUtils::WriteCofnigJson(json{{"EventOrder", 0}}, false);
+  std::atomic<bool> done{false};
+  std::atomic<int> reads{0}, torn{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 2; ++r) {
+    readers.emplace_back([&] {
+      while (!done.load()) {
+        std::string text = ReadText(AppConf());
+        if (!IsWhole(text)) torn++;
+        reads++;
+      }
+    });
+  }
+  WriteAlternately(40, std::chrono::seconds(30));
+  done = true;
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(torn.load(), 0) << "of " << reads.load() << " reads";
+  EXPECT_GT(reads.load(), 0);
+}
+
+TEST_F(ConfigStoreConcurrency, ManyThreadsLoseNoIncrement) {
+  NimoSdk::ConfigureLog(false);
+  WriteText(AppConf(), R"({"AttributionFlag":1,"EventOrder":0,"keep":"me"})");
+  constexpr int kThreads = 8, kEach = 100;
+  std::vector<std::vector<std::int64_t>> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) seen[t].push_back(IncrementEventOrder());
+    });
+  for (auto& t : threads) t.join();
+
+  std::set<std::int64_t> all;
+  for (const auto& s : seen) all.insert(s.begin(), s.end());
+  EXPECT_EQ(all.size(), static_cast<std::size_t>(kThreads * kEach));  // every number handed out once
+  EXPECT_EQ(ReadText(AppConf()), R"({"AttributionFlag":1,"EventOrder":800,"keep":"me"})");
+}
+
+void IncrementFromThreads(int threads, int each) {
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t)
+    pool.emplace_back([each] {
+      for (int i = 0; i < each; ++i) IncrementEventOrder();
+    });
+  for (auto& t : pool) t.join();
+}
+
+TEST_F(ConfigStoreConcurrency, SeveralProcessesLoseNoIncrement) {
+  constexpr int kThreads = 4, kEach = 100;
+  NimoSdk::ConfigureLog(false);
+  if (nimo_test::ChildMode() == "increment") {
+    IncrementFromThreads(kThreads, kEach);
+    return;
+  }
+  WriteText(AppConf(), R"({"AttributionFlag":1,"EventOrder":0,"keep":"me"})");
+  std::vector<pid_t> children;
+  for (int c = 0; c < 2; ++c) children.push_back(nimo_test::SpawnCurrentTest("increment"));
+  IncrementFromThreads(kThreads, kEach);
+  for (pid_t pid : children) EXPECT_EQ(nimo_test::WaitChild(pid, std::chrono::seconds(100)), 0);
+  EXPECT_EQ(ReadText(AppConf()), R"({"AttributionFlag":1,"EventOrder":1200,"keep":"me"})");
+}
+
+}  // namespace

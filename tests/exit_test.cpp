@@ -1,0 +1,95 @@
+// Exit: prompt whatever the network does, harmless twice, safe from a callback,
+// and final.
+#include <gtest/gtest.h>
+
+#include "Sdk/CNimoCore.h"
+#include "Sdk/CNimoPay.h"
+#include "Sdk/Singletons.h"
+#include "nimosdk64.h"
+#include "support/SdkHarness.h"
+
+using namespace std::chrono_literals;
+using nimo_sandbox::Endpoint;
+using nimo_sandbox::Fault;
+using nimo_sandbox::FaultMode;
+using nimo_test::CallbackRecorder;
+using nimo_test::Eventually;
+using NimoSdk::Core;
+
+namespace {
+
+class ExitFlow : public nimo_test::SdkTest {};
+
+std::chrono::milliseconds TimeExit() {
+  auto start = std::chrono::steady_clock::now();
+  NimoProxy::Exit();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+}
+
+void ExitingCallback(int code, std::wstring message, std::wstring data) {
+  NimoProxy::Exit();
+  CallbackRecorder::Callback(code, std::move(message), std::move(data));
+}
+
+}  // namespace
+
+TEST_F(ExitFlow, IdleExitIsQuickAndASecondDoesNothing) {
+  ASSERT_EQ(InitAndWait().code, 200);
+  EXPECT_LT(TimeExit(), 1000ms);
+  EXPECT_TRUE(Core().isExit.load());
+  EXPECT_TRUE(Core().isInit.load());  // stays set
+  EXPECT_LT(TimeExit(), 100ms);
+}
+
+TEST_F(ExitFlow, ExitBeforeInit) {
+  EXPECT_LT(TimeExit(), 1000ms);
+  EXPECT_LT(TimeExit(), 1000ms);
+}
+
+TEST_F(ExitFlow, StuckRequestsDoNotHoldExitAndNeverReachTheGame) {
+  InitAndLogin();
+  ASSERT_TRUE(Eventually([] { return NimoSdk::Pay().IsProductsLoaded(); }));
+  Fault hang;
+  hang.mode = FaultMode::Hang;
+  Server().SetFault(Endpoint::CreateOrder, hang);
+  for (int i = 0; i < 7; ++i) NimoProxy::CallPay(L"gem_60", L"", CallbackRecorder::Callback);
+  std::this_thread::sleep_for(700ms);  // six orders reach the server and hang there
+  EXPECT_LT(TimeExit(), 1000ms);
+  EXPECT_TRUE(NoMoreCallbacks(300ms));
+}
+
+TEST_F(ExitFlow, ExitFromInsideACallback) {
+  NimoProxy::Init(L"10001", L"sandbox-key-10001", ExitingCallback);
+  auto call = Next();
+  EXPECT_EQ(call.code, 200);
+  EXPECT_TRUE(Core().isExit.load());
+  EXPECT_LT(TimeExit(), 100ms);
+  NimoProxy::Login(CallbackRecorder::Callback);
+  EXPECT_EQ(Next().code, -400);
+}
+
+TEST_F(ExitFlow, ExitFromACallbackOnTheCallingThread) {
+  NimoProxy::Login(ExitingCallback);  // -401 comes back on this thread, inside Login
+  EXPECT_EQ(Next().code, -401);
+  EXPECT_TRUE(Core().isExit.load());
+}
+
+TEST_F(ExitFlow, ExitWhileAnswersArriveConcurrency) {
+  ASSERT_EQ(InitAndWait().code, 200);
+  Fault slow;
+  slow.delayMs = 50;
+  Server().SetFault(Endpoint::Products, slow);
+  std::vector<std::thread> games;
+  for (int t = 0; t < 3; ++t) {
+    games.emplace_back([] {
+      for (int i = 0; i < 10; ++i) NimoProxy::QueryProducts(CallbackRecorder::Callback);
+    });
+  }
+  std::this_thread::sleep_for(100ms);
+  auto took = TimeExit();
+  for (auto& g : games) g.join();
+  EXPECT_LT(took, 1500ms);
+  std::size_t after = rec().Count();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(rec().Count(), after);  // nothing reaches the game once Exit returned
+}

@@ -1,0 +1,254 @@
+// The fetch pool with real requests on loopback: parallelism, handlers, and
+// Stop with idle, busy and stuck workers, from outside and from a handler.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "http/Async.h"
+#include "support/RawServer.h"
+
+namespace {
+
+using nimo_test::RawConn;
+using nimo_test::RawServer;
+using sion::Async;
+using sion::AsyncResponse;
+using Clock = std::chrono::steady_clock;
+
+const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n{\"code\":200}";
+
+std::function<sion::Request()> GetOf(const std::string& url) {
+  return [url] {
+    sion::Request r;
+    r.SetUrl(url).SetMethod(sion::Method::Get);
+    return r;
+  };
+}
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// Waits up to 10 s for condition; true when it held.
+bool Eventually(const std::function<bool()>& condition) {
+  auto until = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < until) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
+}
+
+// A gate the server's connections wait at until the test opens it.
+class Gate {
+ public:
+  void Open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, std::chrono::seconds(20), [this] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;  // guarded by mutex_
+};
+
+TEST(PoolConcurrency, SevenRequestsOnSixWorkers) {
+  Gate gate;
+  RawServer server([&](RawConn& c) {
+    c.ReadRequest();
+    gate.Wait();
+    c.Write(kOk);
+  });
+  Async pool;
+  pool.Start();
+  std::atomic<int> handled{0};
+  std::atomic<int> ok{0};
+  for (int i = 0; i < 7; ++i) {
+    pool.Run(GetOf(server.Url()), [&](AsyncResponse a) {
+      if (a.resp.StrBody() == "{\"code\":200}") ++ok;
+      ++handled;
+    });
+  }
+  ASSERT_TRUE(Eventually([&] { return server.Accepted() == 6; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(server.Accepted(), 6);  // the seventh waits for a free worker
+  EXPECT_EQ(pool.Pending(), 1u);
+  gate.Open();
+  ASSERT_TRUE(Eventually([&] { return handled.load() == 7; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(handled.load(), 7);  // once each
+  EXPECT_EQ(ok.load(), 7);
+  EXPECT_EQ(server.Accepted(), 7);
+  pool.Stop();
+  EXPECT_EQ(pool.LiveWorkers(), 0);
+}
+
+TEST(PoolConcurrency, StopWithSixStuckRequestsReturnsPromptlyWithoutHandlers) {
+  RawServer server(RawServer::Silent());
+  Async pool;
+  pool.Start();
+  std::atomic<int> handled{0};
+  for (int i = 0; i < 6; ++i) pool.Run(GetOf(server.Url()), [&](AsyncResponse) { ++handled; });
+  ASSERT_TRUE(Eventually([&] { return server.Requests().size() == 6; }));
+  auto start = Clock::now();
+  pool.Stop();
+  EXPECT_LT(SecondsSince(start), 1.0);
+  EXPECT_EQ(pool.LiveWorkers(), 0);
+  EXPECT_EQ(handled.load(), 0);
+}
+
+TEST(PoolConcurrency, StopWhileStillConnectingReturnsPromptly) {
+  nimo_test::FullListener full;
+  Async pool;
+  pool.Start();
+  std::atomic<int> handled{0};
+  for (int i = 0; i < 6; ++i) {
+    pool.Run(GetOf("http://127.0.0.1:" + std::to_string(full.Port()) + "/"), [&](AsyncResponse) { ++handled; });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto start = Clock::now();
+  pool.Stop();
+  EXPECT_LT(SecondsSince(start), 1.0);
+  EXPECT_EQ(handled.load(), 0);
+}
+
+TEST(PoolConcurrency, StopIdlePoolEndsEveryWorker) {
+  Async pool;
+  pool.Start();
+  ASSERT_TRUE(Eventually([&] { return pool.LiveWorkers() == 6; }));
+  auto start = Clock::now();
+  pool.Stop();
+  EXPECT_LT(SecondsSince(start), 1.0);
+  EXPECT_EQ(pool.LiveWorkers(), 0);
+  pool.Stop();  // harmless
+  try {
+    pool.Start();
+    FAIL() << "a stopped pool started again";
+  } catch (const std::logic_error& e) {
+    EXPECT_STREQ(e.what(), "一个线程池实例只能start一次");
+  }
+}
+
+TEST(PoolConcurrency, StopWithABusyWorkerDropsItsAnswer) {
+  std::atomic<bool> answering{false};
+  RawServer server([&](RawConn& c) {
+    c.ReadRequest();
+    answering = true;
+    c.WriteInPieces(kOk, 4, std::chrono::milliseconds(100));  // a slow, live answer
+  });
+  Async pool;
+  pool.Start();
+  std::atomic<int> handled{0};
+  pool.Run(GetOf(server.Url()), [&](AsyncResponse) { ++handled; });
+  ASSERT_TRUE(Eventually([&] { return answering.load(); }));
+  auto start = Clock::now();
+  pool.Stop();
+  EXPECT_LT(SecondsSince(start), 1.0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(handled.load(), 0);
+}
+
+TEST(PoolConcurrency, StopFromAHandlerReturnsWithoutWaitingForItself) {
+  RawServer quick(RawServer::Reply(kOk));
+  RawServer silent(RawServer::Silent());
+  Async pool;
+  pool.Start();
+  std::atomic<int> stuckHandled{0};
+  for (int i = 0; i < 3; ++i) pool.Run(GetOf(silent.Url()), [&](AsyncResponse) { ++stuckHandled; });
+  ASSERT_TRUE(Eventually([&] { return silent.Requests().size() == 3; }));
+  std::atomic<bool> stopReturned{false};
+  double stopSeconds = -1;
+  pool.Run(GetOf(quick.Url()), [&](AsyncResponse) {
+    auto start = Clock::now();
+    pool.Stop();  // as a game callback calling Exit would
+    stopSeconds = SecondsSince(start);
+    stopReturned = true;
+  });
+  ASSERT_TRUE(Eventually([&] { return stopReturned.load(); }));
+  EXPECT_LT(stopSeconds, 1.0);
+  EXPECT_EQ(stuckHandled.load(), 0);
+  pool.Run(GetOf(quick.Url()), [&](AsyncResponse) { ++stuckHandled; });  // after Stop: never run
+  ASSERT_TRUE(Eventually([&] { return pool.LiveWorkers() == 0; }));
+  EXPECT_EQ(stuckHandled.load(), 0);
+  EXPECT_EQ(pool.Pending(), 0u);
+}
+
+TEST(PoolConcurrency, DestroyingAPoolWithStuckRequestsDoesNotHang) {
+  RawServer server(RawServer::Silent());
+  auto start = Clock::now();
+  {
+    Async pool;
+    pool.Start();
+    for (int i = 0; i < 6; ++i) pool.Run(GetOf(server.Url()), [](AsyncResponse) { ADD_FAILURE(); });
+    ASSERT_TRUE(Eventually([&] { return server.Requests().size() == 6; }));
+  }
+  EXPECT_LT(SecondsSince(start), 5.0);
+}
+
+TEST(PoolConcurrency, HandlerExceptionsAreReportedAndTheWorkerGoesOn) {
+  RawServer server(RawServer::Reply(kOk));
+  Async pool(1);  // one worker, so it must survive every failure below
+  pool.Start();
+  std::atomic<int> after{0};
+  testing::internal::CaptureStderr();
+  pool.Run(GetOf(server.Url()), [](AsyncResponse) { throw std::runtime_error("boom"); });
+  pool.Run(GetOf(server.Url()), [](AsyncResponse) { throw 7; });
+  pool.Run(GetOf(server.Url()), std::function<void(AsyncResponse)>());
+  pool.Run(GetOf(server.Url()), [&](AsyncResponse) { ++after; });
+  ASSERT_TRUE(Eventually([&] { return after.load() == 1; }));
+  pool.Stop();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("boom\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("unknown exception in a request handler\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("bad_function_call\n"), std::string::npos) << err;
+}
+
+TEST(Pool, FailedRequestReachesItsHandlerWithTheText) {
+  Async pool;
+  pool.Start();
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  AsyncResponse got;
+  pool.Run(GetOf("ftp://example.com/"), [&](AsyncResponse a) {
+    std::lock_guard<std::mutex> lock(m);
+    got = std::move(a);
+    done = true;
+    cv.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(m);
+  ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return done; }));
+  EXPECT_EQ(got.err_msg, "url格式不对或者是用了除http(s)外的协议");
+  EXPECT_EQ(got.resp.status_code, "");
+  EXPECT_TRUE(got.resp.body.empty());
+}
+
+TEST(Pool, RequestsQueuedBeforeStartRunOnceStarted) {
+  RawServer server(RawServer::Reply(kOk));
+  Async pool;
+  std::atomic<int> handled{0};
+  pool.Run(GetOf(server.Url()), [&](AsyncResponse) { ++handled; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(handled.load(), 0);
+  pool.Start();
+  EXPECT_TRUE(Eventually([&] { return handled.load() == 1; }));
+}
+
+TEST(Pool, EmptyFactoryIsABadFunctionCall) {
+  Async pool;
+  EXPECT_THROW(pool.Run(std::function<sion::Request()>(), [](AsyncResponse) {}), std::bad_function_call);
+}
+
+}  // namespace

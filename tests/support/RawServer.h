@@ -1,0 +1,117 @@
+// A scriptable TCP (or TLS) server on 127.0.0.1 for transport tests: each
+// accepted connection runs the script on a thread of its own, which reads the
+// request and answers whatever bytes, at whatever pace, the test wants.
+// The destructor ends every connection and joins every thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <openssl/ssl.h>
+
+#include "support/TestCerts.h"
+
+namespace nimo_test {
+
+class RawServer;
+
+// One accepted connection, seen from the script.
+class RawConn {
+ public:
+  // Reads one request: the header block and a content-length body. Returns
+  // what arrived ("" when the client closed or nothing came within timeoutMs)
+  // and records it in the server's Requests().
+  std::string ReadRequest(int timeoutMs = 5000);
+  // False when the client has gone.
+  bool Write(const std::string& bytes);
+  // Writes bytes in pieces of `piece` bytes with a pause after each.
+  bool WriteInPieces(const std::string& bytes, std::size_t piece, std::chrono::milliseconds pause);
+  // Says nothing until the client closes or the server stops (at most timeoutMs).
+  void WaitForClose(int timeoutMs = 20000);
+  // Sleeps, waking early when the server stops; false then.
+  bool Sleep(std::chrono::milliseconds d);
+  // TLS only: the name the client sent (SNI) and whether it resumed a session.
+  std::string ServerName() const;
+  bool Resumed() const;
+
+ private:
+  friend class RawServer;
+  RawConn(RawServer& server, int fd, SSL* ssl) : server_(server), fd_(fd), ssl_(ssl) {}
+  int ReadSome(char* buffer, int size, int timeoutMs);
+
+  RawServer& server_;
+  int fd_;
+  SSL* ssl_;  // null for plain TCP
+};
+
+class RawServer {
+ public:
+  using Script = std::function<void(RawConn&)>;
+
+  explicit RawServer(Script script);
+  // TLS: presents files; the handshake runs before the script.
+  RawServer(Script script, const CertFiles& files);
+  RawServer(const RawServer&) = delete;
+  RawServer& operator=(const RawServer&) = delete;
+  ~RawServer();
+
+  int Port() const { return port_; }
+  // "http://127.0.0.1:<port><path>", or with another scheme or host.
+  std::string Url(const std::string& path = "/", const std::string& scheme = "http",
+                  const std::string& host = "127.0.0.1") const;
+
+  std::vector<std::string> Requests() const;
+  int Accepted() const { return accepted_.load(); }
+  int FailedHandshakes() const { return failedHandshakes_.load(); }
+  int ResumedHandshakes() const { return resumed_.load(); }
+  bool Stopping() const { return stopping_.load(); }
+
+  // Scripts for common cases.
+  static Script Reply(std::string bytes);  // read the request, answer, close
+  static Script Silent();                  // read the request, then say nothing
+
+ private:
+  friend class RawConn;
+  void Listen();
+  void AcceptLoop();
+  void Serve(int fd);
+  void Record(const std::string& request);
+
+  Script script_;
+  SSL_CTX* tls_ = nullptr;
+  int listenFd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> accepted_{0};
+  std::atomic<int> failedHandshakes_{0};
+  std::atomic<int> resumed_{0};
+  std::thread acceptThread_;
+
+  mutable std::mutex mutex_;
+  std::vector<std::string> requests_;  // guarded by mutex_
+  std::vector<std::thread> threads_;   // guarded by mutex_
+  std::vector<int> openFds_;           // guarded by mutex_
+};
+
+// A listening socket whose accept queue is full and never drained, so that a
+// further connect stays unanswered: for connect time-out tests.
+class FullListener {
+ public:
+  FullListener();
+  ~FullListener();
+  int Port() const { return port_; }
+
+ private:
+  int listenFd_ = -1;
+  std::vector<int> fillers_;
+  int port_ = 0;
+};
+
+}  // namespace nimo_test

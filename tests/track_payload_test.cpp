@@ -1,0 +1,398 @@
+// The event record as built for the wire: members, types, key order, context
+// merge, sequence numbers (across threads, processes and runs), hostile input.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Sdk/CNimoCore.h"
+#include "Sdk/CNimoTrack.h"
+#include "Sdk/NimoConfigUtils.h"
+#include "Sdk/Singletons.h"
+#include "support/LogCapture.h"
+#include "support/child_process.h"
+#include "support/temp_data_home.h"
+
+using NimoSdk::CNimoTrack;
+using NimoSdk::Core;
+using NimoSdk::NimoConfigUtils;
+using NimoSdk::Track;
+using json = nlohmann::json;
+
+namespace {
+
+const double kNoValue = std::numeric_limits<double>::quiet_NaN();
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::vector<std::string> Keys(const json& object) {
+  std::vector<std::string> keys;
+  for (auto it = object.begin(); it != object.end(); ++it) keys.push_back(it.key());
+  return keys;
+}
+
+std::string AppConfText() { return nimo_test::ReadText(NimoConfigUtils::GetAppConfigPath()); }
+
+void SetStoredOrder(const json& order) {
+  json conf = NimoConfigUtils::DefaultAppConfig();
+  conf["EventOrder"] = order;
+  NimoConfigUtils::WriteCofnigJson(conf, false);
+}
+
+// The SDK as the game sees it after Init: core parameters, tracker facts, a
+// known time zone and no display. The same in a child process of the test.
+class Payload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "CST-8", 1);
+    unsetenv("DISPLAY");
+    NimoSdk::CNimoCore::InitLog(true);
+    Core().InitGlobalParams("app-77", "key-77");
+    Track().Init();
+  }
+
+  json Build(const std::string& name, const std::string& params, double value = kNoValue) {
+    std::string text = Track().BuildPayload(name, params, value);
+    json j = json::parse(text, nullptr, false);
+    EXPECT_TRUE(j.is_object()) << text;
+    return j;
+  }
+
+  nimotest::LogCapture log_;
+  nimo_test::TempDataHome home_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- members and types
+
+TEST_F(Payload, CompactTextWithEveryMemberInKeyOrder) {
+  CNimoTrack::Facts f = Track().Snapshot();
+  ASSERT_FALSE(f.deviceId.empty());
+  std::int64_t before = NowMs();
+  std::string text = Track().BuildPayload("level_up", "", kNoValue);
+  std::int64_t after = NowMs();
+
+  json j = json::parse(text);
+  ASSERT_TRUE(j["sdkTime"].is_number_integer());
+  std::int64_t t = j["sdkTime"].get<std::int64_t>();
+  EXPECT_GE(t, before);
+  EXPECT_LE(t, after);
+  const std::string expected = R"({"appId":"app-77","context":{"os":)" + json(f.os).dump() +
+                               R"(,"resolution":"0x0","tz":"UTC+8"},"deviceId":")" + f.deviceId +
+                               R"(","event":"zko_self_level_up","eventOrder":"n1","fingerId":")" + f.deviceId +
+                               R"(","gamePlatform":"steam","gameUserId":"_unknown","platform":"html5","sdkTime":)" +
+                               std::to_string(t) +
+                               R"(,"sdkType":"html5","sdkVersion":"SteamEXE_2.0.0","serverId":"_unknown","userId":-1})";
+  EXPECT_EQ(text, expected);
+  EXPECT_EQ(AppConfText(), R"({"AttributionFlag":0,"EventOrder":1})");
+}
+
+TEST_F(Payload, LevelAchievedCarriesValueLevelAndTheGamesMembers) {
+  Core().SetLevel(12);
+  json j = Build("zko_level_achieved", R"({"stage":3})", 2.5);
+  EXPECT_EQ(j["event"], "zko_level_achieved");
+  ASSERT_TRUE(j["value"].is_number_float());
+  EXPECT_EQ(j["value"].get<double>(), 2.5);
+  EXPECT_EQ(Keys(j["context"]), (std::vector<std::string>{"level", "os", "resolution", "stage", "tz"}));
+  EXPECT_EQ(j["context"]["level"], 12);
+  EXPECT_TRUE(j["context"]["level"].is_number_integer());
+  EXPECT_EQ(j["context"]["stage"], 3);
+  EXPECT_TRUE(log_.Errors().empty());
+}
+
+TEST_F(Payload, LevelOnlyForUserCreateAndLevelAchieved) {
+  Core().SetLevel(-5);
+  EXPECT_EQ(Build("zko_user_create", "{}")["context"]["level"], -5);
+  EXPECT_FALSE(Build("zko_user_import", "{}")["context"].contains("level"));
+  EXPECT_FALSE(Build("zko_self_zko_level_achieved", "")["context"].contains("level"));
+  EXPECT_FALSE(Build("level_up", "")["context"].contains("level"));
+}
+
+TEST_F(Payload, ValueOnlyWhenNotNaN) {
+  EXPECT_FALSE(Build("e", "", kNoValue).contains("value"));
+  EXPECT_FALSE(Build("e", "", -kNoValue).contains("value"));
+  json zero = Build("e", "", 0.0);
+  ASSERT_TRUE(zero.contains("value"));
+  EXPECT_TRUE(zero["value"].is_number_float());
+  EXPECT_EQ(Build("e", "", -1e300)["value"].get<double>(), -1e300);
+}
+
+TEST_F(Payload, UserFactsFromTheCore) {
+  Core().SetServerId("s-1");
+  Core().SetGameUserId("角色-9");
+  Core().SetNickName("Hero");
+  Core().SetSession("token", "  123456789012345");
+  Track().SyncUserId();
+  std::string text = Track().BuildPayload("e", "", kNoValue);
+  json j = json::parse(text);
+  EXPECT_EQ(j["serverId"], "s-1");
+  EXPECT_EQ(j["gameUserId"], "角色-9");
+  EXPECT_NE(text.find("\"角色-9\""), std::string::npos);  // raw UTF-8, not \u escapes
+  EXPECT_EQ(j["userId"], 123456789012345LL);
+  EXPECT_TRUE(j["userId"].is_number_integer());
+  EXPECT_EQ(text.find("Hero"), std::string::npos);  // the nickname is held, not sent
+
+  // Logout forgets the core's facts; the tracker keeps its copies until told.
+  Core().Logout();
+  j = Build("e", "");
+  EXPECT_EQ(j["serverId"], "s-1");
+  EXPECT_EQ(j["userId"], 123456789012345LL);
+  Core().SetServerId("");
+  j = Build("e", "");
+  EXPECT_EQ(j["serverId"], "_unknown");
+  EXPECT_EQ(j["gameUserId"], "_unknown");
+  Core().SetSession("", "abc");
+  Track().SyncUserId();
+  EXPECT_EQ(Build("e", "")["userId"], -1);
+}
+
+TEST_F(Payload, LoginEventCarriesPlatformAndUser) {
+  Track().PostLoginEvent("STEAM", "76561197960287930");
+  // PostLoginEvent posts; the same record built directly:
+  json j = Build("zko_login", R"({"loginPlatform":"STEAM","puserId":"76561197960287930"})");
+  EXPECT_EQ(j["event"], "zko_login");
+  EXPECT_EQ(j["eventOrder"], "n2");
+  EXPECT_EQ(j["context"]["loginPlatform"], "STEAM");
+  EXPECT_EQ(j["context"]["puserId"], "76561197960287930");
+}
+
+TEST(PayloadBeforeInit, EmptyFactsAndEveryNameCustom) {
+  nimo_test::TempDataHome home;
+  std::string text = Track().BuildPayload("zko_startup", "", kNoValue);
+  json j = json::parse(text);
+  EXPECT_EQ(j["event"], "zko_self_zko_startup");
+  EXPECT_EQ(j["appId"], "");
+  EXPECT_EQ(j["serverId"], "");
+  EXPECT_EQ(j["userId"], -1);
+  EXPECT_EQ(j["context"], json::parse(R"({"os":"","resolution":"","tz":""})"));
+  EXPECT_EQ(j["eventOrder"], "n1");
+}
+
+// ---------------------------------------------------------------- context merge
+
+TEST_F(Payload, TheGamesMemberReplacesOurs) {
+  json j = Build("e", R"({"os":"MyOS","tz":{"nested":[1,2]},"a":null})");
+  EXPECT_EQ(j["context"]["os"], "MyOS");
+  EXPECT_EQ(j["context"]["tz"], json::parse(R"({"nested":[1,2]})"));
+  EXPECT_TRUE(j["context"]["a"].is_null());
+  EXPECT_EQ(j["context"]["resolution"], "0x0");
+  EXPECT_TRUE(log_.Errors().empty());
+}
+
+TEST_F(Payload, NameWithASpaceIsLoggedAndStillPosted) {
+  json j = Build("my event", "");
+  EXPECT_EQ(j["event"], "zko_self_my event");
+  EXPECT_EQ(log_.Errors(), std::vector<std::string>{"Post Event Name Error:my event"});
+}
+
+TEST_F(Payload, BadParameterKeysAreLoggedInKeyOrderAndKept) {
+  json j = Build("ok_name", R"({"b-key":1,"good":2,"a key":3,"":4})");
+  EXPECT_EQ(j["context"]["b-key"], 1);
+  EXPECT_EQ(j["context"]["a key"], 3);
+  EXPECT_EQ(j["context"][""], 4);
+  EXPECT_EQ(log_.Errors(), (std::vector<std::string>{"Post Event Param Error:", "Post Event Param Error:a key",
+                                                      "Post Event Param Error:b-key"}));
+}
+
+TEST_F(Payload, TextThatIsNoObjectAddsNothing) {
+  for (const std::string params : {"{bad", "[1,2]", "[]", "5", "\"text\"", "true", "{} x"}) {
+    log_.Clear();
+    json j = Build("e", params);
+    EXPECT_EQ(Keys(j["context"]), (std::vector<std::string>{"os", "resolution", "tz"})) << params;
+    EXPECT_EQ(log_.Errors(), std::vector<std::string>{"Post Event Param Error, Not Valid JSON:" + params});
+  }
+  log_.Clear();
+  EXPECT_EQ(Keys(Build("e", "null")["context"]), (std::vector<std::string>{"os", "resolution", "tz"}));
+  EXPECT_EQ(Keys(Build("e", " {} ")["context"]), (std::vector<std::string>{"os", "resolution", "tz"}));
+  EXPECT_TRUE(log_.Errors().empty());
+}
+
+TEST_F(Payload, RequiredParameterFindingsComeLastAndNeverBlock) {
+  json j = Build("zko_user_create", R"({"nickname":"","registerTime":1700000000000,"x-y":1})");
+  EXPECT_EQ(j["event"], "zko_user_create");
+  EXPECT_EQ(j["context"]["nickname"], "");
+  EXPECT_EQ(log_.Errors(), (std::vector<std::string>{"Post Event Param Error:x-y",
+                                                      "Check Event Error, Param Value Incorrect, Name:nickname, Value:\"\""}));
+  auto start = log_.StartingWith("Star Check Event Name:");
+  EXPECT_EQ(start, std::vector<std::string>{
+                       R"(Star Check Event Name:zko_user_create,Params:{"nickname":"","registerTime":1700000000000,"x-y":1})"});
+}
+
+// ---------------------------------------------------------------- sequence numbers
+
+TEST_F(Payload, NumbersContinueFromTheStoredCounter) {
+  SetStoredOrder(4);
+  EXPECT_EQ(Build("e", "")["eventOrder"], "n5");
+  EXPECT_EQ(Build("bad name", "{")["eventOrder"], "n6");  // failing validation still takes one
+  EXPECT_EQ(AppConfText(), R"({"AttributionFlag":0,"EventOrder":6})");
+}
+
+TEST_F(Payload, CounterOfAnotherTypeCountsAsZeroOtherKeysSurvive) {
+  for (const json& bad : {json("7"), json(3.5), json(nullptr), json::array({1}), json(true)}) {
+    json conf = json::parse(R"({"AttributionFlag":1,"Extra":"kept"})");
+    conf["EventOrder"] = bad;
+    NimoConfigUtils::WriteCofnigJson(conf, false);
+    EXPECT_EQ(Build("e", "")["eventOrder"], "n1") << bad.dump();
+    EXPECT_EQ(AppConfText(), R"({"AttributionFlag":1,"EventOrder":1,"Extra":"kept"})");
+  }
+  SetStoredOrder(std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(Build("e", "")["eventOrder"], "n1");
+  SetStoredOrder(3000000000LL);  // beyond 32 bits: no wrap
+  EXPECT_EQ(Build("e", "")["eventOrder"], "n3000000001");
+}
+
+TEST_F(Payload, NumbersContinueAcrossRuns) {
+  if (nimo_test::ChildMode() == "run") {
+    for (int i = 0; i < 3; ++i) Track().PostEvent("in_child", "", kNoValue);
+    return;
+  }
+  SetStoredOrder(41);
+  for (int run = 0; run < 2; ++run) {
+    pid_t pid = nimo_test::SpawnCurrentTest("run");
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(nimo_test::WaitChild(pid, std::chrono::seconds(60)), 0);
+  }
+  EXPECT_EQ(Build("e", "")["eventOrder"], "n48");
+}
+
+TEST_F(Payload, HostileInputNeverThrowsAndAlwaysGivesJson) {
+  NimoSdk::CNimoCore::InitLog(false);  // megabytes of log lines help nobody here
+  std::mt19937 rng(20240611);
+  for (int i = 0; i < 300; ++i) {
+    std::string name(rng() % 64, '\0'), params(rng() % 2048, '\0');
+    for (char& c : name) c = static_cast<char>(rng());
+    for (char& c : params) c = static_cast<char>(rng());
+    if (i % 3 == 0) params = "{\"k\":\"" + params + "\"}";
+    std::string text;
+    EXPECT_NO_THROW(text = Track().BuildPayload(name, params, (i % 2) ? kNoValue : i * 0.5));
+    EXPECT_TRUE(json::accept(text));
+    EXPECT_NO_THROW(Track().PostEvent(name, params, kNoValue));
+  }
+  // Not UTF-8: replaced, never thrown.
+  json j = Build(std::string("lv\xff\xc3"), "");
+  EXPECT_EQ(j["event"], "zko_self_lv\xEF\xBF\xBD\xEF\xBF\xBD");
+  // Very large but flat.
+  std::string big = "{";
+  for (int i = 0; i < 200000; ++i) big += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+  big += "\"end\":\"" + std::string(1 << 20, 'x') + "\"}";
+  EXPECT_EQ(Build("e", big)["context"].size(), 200000u + 1 + 3);
+  EXPECT_NO_THROW(Track().PostEvent("zko_user_create", big, 1.0));
+}
+
+TEST_F(Payload, NestingBeyondTheLimitIsTreatedAsInvalid) {
+  const int limit = CNimoTrack::kMaxParamDepth;
+  // {"a": at depth 1, then limit-1 arrays: exactly the limit.
+  std::string ok = "{\"a\":" + std::string(limit - 1, '[') + std::string(limit - 1, ']') + "}";
+  json j = Build("e", ok);
+  EXPECT_TRUE(j["context"]["a"].is_array());
+  EXPECT_TRUE(log_.Errors().empty());
+
+  std::string over = "{\"a\":" + std::string(limit, '[') + std::string(limit, ']') + "}";
+  j = Build("e", over);
+  EXPECT_FALSE(j["context"].contains("a"));
+  EXPECT_EQ(log_.Errors(), std::vector<std::string>{"Post Event Param Error, Not Valid JSON:" + over});
+
+  // Brackets inside strings do not count.
+  std::string quoted = "{\"a\":\"" + std::string(100000, '[') + "\\\"" + std::string(100000, '{') + "\"}";
+  EXPECT_EQ(Build("e", quoted)["context"]["a"].get<std::string>().size(), 200001u);
+
+  NimoSdk::CNimoCore::InitLog(false);
+  std::string deep = std::string(1000000, '[') + std::string(1000000, ']');
+  EXPECT_NO_THROW(Track().PostEvent("zko_user_import", deep, kNoValue));
+  std::string deepObject;
+  for (int i = 0; i < 200000; ++i) deepObject += "{\"a\":";
+  deepObject += "1" + std::string(200000, '}');
+  EXPECT_NO_THROW(Track().PostEvent("zko_user_info_update", deepObject, kNoValue));
+}
+
+// ---------------------------------------------------------------- concurrency
+
+class PayloadConcurrency : public Payload {};
+
+// Threads of this process and two other processes post at once: every number
+// is handed out once, with no gap, and the file ends on the last one.
+TEST_F(PayloadConcurrency, DistinctConsecutiveNumbersAcrossThreadsAndProcesses) {
+  constexpr int kPerWriter = 100;
+  const std::string mode = nimo_test::ChildMode();
+  auto post = [](int n, std::vector<std::string>& out) {
+    for (int i = 0; i < n; ++i) out.push_back(json::parse(Track().BuildPayload("burst", "{\"i\":1}", kNoValue))["eventOrder"]);
+  };
+  if (!mode.empty()) {
+    std::vector<std::string> mine;
+    post(kPerWriter, mine);
+    std::ofstream out(home_.Root() + "/" + mode + ".txt");
+    for (const std::string& s : mine) out << s << "\n";
+    return;
+  }
+  NimoSdk::CNimoCore::InitLog(false);
+  std::vector<pid_t> children;
+  for (const char* m : {"child-a", "child-b"}) children.push_back(nimo_test::SpawnCurrentTest(m));
+  constexpr int kThreads = 4;
+  std::vector<std::vector<std::string>> got(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back([&, t] { post(kPerWriter, got[t]); });
+  for (auto& th : threads) th.join();
+  for (pid_t pid : children) ASSERT_EQ(nimo_test::WaitChild(pid, std::chrono::seconds(120)), 0);
+
+  std::multiset<std::string> all;
+  for (const auto& v : got) all.insert(v.begin(), v.end());
+  for (const char* m : {"child-a", "child-b"}) {
+    std::ifstream in(home_.Root() + "/" + m + ".txt");
+    std::string line;
+    int count = 0;
+    while (std::getline(in, line)) {
+      all.insert(line);
+      ++count;
+    }
+    EXPECT_EQ(count, kPerWriter) << m;
+  }
+  const int total = (kThreads + 2) * kPerWriter;
+  ASSERT_EQ(all.size(), static_cast<std::size_t>(total));
+  for (int n = 1; n <= total; ++n) EXPECT_EQ(all.count("n" + std::to_string(n)), 1u) << n;
+  EXPECT_EQ(json::parse(AppConfText())["EventOrder"], total);
+  // Each thread saw its own numbers rise.
+  for (const auto& v : got) {
+    for (std::size_t i = 1; i < v.size(); ++i)
+      EXPECT_LT(std::stoll(v[i - 1].substr(1)), std::stoll(v[i].substr(1)));
+  }
+}
+
+TEST_F(PayloadConcurrency, FactsChangeWhilePosting) {
+  NimoSdk::CNimoCore::InitLog(false);
+  std::atomic<bool> stop{false};
+  std::thread setter([&] {
+    for (int i = 0; i < 300 && !stop; ++i) {
+      Core().SetServerId("s" + std::to_string(i));
+      Core().SetLevel(i);
+      Core().SetSession("t", std::to_string(i));
+      Track().SyncUserId();
+    }
+  });
+  std::thread reader([&] {
+    for (int i = 0; i < 300; ++i) {
+      (void)Track().DeviceId();
+      (void)Track().Resolution();
+    }
+  });
+  for (int i = 0; i < 100; ++i) {
+    json j = Build("zko_level_achieved", "");
+    EXPECT_TRUE(j["serverId"].is_string());
+    EXPECT_TRUE(j["context"]["level"].is_number_integer());
+  }
+  stop = true;
+  setter.join();
+  reader.join();
+  Track().Init();  // a second Init while nothing else runs is harmless
+}

@@ -1,0 +1,216 @@
+// Machine facts carried by every event: OS name, time zone, screen size, and
+// what each falls back to.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+#include "Sdk/CNimoCore.h"
+#include "Sdk/CNimoTrack.h"
+#include "platform/sys/OsInfo.h"
+#include "platform/sys/Screen.h"
+#include "platform/sys/TimeZone.h"
+#include "support/LogCapture.h"
+
+using NimoSdk::CNimoTrack;
+
+namespace {
+
+std::string WriteFile(const std::string& name, const std::string& text) {
+  std::ofstream(name, std::ios::binary | std::ios::trunc) << text;
+  return name;
+}
+
+void SetTz(const char* tz) {
+  setenv("TZ", tz, 1);
+  tzset();
+}
+
+// A virtual X server on a free display, for as long as the object lives.
+class Xvfb {
+ public:
+  Xvfb(int width, int height) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(fds[0]);
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      std::string fd = std::to_string(fds[1]);
+      std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    // The server writes its display number once it accepts connections.
+    std::string number;
+    struct pollfd p {fds[0], POLLIN, 0};
+    while (poll(&p, 1, 10000) > 0) {
+      char c;
+      if (read(fds[0], &c, 1) != 1 || c == '\n') break;
+      number.push_back(c);
+    }
+    close(fds[0]);
+    if (!number.empty()) display_ = ":" + number;
+  }
+  ~Xvfb() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  const std::string& Display() const { return display_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+bool HaveXvfb() { return std::system("command -v Xvfb >/dev/null 2>&1") == 0; }
+
+}  // namespace
+
+// ---------------------------------------------------------------- OS name
+
+TEST(TrackOsInfo, PrettyNameQuotingForms) {
+  EXPECT_EQ(nimo_sys::PrettyName("NAME=x\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\n"),
+            "Debian GNU/Linux 12 (bookworm)");
+  EXPECT_EQ(nimo_sys::PrettyName("PRETTY_NAME='Arch Linux'"), "Arch Linux");
+  EXPECT_EQ(nimo_sys::PrettyName("PRETTY_NAME=Alpine"), "Alpine");
+  EXPECT_EQ(nimo_sys::PrettyName("PRETTY_NAME=\"Say \\\"hi\\\" \\\\ \\$x\"\r\n"), "Say \"hi\" \\ $x");
+  EXPECT_EQ(nimo_sys::PrettyName("# PRETTY_NAME=\"commented\"\nNAME=Foo\n"), "");
+  EXPECT_EQ(nimo_sys::PrettyName("PRETTY_NAME=\"\"\n"), "");
+  EXPECT_EQ(nimo_sys::PrettyName(""), "");
+  EXPECT_EQ(nimo_sys::PrettyName("PRETTY_NAME=\"Fedora Linux 40\"\nPRETTY_NAME=\"Later\""), "Later");
+}
+
+TEST(TrackOsInfo, FirstReadableFileCountsAndKernelIsAppended) {
+  std::string a = WriteFile("os-release-a", "PRETTY_NAME=\"Alpha OS 1\"\n");
+  std::string b = WriteFile("os-release-b", "PRETTY_NAME=\"Beta OS 2\"\n");
+  std::string bare = WriteFile("os-release-bare", "ID=none\n");
+  EXPECT_EQ(nimo_sys::OsVersionName({"no-such-file", a, b}, "6.1.0-18-amd64"), "Alpha OS 1 6.1.0-18-amd64");
+  EXPECT_EQ(nimo_sys::OsVersionName({b, a}, ""), "Beta OS 2");
+  EXPECT_EQ(nimo_sys::OsVersionName({bare, a}, "6.1"), "");
+  EXPECT_EQ(nimo_sys::OsVersionName({"no-such-file", "/nonexistent/os-release"}, "6.1"), "");
+  EXPECT_EQ(nimo_sys::OsVersionName({}, "6.1"), "");
+  // A directory opens but reads nothing.
+  EXPECT_EQ(nimo_sys::OsVersionName({"."}, "6.1"), "");
+}
+
+TEST(TrackOsInfo, ThisMachineOrUnknown) {
+  struct utsname u {};
+  ASSERT_EQ(uname(&u), 0);
+  EXPECT_EQ(nimo_sys::KernelRelease(), u.release);
+  std::string os = CNimoTrack::GetOsVersionName();
+  std::ifstream etc("/etc/os-release");
+  std::ifstream usr("/usr/lib/os-release");
+  if (!etc && !usr) {
+    EXPECT_EQ(os, "_unknown");
+  } else {
+    EXPECT_NE(os, "_unknown");
+    ASSERT_GT(os.size(), std::string(u.release).size());
+    EXPECT_EQ(os.substr(os.size() - std::string(u.release).size() - 1), std::string(" ") + u.release);
+  }
+}
+
+// ---------------------------------------------------------------- time zone
+
+TEST(TrackTimeZone, WholeHoursTruncatedTowardZero) {
+  EXPECT_EQ(nimo_sys::UtcOffsetText(-480), "UTC+8");
+  EXPECT_EQ(nimo_sys::UtcOffsetText(300), "UTC-5");
+  EXPECT_EQ(nimo_sys::UtcOffsetText(0), "UTC0");
+  EXPECT_EQ(nimo_sys::UtcOffsetText(-330), "UTC+5");
+  EXPECT_EQ(nimo_sys::UtcOffsetText(210), "UTC-3");   // -3:30
+  EXPECT_EQ(nimo_sys::UtcOffsetText(-30), "UTC0");    // +0:30
+  EXPECT_EQ(nimo_sys::UtcOffsetText(30), "UTC0");     // -0:30
+  EXPECT_EQ(nimo_sys::UtcOffsetText(-840), "UTC+14");
+  EXPECT_EQ(nimo_sys::UtcOffsetText(720), "UTC-12");
+}
+
+TEST(TrackTimeZone, BiasFollowsTheLocalZone) {
+  SetTz("CST-8");
+  EXPECT_EQ(nimo_sys::LocalBiasMinutes(), -480);
+  SetTz("EST5");
+  EXPECT_EQ(nimo_sys::LocalBiasMinutes(), 300);
+  SetTz("IST-5:30");
+  EXPECT_EQ(nimo_sys::LocalBiasMinutes(), -330);
+  SetTz("UTC0");
+  EXPECT_EQ(nimo_sys::LocalBiasMinutes(), 0);
+}
+
+TEST(TrackTimeZone, InitLogsTheRawBiasAndKeepsTheText) {
+  SetTz("IST-5:30");
+  NimoSdk::CNimoCore::InitLog(true);
+  nimotest::LogCapture log;
+  CNimoTrack track;
+  track.Init();
+  EXPECT_EQ(track.Snapshot().tz, "UTC+5");
+  auto lines = log.StartingWith("TimeZone UTC");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "TimeZone UTC：-330");
+}
+
+// ---------------------------------------------------------------- screen
+
+TEST(TrackScreen, NoDisplayIsZeroByZero) {
+  unsetenv("DISPLAY");
+  nimo_sys::ScreenSize size = nimo_sys::PrimaryScreenSize();
+  EXPECT_EQ(size.width, 0);
+  EXPECT_EQ(size.height, 0);
+  setenv("DISPLAY", ":4093", 1);  // no server there
+  size = nimo_sys::PrimaryScreenSize();
+  EXPECT_EQ(size.width, 0);
+  EXPECT_EQ(size.height, 0);
+  CNimoTrack track;
+  track.Init();
+  EXPECT_EQ(track.Resolution(), "0x0");
+}
+
+TEST(TrackScreen, SizeOfARealDisplay) {
+  if (!HaveXvfb()) GTEST_SKIP() << "Xvfb not installed";
+  Xvfb x(1366, 768);
+  ASSERT_FALSE(x.Display().empty()) << "Xvfb did not start";
+  setenv("DISPLAY", x.Display().c_str(), 1);
+  nimo_sys::ScreenSize size = nimo_sys::PrimaryScreenSize();
+  EXPECT_EQ(size.width, 1366);
+  EXPECT_EQ(size.height, 768);
+  CNimoTrack track;
+  track.Init();
+  EXPECT_EQ(track.Resolution(), "1366x768");
+}
+
+// ---------------------------------------------------------------- all together
+
+TEST(TrackInit, LogsTheOsLineAndFillsTheContextFacts) {
+  SetTz("UTC0");
+  unsetenv("DISPLAY");
+  NimoSdk::CNimoCore::InitLog(true);
+  nimotest::LogCapture log;
+  CNimoTrack track;
+  track.Init();
+  CNimoTrack::Facts f = track.Snapshot();
+  EXPECT_EQ(f.tz, "UTC0");
+  EXPECT_EQ(f.os, CNimoTrack::GetOsVersionName());
+  EXPECT_EQ(f.resolution, "0x0");
+  auto lines = log.StartingWith("OS Version");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "OS Version：" + f.os);
+  // The time-zone line comes first.
+  auto all = log.Infos();
+  auto tzAt = std::find(all.begin(), all.end(), "TimeZone UTC：0");
+  auto osAt = std::find(all.begin(), all.end(), "OS Version：" + f.os);
+  ASSERT_NE(tzAt, all.end());
+  EXPECT_LT(tzAt, osAt);
+}

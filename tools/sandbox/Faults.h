@@ -1,0 +1,56 @@
+// Misbehaviour on demand, per endpoint, so a game can rehearse bad networks.
+//   hang       accept the request and never answer (until the client leaves or the sandbox stops)
+//   http502    HTTP 502 with an HTML page
+//   truncated  HTTP 200 whose JSON body is cut in half (framed correctly)
+//   code       HTTP 200 with {"code":N,"msg":M}
+//   close      start the real answer, then drop the connection half way
+// Any of them may come after a delay; a delay alone answers normally. hang, http502
+// and code leave the request unprocessed; truncated and close spoil the answer of a
+// request that was processed (the server acted, the client never heard).
+#pragma once
+
+#include <array>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "tools/sandbox/SignedForm.h"
+
+namespace nimo_sandbox {
+
+enum class FaultMode { None, Hang, Http502, Truncated, Code, Close };
+
+struct Fault {
+  FaultMode mode = FaultMode::None;
+  int delayMs = 0;
+  int code = 500;          // for code
+  std::string msg = "Sandbox fault";
+  int times = -1;          // how many requests it still applies to; -1 every one
+
+  bool Active() const { return times != 0 && (mode != FaultMode::None || delayMs > 0); }
+};
+
+const char* FaultModeName(FaultMode m);
+// "ENDPOINT=MODE[:ARGS][,delay=MS][,times=N]" with ENDPOINT a name of SignedForm.h or
+// "all", MODE one of none, delay:MS, hang, http502, truncated, code:N[:MSG], close.
+bool ParseFaultFlag(const std::string& text, std::string* endpoint, Fault* out, std::string* error);
+// {"mode":"code","code":1001,"msg":"...","delayMs":0,"times":2}
+bool FaultFromJson(const nlohmann::json& j, Fault* out, std::string* error);
+nlohmann::json FaultToJson(const Fault& f);
+
+// Thread-safe table of the current faults.
+class FaultTable {
+ public:
+  void Set(Endpoint e, Fault f);
+  void Clear(Endpoint e);
+  void ClearAll();
+  // The fault for this request (counting it off), or an inactive one.
+  Fault Take(Endpoint e);
+  nlohmann::json ToJson() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::array<Fault, kEndpointCount> faults_;  // guarded by mutex_
+};
+
+}  // namespace nimo_sandbox

@@ -1,0 +1,416 @@
+#include "tools/sandbox/Store.h"
+
+#include <openssl/rand.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace nimo_sandbox {
+namespace {
+
+using json = nlohmann::json;
+
+constexpr std::size_t kMaxKeptRequests = 100000;
+constexpr std::size_t kMaxKeptEvents = 200000;
+
+std::int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+bool WriteWhole(const std::string& path, const std::string& text) {
+  std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out << text;
+    if (!out.flush()) return false;
+  }
+  return std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+json ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return json();
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return json::parse(ss.str(), nullptr, false);
+}
+
+std::string Str(const json& j, const char* key) {
+  auto it = j.find(key);
+  return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+std::int64_t Int(const json& j, const char* key, std::int64_t fallback = 0) {
+  auto it = j.find(key);
+  return it != j.end() && it->is_number_integer() ? it->get<std::int64_t>() : fallback;
+}
+
+json ToJson(const User& u) {
+  return {{"userId", u.userId}, {"appId", u.appId}, {"puserId", u.puserId},
+          {"token", u.token},   {"clientId", u.clientId}, {"logins", u.logins}};
+}
+
+User UserFrom(const json& j) {
+  User u;
+  u.userId = Int(j, "userId");
+  u.appId = Str(j, "appId");
+  u.puserId = Str(j, "puserId");
+  u.token = Str(j, "token");
+  u.clientId = Str(j, "clientId");
+  u.logins = static_cast<int>(Int(j, "logins"));
+  return u;
+}
+
+json ToJson(const Order& o) {
+  return {{"orderId", o.orderId},
+          {"steamOrderId", o.steamOrderId},
+          {"steamTransId", o.steamTransId},
+          {"appId", o.appId},
+          {"userId", o.userId},
+          {"steamId", o.steamId},
+          {"productId", o.productId},
+          {"channelProductId", o.channelProductId},
+          {"productName", o.productName},
+          {"defaultAmountMicro", o.defaultAmountMicro},
+          {"defaultCurrency", o.defaultCurrency},
+          {"virtualCurrency", o.virtualCurrency},
+          {"virtualCoinAmount", o.virtualCoinAmount},
+          {"clientId", o.clientId},
+          {"serverId", o.serverId},
+          {"gameUserId", o.gameUserId},
+          {"nickName", o.nickName},
+          {"extInfo", o.extInfo},
+          {"collectionInfo", o.collectionInfo},
+          {"sdkExtInfo", o.sdkExtInfo},
+          {"player", o.player},
+          {"authorized", o.authorized},
+          {"reports", o.reports},
+          {"payStatus", o.payStatus},
+          {"verdict", o.verdict},
+          {"createdMs", o.createdMs}};
+}
+
+Order OrderFrom(const json& j) {
+  Order o;
+  o.orderId = Str(j, "orderId");
+  o.steamOrderId = Str(j, "steamOrderId");
+  o.steamTransId = Str(j, "steamTransId");
+  o.appId = Str(j, "appId");
+  o.userId = Str(j, "userId");
+  o.steamId = Str(j, "steamId");
+  o.productId = Str(j, "productId");
+  o.channelProductId = Str(j, "channelProductId");
+  o.productName = Str(j, "productName");
+  o.defaultAmountMicro = Int(j, "defaultAmountMicro");
+  o.defaultCurrency = Str(j, "defaultCurrency");
+  o.virtualCurrency = Str(j, "virtualCurrency");
+  o.virtualCoinAmount = Int(j, "virtualCoinAmount");
+  o.clientId = Str(j, "clientId");
+  o.serverId = Str(j, "serverId");
+  o.gameUserId = Str(j, "gameUserId");
+  o.nickName = Str(j, "nickName");
+  o.extInfo = Str(j, "extInfo");
+  o.collectionInfo = Str(j, "collectionInfo");
+  o.sdkExtInfo = Str(j, "sdkExtInfo");
+  o.player = Str(j, "player");
+  o.authorized = j.contains("authorized") && j["authorized"].is_boolean() && j["authorized"].get<bool>();
+  o.reports = static_cast<int>(Int(j, "reports"));
+  o.payStatus = static_cast<int>(Int(j, "payStatus", -1));
+  o.verdict = Str(j, "verdict");
+  o.createdMs = Int(j, "createdMs");
+  return o;
+}
+
+json ToJson(const RequestRecord& r) {
+  json j = {{"time", r.timeMs},       {"endpoint", r.endpoint}, {"method", r.method},
+            {"path", r.path},         {"contentType", r.contentType}, {"body", r.body},
+            {"httpStatus", r.httpStatus}, {"answer", r.answer}};
+  if (!r.fault.empty()) j["fault"] = r.fault;
+  if (!r.note.empty()) j["note"] = r.note;
+  return j;
+}
+
+// "n42" -> 42; -1 when it is not of that form.
+long long EventNumber(const json& event) {
+  if (!event.is_object() || !event.contains("eventOrder") || !event["eventOrder"].is_string()) return -1;
+  const std::string s = event["eventOrder"].get<std::string>();
+  if (s.size() < 2 || s.size() > 19 || s[0] != 'n') return -1;
+  long long n = 0;
+  for (std::size_t i = 1; i < s.size(); ++i) {
+    if (s[i] < '0' || s[i] > '9') return -1;
+    n = n * 10 + (s[i] - '0');
+  }
+  return n;
+}
+
+}  // namespace
+
+std::string Dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+bool Store::Open(const std::string& dir, std::string* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  dir_ = dir;
+  json users = ReadWhole(dir + "/users.json");
+  if (users.is_array()) {
+    for (const auto& u : users) {
+      if (!u.is_object()) continue;
+      users_.push_back(UserFrom(u));
+      if (users_.back().userId >= nextUserId_) nextUserId_ = users_.back().userId + 1;
+    }
+  }
+  json orders = ReadWhole(dir + "/orders.json");
+  if (orders.is_array()) {
+    for (const auto& o : orders) {
+      if (!o.is_object()) continue;
+      orders_.push_back(OrderFrom(o));
+      const std::string& id = orders_.back().orderId;
+      if (id.size() > 2 && id.compare(0, 2, "SO") == 0) {
+        std::uint64_t seq = std::strtoull(id.c_str() + 2, nullptr, 10);
+        if (seq >= nextOrderSeq_) nextOrderSeq_ = seq + 1;
+      }
+    }
+  }
+  {
+    std::ifstream in(dir + "/events.jsonl", std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+      json e = json::parse(line, nullptr, false);
+      if (e.is_discarded()) continue;
+      CountEventLocked(e);
+      if (events_.size() < kMaxKeptEvents) events_.push_back({line, "", std::move(e)});
+    }
+  }
+  eventsFile_.open(dir + "/events.jsonl", std::ios::binary | std::ios::app);
+  requestsFile_.open(dir + "/requests.jsonl", std::ios::binary | std::ios::app);
+  if (!eventsFile_ || !requestsFile_) {
+    *error = "cannot write to the state folder " + dir;
+    return false;
+  }
+  return true;
+}
+
+void Store::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (dir_.empty()) return;
+  WriteWhole(dir_ + "/counters.json", CountersLocked().dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+  eventsFile_.close();
+  requestsFile_.close();
+}
+
+User Store::Login(const std::string& appId, const std::string& puserId, const std::string& clientId) {
+  unsigned char raw[16] = {0};
+  if (RAND_bytes(raw, sizeof raw) != 1) {
+    std::int64_t t = NowMs();
+    std::memcpy(raw, &t, sizeof t);
+  }
+  static const char kHex[] = "0123456789abcdef";
+  std::string token;
+  for (unsigned char b : raw) {
+    token += kHex[b >> 4];
+    token += kHex[b & 15];
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  User* user = nullptr;
+  for (auto& u : users_) {
+    if (u.appId == appId && u.puserId == puserId) user = &u;
+  }
+  if (user == nullptr) {
+    users_.push_back(User{nextUserId_++, appId, puserId, "", clientId, 0});
+    user = &users_.back();
+  }
+  user->token = token;
+  user->clientId = clientId;
+  ++user->logins;
+  User copy = *user;
+  SaveUsersLocked();
+  return copy;
+}
+
+std::optional<User> Store::FindUser(const std::string& appId, const std::string& userId) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& u : users_) {
+    if (u.appId == appId && std::to_string(u.userId) == userId) return u;
+  }
+  return std::nullopt;
+}
+
+std::vector<User> Store::Users() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return users_;
+}
+
+Order Store::AddOrder(Order draft) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::uint64_t seq = nextOrderSeq_++;
+  char id[32];
+  std::snprintf(id, sizeof id, "SO%010llu", static_cast<unsigned long long>(seq));
+  draft.orderId = id;
+  // Beyond 32 bits on purpose: a client that narrows the id loses the order.
+  draft.steamOrderId = std::to_string(5000000000ULL + seq);
+  draft.steamTransId = "ST" + std::to_string(7000000000ULL + seq);
+  draft.createdMs = NowMs();
+  orders_.push_back(draft);
+  SaveOrdersLocked();
+  return draft;
+}
+
+std::optional<Order> Store::FindOrder(const std::string& orderId) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& o : orders_) {
+    if (o.orderId == orderId) return o;
+  }
+  return std::nullopt;
+}
+
+std::optional<Order> Store::FindOrderBySteamId(const std::string& steamOrderId) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& o : orders_) {
+    if (o.steamOrderId == steamOrderId) return o;
+  }
+  return std::nullopt;
+}
+
+bool Store::UpdateOrder(const std::string& orderId, const std::function<void(Order&)>& change) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& o : orders_) {
+    if (o.orderId == orderId) {
+      change(o);
+      SaveOrdersLocked();
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<Order> Store::Orders() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return orders_;
+}
+
+void Store::AddEvent(const std::string& text, const std::string& contentType, json parsed) {
+  // One line per event: a text with line breaks of its own is stored re-serialised.
+  std::string line = text.find_first_of("\r\n") == std::string::npos ? text : Dump(parsed);
+  std::lock_guard<std::mutex> lock(mutex_);
+  CountEventLocked(parsed);
+  eventsFile_ << line << '\n';
+  eventsFile_.flush();
+  if (events_.size() >= kMaxKeptEvents) events_.pop_front();
+  events_.push_back({text, contentType, std::move(parsed)});
+}
+
+void Store::CountEventLocked(const json& event) {
+  std::string device = event.is_object() && event.contains("deviceId") && event["deviceId"].is_string()
+                           ? event["deviceId"].get<std::string>()
+                           : std::string();
+  DeviceSeen& d = devices_[device];
+  ++d.counters.events;
+  long long n = EventNumber(event);
+  if (n < 0) {
+    ++d.counters.malformed;
+    return;
+  }
+  if (!d.seen.insert(n).second) {
+    ++d.counters.duplicates;
+    return;
+  }
+  d.counters.distinct = static_cast<int>(d.seen.size());
+  d.counters.lowest = *d.seen.begin();
+  d.counters.highest = *d.seen.rbegin();
+  d.counters.missing = static_cast<int>(d.counters.highest - d.counters.lowest + 1 - d.counters.distinct);
+}
+
+std::vector<StoredEvent> Store::Events() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return {events_.begin(), events_.end()};
+}
+
+std::map<std::string, DeviceCounters> Store::EventCounters() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::map<std::string, DeviceCounters> out;
+  for (const auto& [device, d] : devices_) out[device] = d.counters;
+  return out;
+}
+
+void Store::Record(RequestRecord record) {
+  record.timeMs = NowMs();
+  std::string line = Dump(ToJson(record));
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++counts_[record.endpoint];
+  if (!record.note.empty()) ++refused_[record.endpoint];
+  requestsFile_ << line << '\n';
+  requestsFile_.flush();
+  if (requests_.size() >= kMaxKeptRequests) requests_.pop_front();
+  requests_.push_back(std::move(record));
+}
+
+std::vector<RequestRecord> Store::Requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return {requests_.begin(), requests_.end()};
+}
+
+int Store::Count(const std::string& endpoint) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = counts_.find(endpoint);
+  return it != counts_.end() ? it->second : 0;
+}
+
+int Store::Refused(const std::string& endpoint) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = refused_.find(endpoint);
+  return it != refused_.end() ? it->second : 0;
+}
+
+void Store::CountAttribution(const std::string& appId, const std::string& clientId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++attributions_[appId + "/" + clientId];
+}
+
+int Store::Attributions(const std::string& appId, const std::string& clientId) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = attributions_.find(appId + "/" + clientId);
+  return it != attributions_.end() ? it->second : 0;
+}
+
+json Store::Counters() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return CountersLocked();
+}
+
+json Store::CountersLocked() const {
+  json devices = json::object();
+  for (const auto& [device, d] : devices_) {
+    const DeviceCounters& c = d.counters;
+    devices[device] = {{"events", c.events},       {"distinct", c.distinct}, {"duplicates", c.duplicates},
+                       {"missing", c.missing},     {"malformed", c.malformed}, {"lowest", c.lowest},
+                       {"highest", c.highest}};
+  }
+  int paid = 0;
+  for (const auto& o : orders_) paid += o.payStatus == 1 ? 1 : 0;
+  return {{"requests", json(counts_)},
+          {"refused", json(refused_)},
+          {"attributions", json(attributions_)},
+          {"users", users_.size()},
+          {"orders", orders_.size()},
+          {"paidOrders", paid},
+          {"events", devices}};
+}
+
+void Store::SaveUsersLocked() {
+  json all = json::array();
+  for (const auto& u : users_) all.push_back(ToJson(u));
+  WriteWhole(dir_ + "/users.json", all.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+}
+
+void Store::SaveOrdersLocked() {
+  json all = json::array();
+  for (const auto& o : orders_) all.push_back(ToJson(o));
+  WriteWhole(dir_ + "/orders.json", all.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+}
+
+}  // namespace nimo_sandbox

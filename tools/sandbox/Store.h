@@ -1,0 +1,144 @@
+// The sandbox's memory: players, orders, events and what every request carried.
+// Kept in memory and written to the state folder as it changes, so a test or a
+// person can see what the SDK sent:
+//   users.json, orders.json   whole documents, rewritten on each change (reloaded at start)
+//   events.jsonl              one data-collection event per line, as received (reloaded)
+//   requests.jsonl            one line per request with its answer (not reloaded)
+//   counters.json             per-endpoint and per-device counts, written on Close
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace nimo_sandbox {
+
+struct User {
+  std::int64_t userId = 0;
+  std::string appId;
+  std::string puserId;  // the Steam id
+  std::string token;
+  std::string clientId;
+  int logins = 0;
+};
+
+struct Order {
+  std::string orderId;
+  std::string steamOrderId;  // decimal, above 32 bits
+  std::string steamTransId;
+  std::string appId;
+  std::string userId;
+  std::string steamId;
+  std::string productId;
+  std::string channelProductId;
+  std::string productName;
+  std::int64_t defaultAmountMicro = 0;
+  std::string defaultCurrency;
+  std::string virtualCurrency;
+  std::int64_t virtualCoinAmount = 0;
+  std::string clientId, serverId, gameUserId, nickName, extInfo, collectionInfo, sdkExtInfo;
+  std::string player;         // what the player did: approve, decline, never
+  bool authorized = false;    // Steam's side told the game "authorised"
+  int reports = 0;            // accepted pay-result reports
+  int payStatus = -1;         // -1 unreported, 1 paid, 0 not paid
+  std::string verdict;        // answer of the first accepted report, repeated verbatim
+  std::int64_t createdMs = 0;
+};
+
+struct StoredEvent {
+  std::string text;         // as received
+  std::string contentType;  // of the request
+  nlohmann::json json;      // parsed
+};
+
+struct DeviceCounters {
+  int events = 0;
+  int distinct = 0;     // distinct eventOrder numbers
+  int duplicates = 0;   // events whose number was seen before
+  int missing = 0;      // numbers never seen between the lowest and highest seen
+  int malformed = 0;    // eventOrder absent or not "n<number>"
+  long long lowest = 0, highest = 0;
+};
+
+struct RequestRecord {
+  std::string endpoint;  // name, or "unknown"
+  std::string method, path, contentType, body;
+  int httpStatus = 0;
+  std::string answer;
+  std::string fault;  // fault mode applied, empty when none
+  std::string note;   // why it was refused, and the expected sign text when a signature did not match
+  std::int64_t timeMs = 0;
+};
+
+class Store {
+ public:
+  Store() = default;
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  bool Open(const std::string& dir, std::string* error);
+  void Close();
+
+  // A player logging in: the same (app, Steam id) keeps its numeric id; every login gets a new token.
+  User Login(const std::string& appId, const std::string& puserId, const std::string& clientId);
+  std::optional<User> FindUser(const std::string& appId, const std::string& userId) const;
+  std::vector<User> Users() const;
+
+  // Gives the draft its orderId, steamOrderId, steamTransId and time, and keeps it.
+  Order AddOrder(Order draft);
+  std::optional<Order> FindOrder(const std::string& orderId) const;
+  std::optional<Order> FindOrderBySteamId(const std::string& steamOrderId) const;
+  // Runs change on the order under the store's lock and saves it; false when unknown.
+  bool UpdateOrder(const std::string& orderId, const std::function<void(Order&)>& change);
+  std::vector<Order> Orders() const;
+
+  void AddEvent(const std::string& text, const std::string& contentType, nlohmann::json parsed);
+  std::vector<StoredEvent> Events() const;
+  std::map<std::string, DeviceCounters> EventCounters() const;
+
+  void Record(RequestRecord record);
+  std::vector<RequestRecord> Requests() const;
+  int Count(const std::string& endpoint) const;
+  int Refused(const std::string& endpoint) const;
+  void CountAttribution(const std::string& appId, const std::string& clientId);
+  int Attributions(const std::string& appId, const std::string& clientId) const;
+
+  nlohmann::json Counters() const;
+
+ private:
+  struct DeviceSeen {
+    DeviceCounters counters;
+    std::set<long long> seen;
+  };
+  void SaveUsersLocked();
+  void SaveOrdersLocked();
+  void CountEventLocked(const nlohmann::json& event);
+  nlohmann::json CountersLocked() const;
+
+  std::string dir_;  // constant while open
+
+  mutable std::mutex mutex_;
+  // guarded by mutex_
+  std::vector<User> users_;
+  std::vector<Order> orders_;
+  std::deque<StoredEvent> events_;
+  std::map<std::string, DeviceSeen> devices_;
+  std::deque<RequestRecord> requests_;
+  std::map<std::string, int> counts_, refused_, attributions_;
+  std::int64_t nextUserId_ = 100001;
+  std::uint64_t nextOrderSeq_ = 1;
+  std::ofstream eventsFile_, requestsFile_;
+};
+
+// Compact JSON text that never throws on invalid UTF-8 (network input is hostile).
+std::string Dump(const nlohmann::json& j);
+
+}  // namespace nimo_sandbox

@@ -1,0 +1,65 @@
+// nimo-sandbox: prints where it listens as KEY=VALUE lines, then serves until
+// SIGINT or SIGTERM (or the end of standard input with --exit-on-stdin-eof).
+#include <pthread.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "tools/sandbox/Sandbox.h"
+
+int main(int argc, char** argv) {
+  using namespace nimo_sandbox;
+  CommandLine cl;
+  std::string error;
+  if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), &cl, &error)) {
+    std::cerr << "nimo-sandbox: " << error << "\n" << Usage();
+    return 2;
+  }
+  if (cl.help) {
+    std::cout << Usage();
+    return 0;
+  }
+  if (cl.printConfig) {
+    std::cout << Catalog::Default().ToJson().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    return 0;
+  }
+
+  // Every thread started from here on inherits the blocked signals; only sigwait takes them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  static std::mutex logMutex;
+  if (!cl.quiet) {
+    cl.options.log = [](const std::string& line) {
+      std::lock_guard<std::mutex> lock(logMutex);
+      std::fprintf(stderr, "[nimo-sandbox] %s\n", line.c_str());
+    };
+  }
+  Sandbox sandbox(cl.options);
+  if (!sandbox.Start(&error)) {
+    std::cerr << "nimo-sandbox: " << error << "\n";
+    return 1;
+  }
+  std::cout << sandbox.StartupLines() << "NIMO_SANDBOX_READY=1\n" << std::flush;
+
+  if (cl.exitOnStdinEof) {
+    std::thread([] {
+      char buf[256];
+      while (::read(STDIN_FILENO, buf, sizeof buf) > 0) {
+      }
+      ::kill(::getpid(), SIGTERM);
+    }).detach();
+  }
+  int sig = 0;
+  sigwait(&stopSignals, &sig);
+  std::cerr << "[nimo-sandbox] stopping (" << (sig == SIGINT ? "SIGINT" : "SIGTERM") << ")\n";
+  sandbox.Stop();
+  return 0;
+}
