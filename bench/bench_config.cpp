@@ -84,15 +84,23 @@ BENCHMARK(BM_ReplaceFile)->ArgName("flush")->Arg(0)->Arg(1)->Unit(benchmark::kMi
 BENCHMARK(BM_FloorWriteFlushRename)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SharedConfCycleFlushed)->Unit(benchmark::kMicrosecond);
 
-// Keeps the mean times to print the ratio at the end.
+// Keeps the times to print the ratio at the end: the median when repeated
+// (--benchmark_repetitions=N), else the single run.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  RatioReporter() : ConsoleReporter(OO_None) {}
   void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration && !r.error_occurred) times[r.benchmark_name()] = r.GetAdjustedRealTime();
+    for (const Run& r : runs) {
+      if (r.error_occurred) continue;
+      const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+      if (median || (r.run_type == Run::RT_Iteration && r.repetitions <= 1)) {
+        real[r.run_name.str()] = r.GetAdjustedRealTime();
+        cpu[r.run_name.str()] = r.GetAdjustedCPUTime();
+      }
+    }
     ConsoleReporter::ReportRuns(runs);
   }
-  std::map<std::string, double> times;
+  std::map<std::string, double> real, cpu;
 };
 
 }  // namespace
@@ -116,12 +124,14 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
-  auto cycle = reporter.times.find("BM_AppConfCycle");
-  auto floor = reporter.times.find("BM_FloorWriteRename");
-  if (cycle != reporter.times.end() && floor != reporter.times.end() && floor->second > 0) {
-    std::printf("AppConf cycle / floor (write + rename) = %.2f (goal <= 2.00), data in %s\n",
-                cycle->second / floor->second, gRoot.c_str());
+  for (auto* times : {&reporter.real, &reporter.cpu}) {
+    auto cycle = times->find("BM_AppConfCycle");
+    auto floor = times->find("BM_FloorWriteRename");
+    if (cycle == times->end() || floor == times->end() || floor->second <= 0) continue;
+    std::printf("AppConf cycle / floor (write + rename), %s time: %.2f (goal <= 2.00)\n",
+                times == &reporter.real ? "real" : "CPU", cycle->second / floor->second);
   }
+  std::printf("data folder: %s\n", gRoot.c_str());
   std::error_code ec;
   std::filesystem::remove_all(gRoot, ec);
   return 0;

@@ -27,9 +27,11 @@ Connection::~Connection() {
   socket_.Close();
 }
 
-int Connection::BudgetMs(int limitMs) const {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
-  return static_cast<int>(std::max<long long>(0, std::min<long long>(limitMs, left.count())));
+int Connection::BudgetMs(int limitMs) {
+  // Rounded up, so a wait bound by the request deadline does not wake just before it.
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now()).count();
+  boundByDeadline_ = left <= limitMs;
+  return static_cast<int>(std::max<long long>(0, std::min<long long>(limitMs, left)));
 }
 
 void Connection::ThrowIfAborted() const {
@@ -40,7 +42,7 @@ void Connection::AfterWait(const IoResult& waited, Waiting what) {
   ThrowIfAborted();
   if (waited.status == Io::Ok) return;
   if (waited.status == Io::Error) throw Error("网络异常,poll错误码：" + std::to_string(waited.err));
-  if (std::chrono::steady_clock::now() >= deadline_) {
+  if (boundByDeadline_ || std::chrono::steady_clock::now() >= deadline_) {
     throw Error("网络超时,请求超过" + std::to_string(timeouts_.requestMs) + "ms未完成");
   }
   const std::string io = std::to_string(timeouts_.ioMs);

@@ -39,7 +39,7 @@ class Connection : public Stream {
 
  private:
   enum class Waiting { Connect, Handshake, Read, Write };
-  int BudgetMs(int limitMs) const;
+  int BudgetMs(int limitMs);
   void AfterWait(const posix_net::IoResult& waited, Waiting what);
   void ThrowIfAborted() const;
   [[noreturn]] void ThrowTls(const char* what, int sslError);
@@ -50,6 +50,7 @@ class Connection : public Stream {
   const std::chrono::steady_clock::time_point deadline_;
   posix_net::Socket socket_;
   bool attached_ = false;
+  bool boundByDeadline_ = false;  // the last wait was cut to the request deadline
   std::string host_;
   std::string ip_;
   SSL* ssl_ = nullptr;

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <regex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "Sdk/NimoLog.h"
 #include "Sdk/NimoUtils.h"
 #include "platform/sys/MachineId.h"
+#include "support/LogCapture.h"
 #include "support/child_process.h"
 #include "support/temp_data_home.h"
 
@@ -32,7 +32,9 @@ constexpr char kClientIdA[] = "6bf02556d68de9235f4c11f87f695435";
 constexpr char kMachineB[] = "00112233445566778899aabbccddeeff";
 constexpr char kClientIdB[] = "6b801ca80934d4da7374153d8c49f38d";
 
-bool IsLowerHex32(const std::string& id) { return std::regex_match(id, std::regex("[0-9a-f]{32}")); }
+bool IsLowerHex32(const std::string& id) {
+  return id.size() == 32 && id.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
 
 class ClientId : public ::testing::Test {
  protected:
@@ -117,10 +119,9 @@ TEST_F(ClientId, StoredIdIsReturnedUnchangedAndNotRewritten) {
   const std::string stored = R"({"ClientId":"3D1219C7-c4c5-404a-aa1f-6d2a48adfda4","other":[1]})";
   WriteText(SharedConf(), stored);
   const unsigned long inode = nimo_test::InodeOf(SharedConf());
-  ::testing::internal::CaptureStdout();
+  nimotest::LogCapture log;
   EXPECT_EQ(NimoUtils::GetClientId(), "3D1219C7-c4c5-404a-aa1f-6d2a48adfda4");
-  std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("Read ClientId :3D1219C7-c4c5-404a-aa1f-6d2a48adfda4"), std::string::npos) << out;
+  EXPECT_EQ(log.Infos(), std::vector<std::string>{"Read ClientId :3D1219C7-c4c5-404a-aa1f-6d2a48adfda4"});
   EXPECT_EQ(ReadText(SharedConf()), stored);
   EXPECT_EQ(nimo_test::InodeOf(SharedConf()), inode);
 }
@@ -145,19 +146,26 @@ TEST_F(ClientId, MissingEmptyOrWrongTypedStoredIdIsReplacedKeepingOtherKeys) {
 TEST_F(ClientId, WithoutMachineIdARandomUuidIsUsedAndThenKept) {
   NimoSdk::ConfigureLog(true);
   UseNoMachineId();
+  nimotest::LogCapture log;
   ::testing::internal::CaptureStdout();
   const std::string id = NimoUtils::GetClientId();
-  std::string out = ::testing::internal::GetCapturedStdout();
+  const std::string out = ::testing::internal::GetCapturedStdout();  // the log's console lines too
+  EXPECT_EQ(out.rfind("Failed to open machine id file\n", 0), 0u) << out;
   ASSERT_TRUE(IsLowerHex32(id)) << id;
-  EXPECT_EQ(id[12], '4');                                             // version 4
-  EXPECT_NE(std::string("89ab").find(id[16]), std::string::npos);     // RFC 4122 variant
-  EXPECT_NE(out.find("MachineGUID is empty, try uuid ..."), std::string::npos) << out;
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(out, m, std::regex("Random UUID Reuslt:([0-9a-f-]{36})"))) << out;
-  std::string logged = m[1];
+  EXPECT_EQ(id[12], '4');                                          // version 4
+  EXPECT_NE(std::string("89ab").find(id[16]), std::string::npos);  // RFC 4122 variant
+
+  EXPECT_EQ(log.At(el::Level::Warning), std::vector<std::string>{"MachineGUID is empty, try uuid ..."});
+  const std::vector<std::string> infos = log.Infos();
+  ASSERT_EQ(infos.size(), 3u);
+  const std::string prefix = "Random UUID Reuslt:";
+  ASSERT_EQ(infos[0].compare(0, prefix.size(), prefix), 0) << infos[0];
+  std::string logged = infos[0].substr(prefix.size());
+  EXPECT_EQ(logged.size(), 36u);  // the UUID's own text, hyphens included
   logged.erase(std::remove(logged.begin(), logged.end(), '-'), logged.end());
   EXPECT_EQ(logged, id);
-  EXPECT_NE(out.find("Init ClientId :" + id), std::string::npos) << out;
+  EXPECT_EQ(infos[1], "Write Config Json Success. {\"ClientId\":\"" + id + "\"}");
+  EXPECT_EQ(infos[2], "Init ClientId :" + id);
 
   EXPECT_EQ(NimoUtils::GetClientId(), id);  // now read back
   fs::remove(SharedConf());

@@ -18,6 +18,7 @@
 #include "Sdk/Singletons.h"
 #include "platform/steam/steam_api.h"
 #include "platform/steam/steam_control.h"
+#include "support/LogCapture.h"
 #include "support/child_process.h"
 #include "support/temp_data_home.h"
 
@@ -118,12 +119,10 @@ TEST_F(ConfigStore, FolderThatCannotBeCreatedFallsBackWithMessage) {
 TEST_F(ConfigStore, PerGameFolderThatCannotBeCreatedFallsBackToDataFolder) {
   NimoSdk::ConfigureLog(true);
   WriteText(home_.SdkFolder() + "/0", "not a folder");
-  ::testing::internal::CaptureStdout();
+  nimotest::LogCapture log;
   EXPECT_EQ(NimoConfigUtils::GetAppConfigPath(), home_.SdkFolder() + "/AppConf");
-  std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("Cant Create Path:" + home_.SdkFolder() + "/0, Be Default:" + home_.SdkFolder()),
-            std::string::npos)
-      << out;
+  EXPECT_EQ(log.Errors(), std::vector<std::string>{"Cant Create Path:" + home_.SdkFolder() +
+                                                   "/0, Be Default:" + home_.SdkFolder()});
 }
 
 TEST_F(ConfigStore, PerGameFolderIsNamedBySteamAppIdAlsoAfterSteamWentDown) {
@@ -245,33 +244,33 @@ TEST_F(ConfigStore, WriteThatRunsOutOfSpaceAtAnyByteLeavesTheOldFile) {
     rlimit small = saved;
     small.rlim_cur = limit;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    ::testing::internal::CaptureStdout();
+    nimotest::LogCapture log;
     json result = NimoConfigUtils::Update(false, [&](json& doc) { doc = next; });
     NimoConfigUtils::WriteCofnigJson(next, false);
-    std::string out = ::testing::internal::GetCapturedStdout();
     ::setrlimit(RLIMIT_FSIZE, &saved);
 
     EXPECT_EQ(result["EventOrder"], 42);  // the caller carries on with its value
     EXPECT_EQ(ReadText(AppConf()), old) << "limit " << limit;
     EXPECT_TRUE(Temporaries(home_.SdkFolder() + "/0").empty());
-    EXPECT_EQ(out.find("Write Config Json Success."), std::string::npos) << out;
+    EXPECT_TRUE(log.StartingWith("Write Config Json Success.").empty()) << "limit " << limit;
   }
+  nimotest::LogCapture log;
   NimoConfigUtils::WriteCofnigJson(next, false);  // with room again
   EXPECT_EQ(ReadText(AppConf()), next.dump());
+  EXPECT_EQ(log.Infos(), std::vector<std::string>{"Write Config Json Success. " + next.dump()});
 }
 
 TEST_F(ConfigStore, WriteOntoAFolderFailsSilentlyAndLeavesNothingBehind) {
   NimoSdk::ConfigureLog(true);
   fs::create_directories(AppConf());
   WriteText(AppConf() + "/inside", "x");
-  ::testing::internal::CaptureStdout();
+  nimotest::LogCapture log;
   NimoConfigUtils::WriteCofnigJson(json{{"EventOrder", 1}}, false);
   EXPECT_EQ(IncrementEventOrder(), 1);
-  std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_TRUE(fs::is_directory(AppConf()));
   EXPECT_EQ(ReadText(AppConf() + "/inside"), "x");
   EXPECT_TRUE(Temporaries(home_.SdkFolder() + "/0").empty());
-  EXPECT_EQ(out.find("Write Config Json Success."), std::string::npos) << out;
+  EXPECT_TRUE(log.Lines().empty());
 }
 
 constexpr std::size_t kPad = 256 << 10;

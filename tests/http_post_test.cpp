@@ -202,7 +202,9 @@ TEST_F(PostTest, EmptyHandlerIsReportedNotFatal) {
   RawServer server(RawServer::Reply("HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n{\"code\":200}"));
   testing::internal::CaptureStderr();
   CNimoHttp::PostCallback(server.Url(), "a", NimoSdk::HttpHandler(), nullptr);
-  EXPECT_EQ(Post(server.Url()).resp.code, 200);  // the pool lives on
+  for (int i = 0; i < 1000 && server.Requests().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // its answer is read and handled meanwhile
+  EXPECT_EQ(Post(server.Url()).resp.code, 200);                 // the pool lives on
   CNimoHttp::StopPool();
   EXPECT_NE(testing::internal::GetCapturedStderr().find("bad_function_call"), std::string::npos);
 }

@@ -131,6 +131,18 @@ TEST(HttpTransport, SilentServerTimesOut) {
   EXPECT_GT(SecondsSince(start), 0.9);
 }
 
+TEST(HttpTransport, ServerThatStopsReadingTimesOutTheWrite) {
+  RawServer server([](RawConn& c) { c.Sleep(std::chrono::seconds(10)); });  // never reads
+  Request r;
+  r.SetUrl(server.Url()).SetBody(std::string(64 * 1024 * 1024, 'w')).SetMethod(Method::Post);
+  try {
+    r.Send();
+    FAIL() << "the body went out although nobody read it";
+  } catch (const sion::Error& e) {
+    EXPECT_STREQ(e.what(), "网络超时,发送数据1000ms无进展");
+  }
+}
+
 TEST(HttpTransport, EarlyCloseIsAnErrorWithEmptyText) {
   RawServer closesAtOnce([](RawConn& c) { c.ReadRequest(); });
   EXPECT_EQ(ErrorOf(closesAtOnce.Url()), "");

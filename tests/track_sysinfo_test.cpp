@@ -49,7 +49,7 @@ class Xvfb {
       dup2(null, 2);
       std::string fd = std::to_string(fds[1]);
       std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp", "-noreset",
              static_cast<char*>(nullptr));
       _exit(127);
     }

@@ -1,9 +1,13 @@
 // Records every line the "default" logger dispatches while an instance lives.
 // Logging must be enabled (CNimoCore::InitLog(true)) for lines to be dispatched.
+// The sink is installed once per process and never removed: easylogging++ reads
+// its callback table without a lock, and HTTP workers may still be logging when
+// a test ends.
 #pragma once
 
 #include <easylogging++.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,15 +22,20 @@ struct LogLine {
 class LogCapture {
  public:
   LogCapture() {
-    el::Helpers::installLogDispatchCallback<Sink>("nimotest-capture");
-    el::Helpers::logDispatchCallback<Sink>("nimotest-capture")->Clear();
+    static Sink* const sink = [] {
+      el::Helpers::installLogDispatchCallback<Sink>("nimotest-capture");
+      return el::Helpers::logDispatchCallback<Sink>("nimotest-capture");
+    }();
+    sink_ = sink;
+    sink_->Clear();
+    sink_->active_ = true;
   }
-  ~LogCapture() { el::Helpers::uninstallLogDispatchCallback<Sink>("nimotest-capture"); }
+  ~LogCapture() { sink_->active_ = false; }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  std::vector<LogLine> Lines() const { return el::Helpers::logDispatchCallback<Sink>("nimotest-capture")->Lines(); }
-  void Clear() { el::Helpers::logDispatchCallback<Sink>("nimotest-capture")->Clear(); }
+  std::vector<LogLine> Lines() const { return sink_->Lines(); }
+  void Clear() { sink_->Clear(); }
 
   // The texts of the lines at one level, in order.
   std::vector<std::string> At(el::Level level) const {
@@ -59,15 +68,20 @@ class LogCapture {
 
    protected:
     void handle(const el::LogDispatchData* data) override {
-      if (data == nullptr || data->logMessage() == nullptr) return;
+      if (!active_ || data == nullptr || data->logMessage() == nullptr) return;
       std::lock_guard<std::mutex> lock(mutex_);
       lines_.push_back({data->logMessage()->level(), data->logMessage()->message()});
     }
 
    private:
+    friend class LogCapture;
+    std::atomic<bool> active_{false};
     mutable std::mutex mutex_;
     std::vector<LogLine> lines_;
   };
+
+ private:
+  Sink* sink_ = nullptr;
 };
 
 }  // namespace nimotest
