@@ -31,11 +31,12 @@ const std::array<const char*, 12> kExports = {
     "_ZN9NimoProxy11SetServerIdENSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEE",
 };
 
-struct DlCloser {
-  void operator()(void* h) const {
-    if (h != nullptr) dlclose(h);
-  }
-};
+// Loaded once and never closed, as a game does: the SDK's singletons live as
+// long as the process, so unloading would only strand them.
+void* Library() {
+  static void* handle = dlopen(NIMO_SDK_LIB, RTLD_NOW | RTLD_LOCAL);
+  return handle;
+}
 
 std::set<std::string> DefinedDynamicSymbols(const std::string& lib) {
   std::set<std::string> out;
@@ -58,9 +59,9 @@ void CountingCallback(int, std::wstring, std::wstring) { ++gCalls; }
 }  // namespace
 
 TEST(Exports, AllTwelveResolveByMangledName) {
-  std::unique_ptr<void, DlCloser> h(dlopen(NIMO_SDK_LIB, RTLD_NOW | RTLD_LOCAL));
+  void* h = Library();
   ASSERT_NE(h, nullptr) << dlerror();
-  for (const char* name : kExports) EXPECT_NE(dlsym(h.get(), name), nullptr) << name;
+  for (const char* name : kExports) EXPECT_NE(dlsym(h, name), nullptr) << name;
 }
 
 TEST(Exports, NothingElseOfOursIsExported) {
@@ -75,9 +76,9 @@ TEST(Exports, NothingElseOfOursIsExported) {
 }
 
 TEST(Exports, EveryCallBeforeInitIsSafe) {
-  std::unique_ptr<void, DlCloser> h(dlopen(NIMO_SDK_LIB, RTLD_NOW | RTLD_LOCAL));
+  void* h = Library();
   ASSERT_NE(h, nullptr) << dlerror();
-  auto sym = [&](int i) { return dlsym(h.get(), kExports[static_cast<std::size_t>(i)]); };
+  auto sym = [&](int i) { return dlsym(h, kExports[static_cast<std::size_t>(i)]); };
   auto login = reinterpret_cast<void (*)(Callback)>(sym(2));
   auto logout = reinterpret_cast<void (*)()>(sym(3));
   auto callPay = reinterpret_cast<void (*)(std::wstring, std::wstring, Callback)>(sym(4));
