@@ -95,7 +95,10 @@ TEST_F(SandboxFaults, DelayAnswersNormallyButLate) {
 
 TEST_F(SandboxFaults, HangNeverAnswersAndFreesItsWorkerWhenTheClientLeaves) {
   sb->SetFault(Endpoint::Config, Make(FaultMode::Hang));
-  auto a = Config(600);
+  nimo_test::RawAnswer a;
+  std::thread client([&] { a = Config(3000); });
+  EXPECT_TRUE(TestSandbox::WaitUntil([&] { return sb->InFlight() == 1; }, std::chrono::seconds(10)));
+  client.join();
   EXPECT_EQ(a.status, 0);
   EXPECT_FALSE(a.error.empty());
   ASSERT_TRUE(TestSandbox::WaitUntil([&] { return sb->InFlight() == 0; }, std::chrono::seconds(5)));

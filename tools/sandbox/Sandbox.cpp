@@ -18,6 +18,12 @@
 #include <mutex>
 #include <thread>
 
+// Debian's cpp-httplib is a prebuilt, uninstrumented library: ThreadSanitizer
+// cannot see its atomics (for example a static's init guard), so the memory
+// calls it makes are not checked. Our own code and every lock stay checked.
+// Used only by ThreadSanitizer builds of programs that link the sandbox.
+extern "C" __attribute__((visibility("default"), used)) const char* __tsan_default_suppressions() { return "called_from_lib:libcpp-httplib.so\n"; }
+
 namespace nimo_sandbox {
 namespace {
 
