@@ -17,6 +17,7 @@
 #include "Sdk/NimoLog.h"
 #include "Sdk/NimoUtils.h"
 #include "Sdk/Singletons.h"
+#include "nimo_version.h"
 
 namespace NimoSdk {
 
@@ -65,7 +66,7 @@ void CNimoCore::SetTicketResult(int handle, int result) {
 // ---------------------------------------------------------------- Steam bridge
 
 bool CNimoCore::InitSteam() {
-  if (SteamAPI_InitFlat() != 0) {
+  if (SteamAPI_InitFlat(nullptr) != 0) {
     LOG(ERROR) << "Steam初始化失败，必须先运行 steam 客户端才能开始游戏." << "\n";
     return false;
   }
@@ -177,7 +178,7 @@ void CNimoCore::InitGlobalParams(std::string appId, std::string appKey) {
     params_.appId = std::move(appId);
     params_.appKey = std::move(appKey);
     params_.os = "Windows";
-    params_.sdkVer = "SteamEXE_2.0.0";
+    params_.sdkVer = "SteamEXE_" NIMO_VERSION_STRING;
     params_.sdkType = "html5";
     params_.clientId = clientId;
     params_.runPlatform = "html5";

@@ -76,22 +76,8 @@ std::string NimoUtils::GetClientId() {
 
 std::string NimoUtils::GetMachineGuid() {
   const nimo_sys::MachineIdResult r = nimo_sys::ReadMachineId();
-  switch (r.status) {
-    case nimo_sys::MachineIdStatus::kOk:
-      return r.id;
-    case nimo_sys::MachineIdStatus::kOpenFailed:
-      std::cout << "Failed to open machine id file" << std::endl;
-      break;
-    case nimo_sys::MachineIdStatus::kSizeFailed:
-      std::cout << "Failed to query machine id size" << std::endl;
-      break;
-    case nimo_sys::MachineIdStatus::kBadFormat:
-      std::cout << "Incorrect machine id format" << std::endl;
-      break;
-    case nimo_sys::MachineIdStatus::kReadFailed:
-      std::cout << "Failed to read machine id file" << std::endl;
-      break;
-  }
+  if (r.status == nimo_sys::MachineIdStatus::kOk) return r.id;
+  std::cout << nimo_sys::MachineIdFailureText(r.status) << std::endl;
   return {};
 }
 

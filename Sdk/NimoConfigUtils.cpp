@@ -55,23 +55,25 @@ json ReadDocument(const std::string& path) {
 bool WriteDocument(const std::string& path, const json& doc, bool shared) {
   // replace: a string that is not UTF-8 must not make the write throw.
   const std::string text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
-  if (!nimo_sys::ReplaceFile(path, text, shared)) return false;
+  if (!nimo_sys::ReplaceFileContent(path, text, shared)) return false;
   LOG(INFO) << "Write Config Json Success. " << text;
   return true;
 }
 
 }  // namespace
 
+std::string NimoConfigUtils::FallbackFolder() { return nimo_sys::FallbackDataFolder(); }
+
 std::string NimoConfigUtils::GetDataFolder() {
   const std::string base = nimo_sys::LocalAppDataFolder();
   if (base.empty()) {
     std::cout << "无法获取AppData\\Local路径" << std::endl;
-    return kFallbackFolder;
+    return FallbackFolder();
   }
   const std::string folder = base + "/NimoSteamExeSdk";
   if (!nimo_sys::IsDirectory(folder) && !nimo_sys::MakeDirectories(folder)) {
     std::cout << "无法创建文件夹" << std::endl;
-    return kFallbackFolder;
+    return FallbackFolder();
   }
   return folder;
 }

@@ -21,7 +21,7 @@ class NimoConfigUtils {
 
   // Used when no data folder can be had. Never created by the SDK: only an
   // administrator can provide it, so without it nothing is stored.
-  static constexpr const char* kFallbackFolder = "/var/lib/NimoSteamExeSdk";
+  static std::string FallbackFolder();
 
   static std::string GetDataFolder();
   static std::string GetAppConfigPath();

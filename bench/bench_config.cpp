@@ -67,7 +67,7 @@ void BM_FloorWriteFlushRename(benchmark::State& state) { FloorWrite(state, true)
 void BM_ReplaceFile(benchmark::State& state) {
   const std::string bytes = AppConfText();
   const std::string target = FloorPath();
-  for (auto _ : state) nimo_sys::ReplaceFile(target, bytes, state.range(0) != 0);
+  for (auto _ : state) nimo_sys::ReplaceFileContent(target, bytes, state.range(0) != 0);
 }
 
 // A SharedConf cycle that writes (flushed); a client id is written about once

@@ -8,6 +8,7 @@
 
 #include "http/Error.h"
 #include "http/TlsBio.h"
+#include "platform/tls/TrustStore.h"
 
 namespace sion {
 namespace {
@@ -69,7 +70,7 @@ void TlsContext::Build(const std::string& caFile) {
   SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
   SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
   // Loaded once here: reading the system store costs tens of milliseconds.
-  SSL_CTX_set_default_verify_paths(ctx_);
+  nimo_tls::LoadSystemRoots(ctx_);
   if (!caFile.empty() && SSL_CTX_load_verify_locations(ctx_, caFile.c_str(), nullptr) != 1) {
     error_ = "openssl初始化异常:无法读取CA文件 " + caFile + " " + OpenSslErrorText();
     return;

@@ -96,23 +96,23 @@ TEST_F(ConfigStore, WithoutXdgDataHomeTheFolderIsUnderHomeLocalShare) {
 }
 
 TEST_F(ConfigStore, WithoutAnyHomeTheFixedFallbackIsUsedAndNeverCreated) {
-  if (fs::exists(NimoConfigUtils::kFallbackFolder)) GTEST_SKIP() << "this machine provides the fallback folder";
+  if (fs::exists(NimoConfigUtils::FallbackFolder())) GTEST_SKIP() << "this machine provides the fallback folder";
   ::unsetenv("XDG_DATA_HOME");
   ::unsetenv("HOME");
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(NimoConfigUtils::GetDataFolder(), NimoConfigUtils::kFallbackFolder);
+  EXPECT_EQ(NimoConfigUtils::GetDataFolder(), NimoConfigUtils::FallbackFolder());
   EXPECT_EQ(NimoConfigUtils::ReadConfigJson(false), NimoConfigUtils::DefaultAppConfig());
   EXPECT_EQ(IncrementEventOrder(), 1);  // the caller still gets its value
   EXPECT_EQ(IncrementEventOrder(), 1);  // but nothing was stored
   std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(out.rfind("无法获取AppData\\Local路径\n", 0), 0u) << out;
-  EXPECT_FALSE(fs::exists(NimoConfigUtils::kFallbackFolder));
+  EXPECT_FALSE(fs::exists(NimoConfigUtils::FallbackFolder()));
 }
 
 TEST_F(ConfigStore, FolderThatCannotBeCreatedFallsBackWithMessage) {
   WriteText(home_.DataHome(), "a file where the folder should be");
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(NimoConfigUtils::GetDataFolder(), NimoConfigUtils::kFallbackFolder);
+  EXPECT_EQ(NimoConfigUtils::GetDataFolder(), NimoConfigUtils::FallbackFolder());
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "无法创建文件夹\n");
 }
 

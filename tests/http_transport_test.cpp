@@ -13,6 +13,7 @@
 #include "http/Error.h"
 #include "http/Request.h"
 #include "support/RawServer.h"
+#include "support/TestSocket.h"
 
 namespace {
 
@@ -171,7 +172,7 @@ TEST(HttpTransport, RefusedConnectionNamesHostIpAndErrno) {
     port = gone.Port();
   }
   EXPECT_EQ(ErrorOf("http://127.0.0.1:" + std::to_string(port) + "/"),
-            "连接失败:\nHost:127.0.0.1\nIp:127.0.0.1\n错误码：111");  // ECONNREFUSED
+            "连接失败:\nHost:127.0.0.1\nIp:127.0.0.1\n错误码：" + std::to_string(nimo_test::sock::kConnectionRefused));
 }
 
 TEST(HttpTransport, UnansweredConnectTimesOut) {

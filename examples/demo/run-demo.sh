@@ -1,8 +1,11 @@
 #!/bin/sh
 # Starts the sandbox publisher server on free loopback ports, points the SDK at it,
 # runs the demo game, then stops the server. Exits with the demo's status.
+#   run-demo.sh LINUX_BUILD [GAME COMMAND...]   (default: LINUX_BUILD's nimo-demo;
+#   the Windows demo is run as: run-demo.sh build wine64 build-win/nimo-demo.exe)
 set -eu
 BUILD=$(cd "$1" && pwd)
+shift
 STATE=$(mktemp -d /tmp/nimo-demo-XXXXXX)
 OUT="$STATE/sandbox.out"
 SANDBOX_PID=""
@@ -48,5 +51,9 @@ export DEMO_PRODUCT_APPROVED=gem_60 DEMO_PRODUCT_DECLINED=gem_300
 
 cd "$STATE"
 status=0
-"$BUILD/examples/demo/nimo-demo" || status=$?
+if [ $# -gt 0 ]; then
+  "$@" || status=$?
+else
+  "$BUILD/examples/demo/nimo-demo" || status=$?
+fi
 exit $status

@@ -1,12 +1,15 @@
-// The POSIX socket calls the HTTP client needs, with time limits. Nothing here
-// knows HTTP; failures are returned as values carrying errno, never thrown.
-// Every socket is non-blocking and close-on-exec; waits are poll() calls.
+// The socket calls the HTTP client needs, with time limits: POSIX sockets
+// (Socket_posix.cpp) or Winsock 2 (Socket_win.cpp). Nothing here knows HTTP;
+// failures are returned as values carrying errno (WSAGetLastError on Windows),
+// never thrown. Every socket is non-blocking (and close-on-exec); waits are
+// poll() / WSAPoll() calls. Windows socket handles fit in an int, as OpenSSL's
+// SSL_set_fd also assumes. Each open Socket holds one WSAStartup reference.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
-namespace posix_net {
+namespace nimo_net {
 
 // Outcome of one socket operation.
 enum class Io {
@@ -65,10 +68,14 @@ IoResult RecvSome(int fd, char* buffer, std::size_t size);
 void ShutdownBoth(int fd);
 
 // First IPv4 address of host as dotted text. Returns the getaddrinfo result
-// (0 on success); on failure text holds gai_strerror's message.
+// (0 on success); on failure text holds the system's message for it
+// (gai_strerror; FormatMessageA on Windows).
 int ResolveIpv4(const std::string& host, std::string& ip, std::string& text);
 
 // True when text is a dotted IPv4 address.
 bool IsIpv4(const std::string& text);
 
-}  // namespace posix_net
+}  // namespace nimo_net
+
+// The name the HTTP client has used since it ran on POSIX only.
+namespace posix_net = nimo_net;

@@ -1,17 +1,12 @@
 #include "platform/steam/SteamBridge.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
+#include <chrono>
+#include <cstdlib>
 #include <sstream>
 
 namespace steam_standin {
+
+using nimo_net::Io;
 
 bool SteamBridge::Connect(const std::string& hostPort, std::uint32_t appId, std::uint64_t steamId) {
   Close();
@@ -19,44 +14,39 @@ bool SteamBridge::Connect(const std::string& hostPort, std::uint32_t appId, std:
   if (colon == std::string::npos) return false;
   std::string host = hostPort.substr(0, colon);
   int port = std::atoi(hostPort.c_str() + colon + 1);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (port <= 0 || port > 65535 || inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) return false;
-
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
-  int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  if (rc != 0 && errno == EINPROGRESS) {
-    pollfd p{fd, POLLOUT, 0};
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::poll(&p, 1, 1000) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) rc = 0;
-  }
-  if (rc != 0) {
-    ::close(fd);
+  if (port <= 0 || port > 65535 || !nimo_net::IsIpv4(host)) return false;
+  int err = 0;
+  if (!socket_.Open(err) || socket_.Connect(host, static_cast<unsigned short>(port), 1000).status != Io::Ok) {
+    Close();
     return false;
   }
-  std::string hello = "HELLO " + std::to_string(appId) + " " + std::to_string(steamId) + "\n";
-  if (::send(fd, hello.data(), hello.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(hello.size())) {
-    ::close(fd);
-    return false;
+  const std::string hello = "HELLO " + std::to_string(appId) + " " + std::to_string(steamId) + "\n";
+  std::size_t sent = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (sent < hello.size()) {
+    nimo_net::IoResult r = socket_.SendSome(hello.data() + sent, hello.size() - sent);
+    if (r.status != Io::Ok || std::chrono::steady_clock::now() > deadline) {
+      Close();
+      return false;
+    }
+    sent += r.bytes;
+    if (r.bytes == 0) socket_.WaitWritable(100);
   }
-  fd_ = fd;
   return true;
 }
 
 void SteamBridge::Poll(const Deliver& deliver) {
-  if (fd_ < 0) return;
+  if (!socket_.IsOpen()) return;
   char buf[1024];
+  bool closed = false;  // lines that came before the close still count
   for (;;) {
-    ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-    if (n > 0) {
-      pending_.append(buf, static_cast<std::size_t>(n));
+    nimo_net::IoResult r = socket_.RecvSome(buf, sizeof buf);
+    if (r.status == Io::Ok && r.bytes > 0) {
+      pending_.append(buf, r.bytes);
       if (pending_.size() > 64 * 1024) pending_.clear();  // a peer that never ends a line
       continue;
     }
-    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) Close();
+    closed = r.status != Io::Ok;
     break;
   }
   std::size_t eol;
@@ -70,11 +60,11 @@ void SteamBridge::Poll(const Deliver& deliver) {
       deliver(static_cast<std::uint32_t>(app), static_cast<std::uint64_t>(order), authorized != 0);
     }
   }
+  if (closed) Close();
 }
 
 void SteamBridge::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  socket_.Close();
   pending_.clear();
 }
 

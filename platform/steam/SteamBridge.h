@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/net/Socket.h"
+
 namespace steam_standin {
 
 class SteamBridge {
@@ -25,10 +27,10 @@ class SteamBridge {
   // Never blocks: reads what has arrived and hands every complete line to deliver.
   void Poll(const Deliver& deliver);
   void Close();
-  bool IsConnected() const { return fd_ >= 0; }
+  bool IsConnected() const { return socket_.IsOpen(); }
 
  private:
-  int fd_ = -1;
+  nimo_net::Socket socket_;
   std::string pending_;
 };
 

@@ -1,13 +1,12 @@
 // The Steam stand-in: one process-wide state under one lock. Callbacks are queued
 // and delivered only inside SteamAPI_RunCallbacks, on the calling thread, never
 // while the lock is held.
-#include <openssl/rand.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <random>
 #include <variant>
 
 #include "platform/steam/SteamBridge.h"
@@ -104,9 +103,8 @@ HAuthTicket User::GetAuthSessionTicket(void* ticket, int maxTicket, uint32* size
   std::vector<uint8> bytes = s.settings.ticketBytes;
   if (bytes.empty()) {
     bytes.resize(48);
-    if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
-      for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8>(i * 37 + 11);
-    }
+    std::random_device random;
+    for (auto& b : bytes) b = static_cast<uint8>(random());
   }
   std::size_t n = maxTicket > 0 ? std::min<std::size_t>(bytes.size(), static_cast<std::size_t>(maxTicket)) : 0;
   if (ticket != nullptr && n > 0) std::memcpy(ticket, bytes.data(), n);
@@ -227,12 +225,13 @@ std::uint32_t LastTicketHandle() {
 
 using steam_standin::StandIn;
 
+void* SteamInternal_ContextInit(void* contextInitData) { return contextInitData; }
+
 void SteamAPI_RegisterCallback(CCallbackBase* callback, int iCallback) {
   if (callback == nullptr) return;
   auto& s = StandIn::Get();
   std::lock_guard<std::mutex> lock(s.mu);
-  callback->m_iCallback = iCallback;
-  callback->m_registered = true;
+  callback->SetRegistration(iCallback, true);
   s.callbacks.emplace(iCallback, callback);
 }
 
@@ -243,7 +242,7 @@ void SteamAPI_UnregisterCallback(CCallbackBase* callback) {
   for (auto it = s.callbacks.begin(); it != s.callbacks.end();) {
     it = it->second == callback ? s.callbacks.erase(it) : std::next(it);
   }
-  callback->m_registered = false;
+  callback->SetRegistration(callback->GetICallback(), false);
 }
 
 int SteamInternal_SteamAPI_Init(const char* /*versions*/, char* errMsg) {

@@ -5,6 +5,19 @@
 
 #include <cstdint>
 
+// The stand-in is a shared library of its own (libsteam_api.so, steam_api64.dll)
+// so that a studio ships the real one in its place. The flat entry points have C
+// names, as the real library's do.
+#if defined(_WIN32)
+#if defined(NIMO_STEAM_BUILDING)
+#define NIMO_STEAM_API __declspec(dllexport)
+#else
+#define NIMO_STEAM_API __declspec(dllimport)
+#endif
+#else
+#define NIMO_STEAM_API __attribute__((visibility("default")))
+#endif
+
 using uint8 = std::uint8_t;
 using uint32 = std::uint32_t;
 using uint64 = std::uint64_t;
@@ -49,6 +62,12 @@ struct MicroTxnAuthorizationResponse_t {
   uint8 m_bAuthorized;
 };
 
+class CCallbackBase;
+extern "C" {
+NIMO_STEAM_API void SteamAPI_RegisterCallback(CCallbackBase* callback, int iCallback);
+NIMO_STEAM_API void SteamAPI_UnregisterCallback(CCallbackBase* callback);
+}
+
 class CCallbackBase {
  public:
   CCallbackBase() = default;
@@ -58,16 +77,16 @@ class CCallbackBase {
   virtual void Run(void* param) = 0;
   int GetICallback() const { return m_iCallback; }
   bool IsRegistered() const { return m_registered; }
+  // Kept by the library in SteamAPI_RegisterCallback / SteamAPI_UnregisterCallback.
+  void SetRegistration(int iCallback, bool registered) {
+    m_iCallback = iCallback;
+    m_registered = registered;
+  }
 
  protected:
-  friend void SteamAPI_RegisterCallback(CCallbackBase*, int);
-  friend void SteamAPI_UnregisterCallback(CCallbackBase*);
   int m_iCallback = 0;
   bool m_registered = false;
 };
-
-void SteamAPI_RegisterCallback(CCallbackBase* callback, int iCallback);
-void SteamAPI_UnregisterCallback(CCallbackBase* callback);
 
 // A member-function callback, registered for as long as the object lives.
 template <class T, class P>
@@ -105,17 +124,22 @@ class ISteamUtils {
 #define STEAMUSER_INTERFACE_VERSION "SteamUser023"
 #define STEAMUTILS_INTERFACE_VERSION "SteamUtils010"
 
+extern "C" {
 // pszInternalCheckInterfaceVersions: NUL-separated list ending with an empty entry.
-int SteamInternal_SteamAPI_Init(const char* pszInternalCheckInterfaceVersions, char* pOutErrMsg);
-void SteamAPI_RunCallbacks();
-void SteamAPI_Shutdown();
-HSteamUser SteamAPI_GetHSteamUser();
+NIMO_STEAM_API int SteamInternal_SteamAPI_Init(const char* pszInternalCheckInterfaceVersions, char* pOutErrMsg);
+NIMO_STEAM_API void SteamAPI_RunCallbacks();
+NIMO_STEAM_API void SteamAPI_Shutdown();
+NIMO_STEAM_API HSteamUser SteamAPI_GetHSteamUser();
 // Null when Steam is not initialised or the version is unknown.
-void* SteamInternal_FindOrCreateUserInterface(HSteamUser hSteamUser, const char* pszVersion);
+NIMO_STEAM_API void* SteamInternal_FindOrCreateUserInterface(HSteamUser hSteamUser, const char* pszVersion);
+// The context the real headers' accessors cache interfaces in; here a plain counter.
+NIMO_STEAM_API void* SteamInternal_ContextInit(void* pContextInitData);
+}
 
-inline int SteamAPI_InitFlat() {
+// pOutErrMsg: null, or room for the reason of a refusal (1024 bytes, as Steam's SteamErrMsg).
+inline int SteamAPI_InitFlat(char* pOutErrMsg = nullptr) {
   static const char kVersions[] = STEAMUSER_INTERFACE_VERSION "\0" STEAMUTILS_INTERFACE_VERSION "\0";
-  return SteamInternal_SteamAPI_Init(kVersions, nullptr);
+  return SteamInternal_SteamAPI_Init(kVersions, pOutErrMsg);
 }
 inline ISteamUser* SteamUser() {
   return static_cast<ISteamUser*>(

@@ -17,31 +17,33 @@
 #include <thread>
 #include <vector>
 
+#include "platform/steam/steam_api.h"
+
 namespace steam_standin {
 
 constexpr std::uint64_t kDefaultSteamId = 76561197960287930ULL;
 
-void Reset();  // back to the defaults read from the environment; clears queues and counters
-void SetRunning(bool running);
-void SetSteamId(std::uint64_t steamId);
-void SetAppId(std::uint32_t appId);
-void SetOverlayEnabled(bool enabled);
-void SetTicketBytes(std::vector<std::uint8_t> bytes);  // empty: a few dozen random bytes per ticket
+NIMO_STEAM_API void Reset();  // back to the defaults read from the environment; clears queues and counters
+NIMO_STEAM_API void SetRunning(bool running);
+NIMO_STEAM_API void SetSteamId(std::uint64_t steamId);
+NIMO_STEAM_API void SetAppId(std::uint32_t appId);
+NIMO_STEAM_API void SetOverlayEnabled(bool enabled);
+NIMO_STEAM_API void SetTicketBytes(std::vector<std::uint8_t> bytes);  // empty: a few dozen random bytes per ticket
 // Result delivered for each new ticket after delayMs; delayMs < 0 never answers.
-void SetTicketAnswer(int result, int delayMs);
+NIMO_STEAM_API void SetTicketAnswer(int result, int delayMs);
 // Queued now, delivered on the next SteamAPI_RunCallbacks.
-void QueueMicroTxnAuthorization(std::uint32_t appId, std::uint64_t orderId, bool authorized);
-void QueueTicketResponse(std::uint32_t handle, int result);
+NIMO_STEAM_API void QueueMicroTxnAuthorization(std::uint32_t appId, std::uint64_t orderId, bool authorized);
+NIMO_STEAM_API void QueueTicketResponse(std::uint32_t handle, int result);
 // Where Steam's side (the sandbox) listens, "127.0.0.1:port"; used at the next init.
-void SetBridge(std::string hostPort);
+NIMO_STEAM_API void SetBridge(std::string hostPort);
 
 // Observation.
-bool IsInitialised();
-int InitCalls();
-int ShutdownCalls();
-int PumpCalls();
-std::thread::id LastDispatchThread();  // thread that ran the last delivered callback
-std::vector<std::uint8_t> LastTicket();
-std::uint32_t LastTicketHandle();
+NIMO_STEAM_API bool IsInitialised();
+NIMO_STEAM_API int InitCalls();
+NIMO_STEAM_API int ShutdownCalls();
+NIMO_STEAM_API int PumpCalls();
+NIMO_STEAM_API std::thread::id LastDispatchThread();  // thread that ran the last delivered callback
+NIMO_STEAM_API std::vector<std::uint8_t> LastTicket();
+NIMO_STEAM_API std::uint32_t LastTicketHandle();
 
 }  // namespace steam_standin

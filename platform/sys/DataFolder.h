@@ -5,13 +5,18 @@
 
 namespace nimo_sys {
 
-// $XDG_DATA_HOME when it is an absolute path, else $HOME/.local/share; empty
-// when neither can be had. Read from the environment anew on every call.
+// Linux: $XDG_DATA_HOME when it is an absolute path, else $HOME/.local/share,
+// read from the environment anew on every call. Windows: the known folder
+// LocalAppData. Empty when it cannot be had.
 std::string LocalAppDataFolder();
+
+// The data folder used when the local one cannot be had or made; never created
+// by the SDK ("/var/lib/NimoSteamExeSdk", "C:/NimoSteamExeSdk").
+const char* FallbackDataFolder();
 
 bool IsDirectory(const std::string& path);
 
-// Creates path with mode 0700, and any missing parent with mode 0700 too.
+// Creates path with mode 0700 (on Windows default security), and any missing parent too.
 // True when path is a directory afterwards.
 bool MakeDirectories(const std::string& path);
 

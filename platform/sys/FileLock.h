@@ -1,11 +1,12 @@
 // An advisory lock shared by the processes of one user account.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace nimo_sys {
 
-// Holds an exclusive flock on the file at path (created when missing) for the
+// Holds an exclusive lock (flock; LockFileEx on Windows) on the file at path (created when missing) for the
 // object's lifetime. Blocks until the lock is free; other holders only keep it
 // for one short read, change, write cycle, and the system drops it when a holder
 // dies. When the file cannot be opened or locked (missing folder, a file system
@@ -17,10 +18,10 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
-  bool IsHeld() const { return fd_ >= 0; }
+  bool IsHeld() const { return native_ != -1; }
 
  private:
-  int fd_ = -1;
+  std::intptr_t native_ = -1;  // the descriptor, or the HANDLE on Windows
 };
 
 }  // namespace nimo_sys

@@ -6,9 +6,16 @@
 
 namespace nimo_sys {
 
-// "<PRETTY_NAME> <kernel release>", e.g. "Debian GNU/Linux 12 (bookworm) 6.1.0-18-amd64".
-// Empty when no os-release file names the system. Never throws.
+// Linux: "<PRETTY_NAME> <kernel release>", e.g. "Debian GNU/Linux 12 (bookworm) 6.1.0-18-amd64",
+// empty when no os-release file names the system. Windows: WindowsVersionName of
+// what RtlGetVersion reports, empty when it cannot be asked. Never throws.
 std::string OsVersionName();
+
+// "Windows 11" (major 10 or above, build above 22000), "Windows 10", "Windows 8.1",
+// "Windows 8", "Windows 7", else empty.
+std::string WindowsVersionName(unsigned long major, unsigned long minor, unsigned long build);
+
+// The os-release helpers below are for POSIX systems.
 
 // The same from the given os-release files (the first readable one counts) and
 // kernel release text (may be empty).

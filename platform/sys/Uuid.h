@@ -6,8 +6,8 @@
 namespace nimo_sys {
 
 // A random version-4 UUID as 36 lower-case characters with four hyphens
-// ("xxxxxxxx-xxxx-4xxx-yxxx-xxxxxxxxxxxx"), from OpenSSL's generator. Empty when
-// the generator cannot supply the bytes.
+// ("xxxxxxxx-xxxx-4xxx-yxxx-xxxxxxxxxxxx"), from OpenSSL's generator (UuidCreate
+// on Windows). Empty when the generator cannot supply the bytes.
 std::string RandomUuidText();
 
 }  // namespace nimo_sys

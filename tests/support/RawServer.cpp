@@ -1,51 +1,12 @@
 #include "support/RawServer.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <pthread.h>
-#include <stdexcept>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+
+#include "support/TestSocket.h"
 
 namespace nimo_test {
-namespace {
-
-// Server threads write to clients that may have gone; SIGPIPE is meant for the
-// writing thread, so blocking it here keeps the test process alive without
-// hiding a SIGPIPE the client itself would raise.
-void BlockSigpipe() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-int ListenOn(int backlog, int& port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("test server: socket");
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, backlog) != 0) {
-    ::close(fd);
-    throw std::runtime_error("test server: bind/listen");
-  }
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  port = ntohs(addr.sin_port);
-  return fd;
-}
-
-}  // namespace
 
 // ---- RawConn ----
 
@@ -53,16 +14,15 @@ int RawConn::ReadSome(char* buffer, int size, int timeoutMs) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!(ssl_ != nullptr && SSL_pending(ssl_) > 0)) {
     if (server_.Stopping() || std::chrono::steady_clock::now() >= until) return -1;
-    pollfd p{fd_, POLLIN, 0};
-    int r = ::poll(&p, 1, 20);
+    int r = sock::WaitReadable(fd_, 20);
     if (r > 0) break;
-    if (r < 0 && errno != EINTR) return -1;
+    if (r < 0) return -1;
   }
   if (ssl_ != nullptr) {
     int n = SSL_read(ssl_, buffer, size);
     return n > 0 ? n : (SSL_get_error(ssl_, n) == SSL_ERROR_ZERO_RETURN ? 0 : (n == 0 ? 0 : -1));
   }
-  ssize_t n = ::recv(fd_, buffer, static_cast<std::size_t>(size), 0);
+  long n = sock::Recv(fd_, buffer, static_cast<std::size_t>(size));
   return n >= 0 ? static_cast<int>(n) : -1;
 }
 
@@ -99,7 +59,7 @@ bool RawConn::Write(const std::string& bytes) {
     if (ssl_ != nullptr) {
       n = SSL_write(ssl_, bytes.data() + sent, static_cast<int>(bytes.size() - sent));
     } else {
-      n = static_cast<int>(::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL));
+      n = static_cast<int>(sock::Send(fd_, bytes.data() + sent, bytes.size() - sent));
     }
     if (n <= 0) return false;
     sent += static_cast<std::size_t>(n);
@@ -123,8 +83,7 @@ void RawConn::WaitForClose(int timeoutMs) {
     if (n == 0) return;
     if (n < 0 && ssl_ != nullptr && !server_.Stopping()) {
       // A failed TLS read means the client went away too.
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR))) return;
+      if (sock::HungUp(fd_)) return;
     }
   }
 }
@@ -156,7 +115,7 @@ RawServer::RawServer(Script script, const CertFiles& files)
 }
 
 void RawServer::Listen() {
-  listenFd_ = ListenOn(64, port_);
+  listenFd_ = sock::ListenLoopback(64, port_);
   acceptThread_ = std::thread(&RawServer::AcceptLoop, this);
 }
 
@@ -166,11 +125,11 @@ RawServer::~RawServer() {
   std::vector<std::thread> threads;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (int fd : openFds_) ::shutdown(fd, SHUT_RDWR);
+    for (int fd : openFds_) sock::Shutdown(fd);
     threads.swap(threads_);
   }
   for (auto& t : threads) t.join();
-  ::close(listenFd_);
+  sock::Close(listenFd_);
   if (tls_ != nullptr) SSL_CTX_free(tls_);
 }
 
@@ -189,11 +148,10 @@ void RawServer::Record(const std::string& request) {
 }
 
 void RawServer::AcceptLoop() {
-  BlockSigpipe();
+  sock::IgnoreBrokenPipeOnThisThread();
   while (!stopping_) {
-    pollfd p{listenFd_, POLLIN, 0};
-    if (::poll(&p, 1, 20) <= 0) continue;
-    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (sock::WaitReadable(listenFd_, 20) <= 0) continue;
+    int fd = sock::Accept(listenFd_);
     if (fd < 0) continue;
     ++accepted_;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -203,7 +161,7 @@ void RawServer::AcceptLoop() {
 }
 
 void RawServer::Serve(int fd) {
-  BlockSigpipe();
+  sock::IgnoreBrokenPipeOnThisThread();
   SSL* ssl = nullptr;
   bool ready = true;
   if (tls_ != nullptr) {
@@ -226,7 +184,7 @@ void RawServer::Serve(int fd) {
     std::lock_guard<std::mutex> lock(mutex_);
     openFds_.erase(std::remove(openFds_.begin(), openFds_.end(), fd), openFds_.end());
   }
-  ::close(fd);
+  sock::Close(fd);
 }
 
 RawServer::Script RawServer::Reply(std::string bytes) {
@@ -246,23 +204,15 @@ RawServer::Script RawServer::Silent() {
 // ---- FullListener ----
 
 FullListener::FullListener() {
-  listenFd_ = ListenOn(0, port_);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port_));
+  listenFd_ = sock::ListenLoopback(0, port_);
   // Backlog 0 still queues one connection; the rest only fill the SYN side.
-  for (int i = 0; i < 3; ++i) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    fillers_.push_back(fd);
-  }
+  for (int i = 0; i < 3; ++i) fillers_.push_back(sock::StartConnect(port_));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 FullListener::~FullListener() {
-  for (int fd : fillers_) ::close(fd);
-  ::close(listenFd_);
+  for (int fd : fillers_) sock::Close(fd);
+  sock::Close(listenFd_);
 }
 
 }  // namespace nimo_test

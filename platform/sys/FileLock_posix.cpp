@@ -20,13 +20,14 @@ FileLock::FileLock(const std::string& path) {
     ::close(fd);
     return;
   }
-  fd_ = fd;
+  native_ = fd;
 }
 
 FileLock::~FileLock() {
-  if (fd_ < 0) return;
-  ::flock(fd_, LOCK_UN);
-  ::close(fd_);
+  if (native_ == -1) return;
+  const int fd = static_cast<int>(native_);
+  ::flock(fd, LOCK_UN);
+  ::close(fd);
 }
 
 }  // namespace nimo_sys

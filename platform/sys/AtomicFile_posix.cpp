@@ -58,7 +58,7 @@ bool ReadWholeFile(const std::string& path, std::string& out, std::size_t maxByt
   return ok;
 }
 
-bool ReplaceFile(const std::string& path, const std::string& bytes, bool flushToDisk) {
+bool ReplaceFileContent(const std::string& path, const std::string& bytes, bool flushToDisk) {
   const std::string folder = FolderOf(path);
   const std::size_t slash = path.rfind('/');
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);

@@ -68,6 +68,22 @@ MachineIdResult ReadOne(int fd) {
 
 }  // namespace
 
+const char* MachineIdFailureText(MachineIdStatus status) {
+  switch (status) {
+    case MachineIdStatus::kOk:
+      return "";
+    case MachineIdStatus::kOpenFailed:
+      return "Failed to open machine id file";
+    case MachineIdStatus::kSizeFailed:
+      return "Failed to query machine id size";
+    case MachineIdStatus::kBadFormat:
+      return "Incorrect machine id format";
+    case MachineIdStatus::kReadFailed:
+      return "Failed to read machine id file";
+  }
+  return "";
+}
+
 MachineIdResult ReadMachineId(const std::vector<std::string>& files) {
   MachineIdResult first;  // the failure reported: that of the first file that opened
   for (const std::string& path : files) {

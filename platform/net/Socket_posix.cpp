@@ -11,7 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace posix_net {
+namespace nimo_net {
 
 Socket::Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
@@ -80,9 +80,9 @@ IoResult Socket::Connect(const std::string& ip, unsigned short port, int timeout
   return {Io::Ok, 0, 0};
 }
 
-IoResult Socket::SendSome(const char* data, std::size_t size) { return posix_net::SendSome(fd_, data, size); }
+IoResult Socket::SendSome(const char* data, std::size_t size) { return nimo_net::SendSome(fd_, data, size); }
 
-IoResult Socket::RecvSome(char* buffer, std::size_t size) { return posix_net::RecvSome(fd_, buffer, size); }
+IoResult Socket::RecvSome(char* buffer, std::size_t size) { return nimo_net::RecvSome(fd_, buffer, size); }
 
 IoResult SendSome(int fd, const char* data, std::size_t size) {
   for (;;) {
@@ -136,4 +136,4 @@ bool IsIpv4(const std::string& text) {
   return ::inet_pton(AF_INET, text.c_str(), &a) == 1;
 }
 
-}  // namespace posix_net
+}  // namespace nimo_net

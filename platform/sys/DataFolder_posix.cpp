@@ -19,6 +19,11 @@ std::string AbsoluteEnv(const char* name) {
 
 }  // namespace
 
+const char* FallbackDataFolder() {
+  // Only an administrator can make it, so no other user can plant or read an identity there.
+  return "/var/lib/NimoSteamExeSdk";
+}
+
 std::string LocalAppDataFolder() {
   std::string xdg = AbsoluteEnv("XDG_DATA_HOME");
   if (!xdg.empty()) return xdg;
