@@ -26,10 +26,12 @@ common() {
 W="$WORK/nimosdk64-$VERSION-windows-x64"
 mkdir -p "$W/bin" "$W/lib" "$W/sandbox"
 cp "$ROOT/build-win/nimosdk64.dll" "$W/bin/"
+x86_64-w64-mingw32-strip --strip-unneeded "$W/bin/nimosdk64.dll"  # the export table stays
 cp "$ROOT/build-win/nimosdk64.dll.a" "$W/lib/"
 # An import library in the short format, which MSVC's linker also reads.
 x86_64-w64-mingw32-dlltool -d "$ROOT/cmake/nimosdk64.def" -D nimosdk64.dll -l "$W/lib/nimosdk64.lib"
 cp "$ROOT/build-win/steam_api64.dll" "$ROOT/build-win/nimo-demo.exe" "$W/sandbox/"
+x86_64-w64-mingw32-strip --strip-unneeded "$W/sandbox/steam_api64.dll" "$W/sandbox/nimo-demo.exe"
 common "$W"
 (cd "$WORK" && rm -f "$DIST/nimosdk64-$VERSION-windows-x64.zip" && zip -qr "$DIST/nimosdk64-$VERSION-windows-x64.zip" "$(basename "$W")")
 
@@ -38,6 +40,7 @@ mkdir -p "$L/lib" "$L/sandbox"
 cp "$ROOT/build/libnimosdk64.so" "$L/lib/"
 strip --strip-unneeded "$L/lib/libnimosdk64.so"
 cp "$ROOT/build/libsteam_api.so" "$ROOT/build/tools/sandbox/nimo-sandbox" "$ROOT/build/examples/demo/nimo-demo" "$L/sandbox/"
+strip --strip-unneeded "$L"/sandbox/libsteam_api.so "$L"/sandbox/nimo-sandbox "$L"/sandbox/nimo-demo
 common "$L"
 tar -C "$WORK" -czf "$DIST/nimosdk64-$VERSION-linux-x64.tar.gz" "$(basename "$L")"
 ls -l "$DIST"
