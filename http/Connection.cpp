@@ -63,7 +63,10 @@ void Connection::Connect(const std::string& host, const std::string& ip, unsigne
   host_ = host;
   ip_ = ip;
   int err = 0;
-  if (!socket_.Open(err)) throw Error("网络异常,无法创建socket,错误码：" + std::to_string(err));
+  if (!socket_.Open(err)) {
+    const std::string why = posix_net::Socket::OpenFailureText(err);
+    throw Error(!why.empty() ? why : "网络异常,无法创建socket,错误码：" + std::to_string(err));
+  }
   if (abort_ != nullptr) {
     attached_ = true;
     if (!abort_->Attach(socket_.Fd())) ThrowIfAborted();

@@ -38,6 +38,9 @@ class Socket {
   // A fresh non-blocking TCP/IPv4 socket with TCP_NODELAY (requests are written
   // whole, so Nagle would only delay them). Returns false with errno in err.
   bool Open(int& err);
+  // Why Open failed, in the system's words where it has some (Winsock's start-up
+  // failures); empty otherwise.
+  static std::string OpenFailureText(int err);
   void Close();
   int Fd() const { return fd_; }
   bool IsOpen() const { return fd_ >= 0; }

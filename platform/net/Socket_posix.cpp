@@ -39,6 +39,8 @@ bool Socket::Open(int& err) {
   return true;
 }
 
+std::string Socket::OpenFailureText(int) { return {}; }
+
 void Socket::Close() {
   if (fd_ >= 0) {
     ::close(fd_);

@@ -32,6 +32,9 @@ bool IsShut(SOCKET s) {
   return ShutSockets().count(s) != 0;
 }
 
+// Not a Winsock code: start-up granted a version other than 2.0.
+constexpr int kWrongVersion = -1;
+
 // Version 2.0 exactly, or nothing (and no cleanup owed).
 int StartWinsock() {
   WSADATA data{};
@@ -39,7 +42,7 @@ int StartWinsock() {
   if (rc != 0) return rc;
   if (LOBYTE(data.wVersion) != 2 || HIBYTE(data.wVersion) != 0) {
     WSACleanup();
-    return WSAVERNOTSUPPORTED;
+    return kWrongVersion;
   }
   return 0;
 }
@@ -120,6 +123,23 @@ bool Socket::Open(int& err) {
   return true;
 }
 
+std::string Socket::OpenFailureText(int err) {
+  switch (err) {
+    case WSAEINPROGRESS:
+      return "正在进行阻塞的 Windows Sockets 1.1 操作";
+    case WSAEPROCLIM:
+      return "已达到 Windows 套接字实现支持的任务数限制";
+    case WSASYSNOTREADY:
+      return "底层网络子系统尚未准备好进行网络通信";
+    case WSAVERNOTSUPPORTED:
+      return "此特定 Windows 套接字实现不提供请求的 Windows 套接字支持版本";
+    case kWrongVersion:
+      return "wsa初始化错误";
+    default:
+      return {};
+  }
+}
+
 void Socket::Close() {
   if (fd_ < 0) return;
   const SOCKET s = Native(fd_);
@@ -194,7 +214,8 @@ int ResolveIpv4(const std::string& host, std::string& ip, std::string& text) {
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
-  int r = winsock.Error() != 0 ? winsock.Error() : getaddrinfo(host.c_str(), nullptr, &hints, &list);
+  int r = winsock.Error() != 0 ? (winsock.Error() == kWrongVersion ? WSAVERNOTSUPPORTED : winsock.Error())
+                                : getaddrinfo(host.c_str(), nullptr, &hints, &list);
   if (r != 0) {
     // What gai_strerrorA gives (the system message table, inserts ignored, line
     // breaks dropped), taken as UTF-16 so that the text is UTF-8 like all ours.
