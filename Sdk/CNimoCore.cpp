@@ -93,6 +93,7 @@ bool CNimoCore::InitSteam() {
     SteamAPI_Shutdown();
     return false;
   }
+  steamStarted_ = true;
   return true;
 }
 
@@ -356,7 +357,7 @@ void CNimoCore::Exit() {
   exitSignal_.Set();
   // The pump must have ended before Steam goes away under it.
   const bool pumpEnded = pump_.JoinUntil(Clock::now() + std::chrono::milliseconds(250));
-  if (!steamByGame_.load()) {
+  if (steamStarted_.load()) {  // only the Steam we started: never the game's
     if (pumpEnded) {
       SteamAPI_Shutdown();
     } else {

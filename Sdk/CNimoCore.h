@@ -89,6 +89,7 @@ class CNimoCore {
   std::atomic<bool> exitDone_{false};
   std::atomic<bool> initCalled_{false};
   std::atomic<bool> steamByGame_{false};
+  std::atomic<bool> steamStarted_{false};  // InitSteam initialised Steam itself
 
   // Steps of Init already done, so that a repeated Init only asks the server again.
   std::mutex initMutex_;

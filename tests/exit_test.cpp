@@ -10,6 +10,7 @@
 #include "Sdk/CNimoPay.h"
 #include "Sdk/Singletons.h"
 #include "nimosdk64.h"
+#include "platform/steam/steam_control.h"
 #include "support/RawServer.h"
 #include "support/SdkHarness.h"
 
@@ -46,9 +47,11 @@ TEST_F(ExitFlow, IdleExitIsQuickAndASecondDoesNothing) {
   EXPECT_LT(TimeExit(), 100ms);
 }
 
-TEST_F(ExitFlow, ExitBeforeInit) {
+TEST_F(ExitFlow, ExitBeforeInitLeavesTheGamesSteamAlone) {
+  ASSERT_EQ(SteamAPI_InitFlat(), 0);  // the game's own Steam
   EXPECT_LT(TimeExit(), 1000ms);
   EXPECT_LT(TimeExit(), 1000ms);
+  EXPECT_EQ(steam_standin::ShutdownCalls(), 0);
 }
 
 TEST_F(ExitFlow, StuckRequestsDoNotHoldExitAndEachEndsWithProcessExit) {
