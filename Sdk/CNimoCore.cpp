@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Sdk/CNimoApi.h"
+#include "Sdk/CNimoDelivery.h"
 #include "Sdk/CNimoHttp.h"
 #include "Sdk/CNimoPay.h"
 #include "Sdk/CNimoTrack.h"
@@ -65,18 +66,35 @@ void CNimoCore::SetTicketResult(int handle, int result) {
 
 // ---------------------------------------------------------------- Steam bridge
 
+bool CNimoCore::SetSteamOwnedByGame(bool byGame) {
+  if (initCalled_.load()) return false;
+  steamByGame_ = byGame;
+  return true;
+}
+
 bool CNimoCore::InitSteam() {
+  if (steamByGame_.load()) {
+    // The game's Steam: our callbacks are registered since load, and its own
+    // SteamAPI_RunCallbacks delivers them.
+    if (SteamUser() == nullptr || SteamUtils() == nullptr) {
+      LOG(ERROR) << "Steam初始化失败，必须先运行 steam 客户端才能开始游戏." << " (the game has not initialised Steam)\n";
+      return false;
+    }
+    LOG(INFO) << "Steam initialised by the game; its callback loop delivers ours.\n";
+    return true;
+  }
   if (SteamAPI_InitFlat(nullptr) != 0) {
     LOG(ERROR) << "Steam初始化失败，必须先运行 steam 客户端才能开始游戏." << "\n";
     return false;
   }
   LOG(INFO) << "Steam初始化成功，开启异步线程进行steam消息循环..." << "\n";
-  if (!threads_.Spawn([this] { TaskSteamCallback(); })) {
+  if (!pump_.Spawn([this] { TaskSteamCallback(); })) {
     // Without a pump no Steam answer would ever arrive.
     LOG(ERROR) << "Steam message thread could not be created.";
     SteamAPI_Shutdown();
     return false;
   }
+  steamStarted_ = true;
   return true;
 }
 
@@ -96,7 +114,8 @@ void CNimoCore::OnAuthSessionTicketResponse(GetAuthSessionTicketResponse_t* resp
 }
 
 void CNimoCore::OnMicroTxnAuthorizationResponse(MicroTxnAuthorizationResponse_t* result) {
-  if (result == nullptr) return;
+  // After Exit a game that pumps Steam itself still dispatches to us; nothing is sent any more.
+  if (result == nullptr || isExit.load()) return;
   std::string appId = std::to_string(result->m_unAppID);
   std::string orderId = std::to_string(result->m_ulOrderID);
   std::string flag = std::to_string(static_cast<int>(static_cast<signed char>(result->m_bAuthorized)));
@@ -112,7 +131,9 @@ bool CNimoCore::IsPayAvailable() {
 
 // ---------------------------------------------------------------- start-up
 
-void CNimoCore::InitSdk(std::string appId, std::string appKey, ResultCallback callback) {
+void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback callback) {
+  initCalled_ = true;
+  Delivery().Freeze();
   if (isExit.load()) {
     NotifyGame(callback, -400, "Process Exit!");
     return;
@@ -145,7 +166,7 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, ResultCallback ca
   Api().RequestClientConfig([this, callback](HttpResp resp) { OnClientConfigAnswer(resp, callback); });
 }
 
-void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, ResultCallback callback) {
+void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, GameCallback callback) {
   if (isExit.load()) return;
   if (resp.code == 200) {
     nlohmann::json body;
@@ -190,7 +211,7 @@ void CNimoCore::InitGlobalParams(std::string appId, std::string appKey) {
 
 // ---------------------------------------------------------------- login
 
-void CNimoCore::LoginSteam(ResultCallback callback) {
+void CNimoCore::LoginSteam(GameCallback callback) {
   if (isExit.load()) {
     NotifyGame(callback, -400, "Process Exit!");
     return;
@@ -222,7 +243,7 @@ void CNimoCore::LoginSteam(ResultCallback callback) {
   }
   LOG(INFO) << "loginSteam Session:" << handle << " Tictket：" << ticketHex << "\n";
   int ticket = static_cast<int>(handle);
-  if (!threads_.Spawn([this, steamId, ticket, ticketHex, callback] {
+  if (!waits_.Spawn([this, steamId, ticket, ticketHex, callback] {
         TaskCheckSteamAuth(steamId, ticket, ticketHex, callback);
       })) {
     NotifyGame(callback, -404, "Steam Ticket Auth Failure!");
@@ -230,7 +251,7 @@ void CNimoCore::LoginSteam(ResultCallback callback) {
 }
 
 void CNimoCore::TaskCheckSteamAuth(std::string steamId, int ticketHandle, std::string ticketHex,
-                                   ResultCallback callback) {
+                                   GameCallback callback) {
   int status = 0;
   for (int pass = 0; pass < 100 && !isExit.load(); ++pass) {
     if (exitSignal_.WaitFor(std::chrono::milliseconds(ticketPollMs_.load()))) break;
@@ -241,6 +262,8 @@ void CNimoCore::TaskCheckSteamAuth(std::string steamId, int ticketHandle, std::s
     }
   }
   if (isExit.load()) {
+    // Exit answers this login itself once our threads have stopped; this only
+    // reaches the game for a login that began after Exit had started.
     NotifyGame(callback, -400, "Process Exit!");
     return;
   }
@@ -256,7 +279,7 @@ void CNimoCore::TaskCheckSteamAuth(std::string steamId, int ticketHandle, std::s
 
 // ---------------------------------------------------------------- purchases
 
-void CNimoCore::CallPay(std::string productId, std::string extInfo, ResultCallback callback) {
+void CNimoCore::CallPay(std::string productId, std::string extInfo, GameCallback callback) {
   if (isExit.load()) {
     NotifyGame(callback, -400, "Process Exit!");
     return;
@@ -326,12 +349,26 @@ void CNimoCore::Logout() {
 
 void CNimoCore::Exit() {
   if (exitDone_.exchange(true)) return;  // a second Exit does nothing
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(950);
   isExit = true;
+  // From here on only Exit answers the operations still open; no thread of ours
+  // calls the game while Exit waits.
+  std::vector<std::shared_ptr<OpenOperation>> open = Delivery().BeginExit();
   exitSignal_.Set();
-  SteamAPI_Shutdown();
+  // The pump must have ended before Steam goes away under it.
+  const bool pumpEnded = pump_.JoinUntil(Clock::now() + std::chrono::milliseconds(250));
+  if (steamStarted_.load()) {  // only the Steam we started: never the game's
+    if (pumpEnded) {
+      SteamAPI_Shutdown();
+    } else {
+      LOG(ERROR) << "Steam message loop still running; Steam is left up.";
+    }
+  }
   CNimoHttp::StopPool();
-  threads_.JoinAll();
+  if (!waits_.JoinUntil(deadline)) LOG(WARNING) << "A login wait thread is still in a game callback; left to end.";
   LOG(INFO) << "Excute Exit.";
+  Delivery().EndAtExit(open, -400, "Process Exit!");
 }
 
 }  // namespace NimoSdk

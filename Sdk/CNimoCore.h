@@ -23,12 +23,12 @@ class CNimoCore {
   CNimoCore& operator=(const CNimoCore&) = delete;
 
   // --- operations behind the exports (game's thread) ---
-  void InitSdk(std::string appId, std::string appKey, ResultCallback callback);
+  void InitSdk(std::string appId, std::string appKey, GameCallback callback);
   void InitGlobalParams(std::string appId, std::string appKey);
-  void OnClientConfigAnswer(const HttpResp& resp, ResultCallback callback);
+  void OnClientConfigAnswer(const HttpResp& resp, GameCallback callback);
   void OnAttributionAnswer(const HttpResp& resp);
-  void LoginSteam(ResultCallback callback);
-  void CallPay(std::string productId, std::string extInfo, ResultCallback callback);
+  void LoginSteam(GameCallback callback);
+  void CallPay(std::string productId, std::string extInfo, GameCallback callback);
   bool IsPayAvailable();
   void SetServerId(std::string serverId);
   void SetGameUserId(std::string gameUserId);
@@ -44,7 +44,7 @@ class CNimoCore {
   void TaskSteamCallback();
   void OnAuthSessionTicketResponse(GetAuthSessionTicketResponse_t* response);
   void OnMicroTxnAuthorizationResponse(MicroTxnAuthorizationResponse_t* result);
-  void TaskCheckSteamAuth(std::string steamId, int ticketHandle, std::string ticketHex, ResultCallback callback);
+  void TaskCheckSteamAuth(std::string steamId, int ticketHandle, std::string ticketHex, GameCallback callback);
 
   // --- shared state, safe from any thread ---
   CoreParams Params() const;  // snapshot of the nine core parameters
@@ -59,10 +59,15 @@ class CNimoCore {
 
   // Test seam: the login wait polls 100 times at this period (100 ms).
   void SetTicketPollPeriod(std::chrono::milliseconds period) { ticketPollMs_ = static_cast<int>(period.count()); }
-  // Test seam: the next thread the core starts fails to be created.
-  void FailNextThreadSpawn() { threads_.FailNextSpawn(); }
+  // Test seam: the next Steam pump thread fails to be created.
+  void FailNextThreadSpawn() { pump_.FailNextSpawn(); }
   // Test seam: the Steam pump period (200 ms).
   void SetPumpPeriod(std::chrono::milliseconds period) { pumpMs_ = static_cast<int>(period.count()); }
+
+  // Before Init: the game initialises and pumps Steam itself; the SDK uses that
+  // Steam, starts no pump and never shuts Steam down. False once Init was called.
+  bool SetSteamOwnedByGame(bool byGame);
+  bool SteamOwnedByGame() const { return steamByGame_.load(); }
 
   std::atomic<bool> isInit{false};
   std::atomic<bool> isLogin{false};
@@ -77,10 +82,14 @@ class CNimoCore {
 
   // Set once by Exit; wakes the pump and login waits at once.
   StopSignal exitSignal_;
-  ThreadGroup threads_;
+  ThreadGroup pump_;   // the Steam pump, when Steam is ours
+  ThreadGroup waits_;  // login waits
   std::atomic<int> ticketPollMs_{100};
   std::atomic<int> pumpMs_{200};
   std::atomic<bool> exitDone_{false};
+  std::atomic<bool> initCalled_{false};
+  std::atomic<bool> steamByGame_{false};
+  std::atomic<bool> steamStarted_{false};  // InitSteam initialised Steam itself
 
   // Steps of Init already done, so that a repeated Init only asks the server again.
   std::mutex initMutex_;

@@ -78,7 +78,7 @@ std::size_t CNimoPay::ProductCount() const {
 
 // ---------------------------------------------------------------- catalogue
 
-void CNimoPay::QueryProducts(ResultCallback callback) {
+void CNimoPay::QueryProducts(GameCallback callback) {
   if (IsProductsLoaded()) {
     ProductResult r = BuildProductResult();
     NotifyGame(callback, r.code, r.msg, r.data);
@@ -148,7 +148,7 @@ CNimoPay::ProductResult CNimoPay::BuildProductResult() const {
 
 // ---------------------------------------------------------------- orders
 
-void CNimoPay::CreateOrder(std::string productId, std::string extInfo, ResultCallback callback) {
+void CNimoPay::CreateOrder(std::string productId, std::string extInfo, GameCallback callback) {
   auto orderStep = [this, productId, extInfo, callback] { OrderStep(productId, extInfo, callback); };
   if (IsProductsLoaded()) {
     orderStep();
@@ -163,7 +163,7 @@ void CNimoPay::CreateOrder(std::string productId, std::string extInfo, ResultCal
   });
 }
 
-void CNimoPay::OrderStep(const std::string& productId, const std::string& extInfo, ResultCallback callback) {
+void CNimoPay::OrderStep(const std::string& productId, const std::string& extInfo, GameCallback callback) {
   ProductInfo product;
   bool found = false;
   {
@@ -197,7 +197,7 @@ void CNimoPay::OrderStep(const std::string& productId, const std::string& extInf
 }
 
 void CNimoPay::OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& product, const std::string& extInfo,
-                                   ResultCallback callback) {
+                                   GameCallback callback) {
   if (Core().isExit.load()) return;
   if (resp.code != 200) {
     NotifyGame(callback, resp.code, resp.msg, resp.data);
@@ -313,7 +313,11 @@ void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& pa
     LOG(INFO) << "Notify Pay Result Success, Remove Order Map:" << order.steamOrderId;
   }
   std::string report = BuildReport(order, status);
-  NotifyGame(order.callback, resp.code, resp.msg, NimoUtils::Utf8ToWide(report));
+  if (order.callback && !NotifyGame(order.callback, resp.code, resp.msg, NimoUtils::Utf8ToWide(report))) {
+    // A repeated Steam answer for a purchase the game already heard about: the
+    // server has it, the game's callback was used up by the first report.
+    LOG(WARNING) << "Pay Result not delivered, the purchase was already answered:" << report;
+  }
   LOG(INFO) << "Notify Pay Result Callback , Data:" << report;
 }
 

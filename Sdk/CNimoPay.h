@@ -29,7 +29,7 @@ struct ProductInfo {
 
 struct PayOrder {
   ProductInfo product;
-  ResultCallback callback = nullptr;
+  GameCallback callback;
   std::string orderId;
   std::string productName;
   std::string defaultCurrency;
@@ -47,8 +47,8 @@ class CNimoPay {
   CNimoPay();
 
   // Answers from the cache at once, or loads the catalogue first.
-  void QueryProducts(ResultCallback callback);
-  void CreateOrder(std::string productId, std::string extInfo, ResultCallback callback);
+  void QueryProducts(GameCallback callback);
+  void CreateOrder(std::string productId, std::string extInfo, GameCallback callback);
   // Steam's answer for an order: status "1" authorised, "0" declined.
   void PayResult(std::string status, std::string steamOrderId);
 
@@ -72,9 +72,9 @@ class CNimoPay {
   void QueryProducts(std::function<void()> onReady, std::function<void(HttpResp)> onFailure);
   void OnProductsAnswer(const HttpResp& resp, const std::function<void()>& onReady,
                         const std::function<void(HttpResp)>& onFailure);
-  void OrderStep(const std::string& productId, const std::string& extInfo, ResultCallback callback);
+  void OrderStep(const std::string& productId, const std::string& extInfo, GameCallback callback);
   void OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& product, const std::string& extInfo,
-                           ResultCallback callback);
+                           GameCallback callback);
   void SendPayResult(PayResultParams params, PayOrder order, int attempt);
   void OnPayResultAnswer(const HttpResp& resp, const PayResultParams& params, const PayOrder& order, int attempt);
   static std::string BuildReport(const PayOrder& order, std::int32_t status);

@@ -9,13 +9,13 @@
 
 namespace NimoSdk {
 
-void CNimoUser::Login(std::string puserId, std::string accessToken, ResultCallback callback) {
+void CNimoUser::Login(std::string puserId, std::string accessToken, GameCallback callback) {
   std::string steamId = puserId;
   Api().RequestLogin(std::move(puserId), std::move(accessToken),
                      [steamId, callback](HttpResp resp) { OnLoginAnswer(resp, steamId, callback); });
 }
 
-void CNimoUser::OnLoginAnswer(const HttpResp& resp, const std::string& puserId, ResultCallback callback) {
+void CNimoUser::OnLoginAnswer(const HttpResp& resp, const std::string& puserId, GameCallback callback) {
   if (Core().isExit.load()) return;
   if (resp.code == 200) {
     json body;

@@ -1,21 +1,26 @@
 #include "Sdk/GameCallback.h"
 
+#include "Sdk/CNimoDelivery.h"
 #include "Sdk/NimoUtils.h"
 
 namespace NimoSdk {
 
-void NotifyGame(ResultCallback callback, int code, const std::wstring& message, const std::wstring& data) {
-  if (callback == nullptr) return;
-  try {
-    callback(code, message, data);
-  } catch (...) {
-    // A game callback that throws must not unwind through our threads.
-  }
+GameCallback::GameCallback(ResultCallback callback) {
+  if (callback != nullptr) op_ = Delivery().Open(callback, nullptr, nullptr);
 }
 
-void NotifyGame(ResultCallback callback, int code, const std::string& message, const std::string& data) {
-  if (callback == nullptr) return;
-  NotifyGame(callback, code, NimoUtils::Utf8ToWide(message), NimoUtils::Utf8ToWide(data));
+GameCallback::GameCallback(CResultCallback callback, void* user) {
+  if (callback != nullptr) op_ = Delivery().Open(nullptr, callback, user);
+}
+
+bool NotifyGame(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data) {
+  if (!callback) return false;
+  return Delivery().Finish(callback, code, NimoUtils::WideToUtf8(message), NimoUtils::WideToUtf8(data));
+}
+
+bool NotifyGame(const GameCallback& callback, int code, const std::string& message, const std::string& data) {
+  if (!callback) return false;
+  return Delivery().Finish(callback, code, message, data);
 }
 
 }  // namespace NimoSdk

@@ -1,15 +1,41 @@
-// Calling the game back. Never called while one of our locks is held; a null
+// Calling the game back. Each operation the game starts with a callback is owed
+// exactly one result; GameCallback is that debt, shared by every copy of it.
+// Results go through CNimoDelivery, which calls the game directly or queues the
+// result for nimo_run_callbacks(), never while one of our locks is held. A null
 // callback is never called; nothing the game throws comes back into the SDK.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 
 namespace NimoSdk {
 
+// The callback of the C++ exports (NimoProxy::ResultCallback).
 using ResultCallback = void (*)(int code, std::wstring message, std::wstring data);
+// The callback of the C functions; the strings are UTF-8, valid during the call only.
+using CResultCallback = void (*)(int code, const char* message, const char* data, void* user);
 
-void NotifyGame(ResultCallback callback, int code, const std::wstring& message, const std::wstring& data);
+struct OpenOperation;
+
+class GameCallback {
+ public:
+  GameCallback() = default;
+  GameCallback(std::nullptr_t) {}        // NOLINT: "no callback", as the game may pass
+  GameCallback(ResultCallback callback);  // NOLINT: the C++ exports hand theirs over as is
+  GameCallback(CResultCallback callback, void* user);
+
+  explicit operator bool() const { return op_ != nullptr; }
+
+ private:
+  friend class CNimoDelivery;
+  std::shared_ptr<OpenOperation> op_;  // null: nobody to tell
+};
+
+// The operation's one result; false (and nothing called) when the operation
+// already had its result or belongs to Exit.
+bool NotifyGame(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data);
 // message and data as UTF-8.
-void NotifyGame(ResultCallback callback, int code, const std::string& message, const std::string& data = "");
+bool NotifyGame(const GameCallback& callback, int code, const std::string& message, const std::string& data = "");
 
 }  // namespace NimoSdk

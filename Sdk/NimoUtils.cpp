@@ -112,6 +112,8 @@ void DecodeUtf8(const std::string& s, Emit emit) {
 }  // namespace
 
 std::string NimoUtils::Utf16ToUtf8(const std::u16string& text) { return FromUtf16(text.data(), text.size()); }
+std::string NimoUtils::CleanUtf8(const std::string& text) { return Utf32ToUtf8(Utf8ToUtf32(text)); }
+
 std::string NimoUtils::Utf32ToUtf8(const std::u32string& text) { return FromUtf32(text.data(), text.size()); }
 
 std::u16string NimoUtils::Utf8ToUtf16(const std::string& text) {

@@ -13,6 +13,9 @@ class NimoUtils {
   static std::string WideToUtf8(const std::wstring& text);
   static std::wstring Utf8ToWide(const std::string& text);
 
+  // Narrow text from the game as valid UTF-8: bad sequences become U+FFFD.
+  static std::string CleanUtf8(const std::string& text);
+
   // The two wide encodings, whatever wchar_t is on this platform.
   static std::string Utf16ToUtf8(const std::u16string& text);
   static std::string Utf32ToUtf8(const std::u32string& text);

@@ -42,6 +42,7 @@ bool ThreadGroup::Spawn(std::function<void()> body) {
       body();
       std::lock_guard<std::mutex> l(mutex_);
       *done = true;
+      ended_.notify_all();
     });
     threads_.push_back({std::move(t), done});
   } catch (const std::system_error&) {
@@ -74,6 +75,31 @@ void ThreadGroup::JoinAll() {
       e.thread.join();
     }
   }
+}
+
+bool ThreadGroup::JoinUntil(std::chrono::steady_clock::time_point deadline) {
+  const std::thread::id self = std::this_thread::get_id();
+  std::vector<Entry> threads;
+  bool all = true;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ended_.wait_until(lock, deadline, [&] {
+      for (const auto& e : threads_) {
+        if (!*e.done && e.thread.get_id() != self) return false;
+      }
+      return true;
+    });
+    threads.swap(threads_);
+    for (auto& e : threads) {
+      if (*e.done) continue;
+      if (e.thread.get_id() != self) all = false;
+      e.thread.detach();  // still running (or it is us): left to end on its own
+    }
+  }
+  for (auto& e : threads) {
+    if (e.thread.joinable()) e.thread.join();  // its body has ended; returns at once
+  }
+  return all;
 }
 
 }  // namespace NimoSdk

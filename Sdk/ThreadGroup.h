@@ -25,8 +25,9 @@ class StopSignal {
   bool set_ = false;  // guarded by mutex_
 };
 
-// Owns the threads it starts. JoinAll waits for them, except the calling thread
-// itself (a game callback may call Exit from one of them), which is detached.
+// Owns the threads it starts. JoinAll and JoinUntil wait for them, except the
+// calling thread itself (a game callback may call Exit from one of them), which
+// is detached. The group must outlive its threads (the core's live for the process).
 class ThreadGroup {
  public:
   ThreadGroup() = default;
@@ -37,6 +38,9 @@ class ThreadGroup {
   // False when the thread cannot be created.
   bool Spawn(std::function<void()> body);
   void JoinAll();
+  // Waits until every thread ended or the deadline passed; threads still running
+  // then are detached and left to end on their own. True when all had ended.
+  bool JoinUntil(std::chrono::steady_clock::time_point deadline);
   // Test seam: the next Spawn fails as if the system had no thread to give.
   void FailNextSpawn();
 
@@ -48,6 +52,7 @@ class ThreadGroup {
   void ReapLocked();
 
   std::mutex mutex_;
+  std::condition_variable ended_;  // a thread finished its body
   std::vector<Entry> threads_;  // guarded by mutex_
   bool failNext_ = false;       // guarded by mutex_
 };

@@ -1,17 +1,22 @@
 // nimosdk64: the publisher SDK a Steam game loads into its own process.
+// (A plain C interface with the same calls is in nimosdk64_c.h.)
 //
 // Every call returns at once (only Exit blocks, for at most about a second) and
 // never throws. Results arrive later through a ResultCallback:
 //   code     200 on success, a negative SDK code, or the server's own code
 //   message  a fixed English text, or the server's message
 //   data     empty, a JSON text, or the server's whole answer
-// A callback is called exactly once per operation, and never when it is null.
+// A callback is called exactly once per operation, also when Exit comes first
+// (then with -400 "Process Exit!"), and never when it is null.
 //
-// Threads: a callback runs either on the calling thread (immediate refusals,
-// answers from the product cache), on one of the SDK's six HTTP worker threads
-// (server answers), on the login wait thread, or on the Steam pump thread. Several
-// may run at the same time. Keep callbacks short, copy what you need and hand it
-// to your game thread; do not assume they run on your thread.
+// Threads, in the default mode: a callback runs on the calling thread (immediate
+// refusals, answers from the product cache), on one of the SDK's six HTTP worker
+// threads (server answers) or on a login wait thread (Steam ticket failures);
+// several may run at the same time. Operations still open at Exit are answered
+// on the thread that called Exit, before it returns. Keep callbacks short, copy
+// what you need and hand it to your game thread.
+// In poll mode (nimo_set_callback_mode(NIMO_CALLBACKS_ON_POLL) before Init), every
+// result is queued and delivered by nimo_run_callbacks() on the thread that calls it.
 #pragma once
 
 #include <string>
@@ -27,15 +32,17 @@ using ResultCallback = void (*)(int code, std::wstring message, std::wstring dat
 //   server code/msg/data         (worker) the configuration answer; 200 = ready
 void Init(std::wstring appId, std::wstring appKey, ResultCallback callback);
 
-// Shuts the SDK down; returns once its worker threads have stopped (about a second
-// at most). Safe to call twice and from inside a callback. Final for the process.
+// Shuts the SDK down; returns once its threads have stopped (about a second at
+// most, plus the time your callbacks take). Every operation still open ends with
+// -400 "Process Exit!". Safe to call twice and from inside a callback. Final for
+// the process.
 void Exit();
 
 // Logs the player in with their Steam identity.
 //   -401 "Sdk Not Init."             (calling thread)
 //   -403 "Steam Ticket TimeOut!"     (login wait thread) Steam did not answer in ~10 s
 //   -404 "Steam Ticket Auth Failure!"(login wait thread)
-//   -400 "Process Exit!"             (login wait thread, or calling thread after Exit)
+//   -400 "Process Exit!"             (Exit's thread, or calling thread after Exit)
 //   -501 "Server JSON Parse Error."  (worker) unreadable login answer
 //   server code/msg/data             (worker) the login answer; 200 = logged in
 void Login(ResultCallback callback);

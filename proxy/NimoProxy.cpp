@@ -1,5 +1,5 @@
-// The twelve exports: convert the arguments, call one singleton, return. Nothing
-// is thrown back into the game.
+// The twelve C++ exports: convert the arguments, call one singleton, return.
+// Nothing is thrown back into the game. The C functions (NimoC.cpp) make the same calls.
 #pragma GCC visibility push(default)
 #include "nimosdk64.h"
 #pragma GCC visibility pop

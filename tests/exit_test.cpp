@@ -1,11 +1,17 @@
 // Exit: prompt whatever the network does, harmless twice, safe from a callback,
-// and final.
+// final, and it really stops the pool.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cmath>
+
+#include "Sdk/CNimoApi.h"
 #include "Sdk/CNimoCore.h"
 #include "Sdk/CNimoPay.h"
 #include "Sdk/Singletons.h"
 #include "nimosdk64.h"
+#include "platform/steam/steam_control.h"
+#include "support/RawServer.h"
 #include "support/SdkHarness.h"
 
 using namespace std::chrono_literals;
@@ -41,21 +47,53 @@ TEST_F(ExitFlow, IdleExitIsQuickAndASecondDoesNothing) {
   EXPECT_LT(TimeExit(), 100ms);
 }
 
-TEST_F(ExitFlow, ExitBeforeInit) {
+TEST_F(ExitFlow, ExitBeforeInitLeavesTheGamesSteamAlone) {
+  ASSERT_EQ(SteamAPI_InitFlat(), 0);  // the game's own Steam
   EXPECT_LT(TimeExit(), 1000ms);
   EXPECT_LT(TimeExit(), 1000ms);
+  EXPECT_EQ(steam_standin::ShutdownCalls(), 0);
 }
 
-TEST_F(ExitFlow, StuckRequestsDoNotHoldExitAndNeverReachTheGame) {
+TEST_F(ExitFlow, StuckRequestsDoNotHoldExitAndEachEndsWithProcessExit) {
   InitAndLogin();
   ASSERT_TRUE(Eventually([] { return NimoSdk::Pay().IsProductsLoaded(); }));
   Fault hang;
   hang.mode = FaultMode::Hang;
   Server().SetFault(Endpoint::CreateOrder, hang);
   for (int i = 0; i < 7; ++i) NimoProxy::CallPay(L"gem_60", L"", CallbackRecorder::Callback);
-  std::this_thread::sleep_for(700ms);  // six orders reach the server and hang there
+  ASSERT_TRUE(Eventually([this] { return Server().InFlight() == 6; }));  // the seventh waits in the queue
   EXPECT_LT(TimeExit(), 1000ms);
+  auto calls = rec().Calls();
+  ASSERT_EQ(calls.size(), seen_ + 7);  // all answered before Exit returned, on its thread
+  for (std::size_t i = seen_; i < calls.size(); ++i) {
+    EXPECT_EQ(calls[i].code, -400);
+    EXPECT_EQ(calls[i].thread, std::this_thread::get_id());
+  }
+  seen_ = calls.size();
   EXPECT_TRUE(NoMoreCallbacks(300ms));
+}
+
+TEST(ExitStopsThePool, StuckConnectionsAreClosedAndNothingLeavesAfterwards) {
+  std::atomic<int> closed{0};
+  nimo_test::RawServer server([&closed](nimo_test::RawConn& c) {
+    c.ReadRequest();
+    c.WaitForClose();
+    ++closed;
+  });
+  NimoSdk::Api().UseUrls(server.Url("/sdkapi"), server.Url("/data/h5/v1.do"));
+  NimoProxy::PostEvent(L"first", L"", std::nan(""));
+  NimoProxy::QueryProducts(CallbackRecorder::Callback);
+  ASSERT_TRUE(Eventually([&] { return server.Requests().size() == 2; }));
+  NimoProxy::Exit();
+  auto calls = CallbackRecorder::Get().Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].code, -400);
+  EXPECT_TRUE(Eventually([&] { return closed.load() == 2; }, 2s));
+  NimoProxy::PostEvent(L"late", L"", std::nan(""));
+  NimoProxy::QueryProducts(CallbackRecorder::Callback);  // -400 at once
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(server.Accepted(), 2);
+  EXPECT_EQ(CallbackRecorder::Get().Count(), 2u);
 }
 
 TEST_F(ExitFlow, ExitFromInsideACallback) {

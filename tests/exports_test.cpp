@@ -1,5 +1,6 @@
-// The library as a game sees it: loaded with dlopen, the twelve exports resolved by
-// their mangled names, nothing else of ours visible, and every call safe before Init.
+// The library as a game sees it: loaded with dlopen, the twelve C++ exports resolved
+// by their mangled names and the nimo_* C functions by theirs, nothing else of ours
+// visible, and every call safe before Init.
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -31,6 +32,13 @@ const std::array<const char*, 12> kExports = {
     "_ZN9NimoProxy11SetServerIdENSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEE",
 };
 
+const std::array<const char*, 16> kCFunctions = {
+    "nimo_version",          "nimo_set_callback_mode", "nimo_set_steam_owner", "nimo_run_callbacks",
+    "nimo_init",             "nimo_exit",              "nimo_login",           "nimo_logout",
+    "nimo_call_pay",         "nimo_is_pay_available",  "nimo_post_event",      "nimo_query_products",
+    "nimo_set_game_user_id", "nimo_set_level",         "nimo_set_nick_name",   "nimo_set_server_id",
+};
+
 // Loaded once and never closed, as a game does: the SDK's singletons live as
 // long as the process, so unloading would only strand them.
 void* Library() {
@@ -58,16 +66,18 @@ void CountingCallback(int, std::wstring, std::wstring) { ++gCalls; }
 
 }  // namespace
 
-TEST(Exports, AllTwelveResolveByMangledName) {
+TEST(Exports, AllResolveByName) {
   void* h = Library();
   ASSERT_NE(h, nullptr) << dlerror();
   for (const char* name : kExports) EXPECT_NE(dlsym(h, name), nullptr) << name;
+  for (const char* name : kCFunctions) EXPECT_NE(dlsym(h, name), nullptr) << name;
 }
 
 TEST(Exports, NothingElseOfOursIsExported) {
   std::set<std::string> syms = DefinedDynamicSymbols(NIMO_SDK_LIB);
   ASSERT_FALSE(syms.empty());
   std::set<std::string> expected(kExports.begin(), kExports.end());
+  expected.insert(kCFunctions.begin(), kCFunctions.end());
   for (const std::string& s : syms) {
     if (s == "_init" || s == "_fini" || s.rfind("__", 0) == 0) continue;  // toolchain and sanitizer runtime
     EXPECT_TRUE(expected.count(s) == 1) << "unexpected export: " << s;
@@ -105,6 +115,25 @@ TEST(Exports, EveryCallBeforeInitIsSafe) {
   logout();
   postEvent(L"level_up", L"{not json", std::nan(""));
   EXPECT_FALSE(isPay());
+
+  // The C functions, with null strings.
+  using CCallback = void (*)(int, const char*, const char*, void*);
+  auto cLogin = reinterpret_cast<void (*)(CCallback, void*)>(dlsym(h, "nimo_login"));
+  auto cPay = reinterpret_cast<void (*)(const char*, const char*, CCallback, void*)>(dlsym(h, "nimo_call_pay"));
+  auto cSetNick = reinterpret_cast<void (*)(const char*)>(dlsym(h, "nimo_set_nick_name"));
+  auto cPost = reinterpret_cast<void (*)(const char*, const char*, double)>(dlsym(h, "nimo_post_event"));
+  auto cPoll = reinterpret_cast<int (*)()>(dlsym(h, "nimo_run_callbacks"));
+  auto cIsPay = reinterpret_cast<int (*)()>(dlsym(h, "nimo_is_pay_available"));
+  CCallback counting = [](int, const char*, const char*, void* user) { ++*static_cast<int*>(user); };
+  int cCalls = 0;
+  cLogin(counting, &cCalls);
+  cPay(nullptr, nullptr, counting, &cCalls);
+  cPay("p", "e", nullptr, nullptr);
+  cSetNick(nullptr);
+  cPost(nullptr, nullptr, std::nan(""));
+  EXPECT_EQ(cCalls, 2);
+  EXPECT_EQ(cPoll(), 0);
+  EXPECT_EQ(cIsPay(), 0);
   exitSdk();
   exitSdk();  // a second Exit does nothing
 }

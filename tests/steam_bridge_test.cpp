@@ -105,6 +105,31 @@ TEST(SteamBridge, PumpStopsWithinOnePeriodOfExit) {
   EXPECT_EQ(steam_standin::ShutdownCalls(), 1);
 }
 
+namespace {
+// A Steam callback still running on the pump when Exit comes.
+struct SlowTicketListener {
+  void On(GetAuthSessionTicketResponse_t*) {
+    entered = true;
+    std::this_thread::sleep_for(100ms);
+    steamUpAtEnd = steam_standin::IsInitialised();
+  }
+  std::atomic<bool> entered{false};
+  std::atomic<bool> steamUpAtEnd{false};
+  CCallback<SlowTicketListener, GetAuthSessionTicketResponse_t> cb{this, &SlowTicketListener::On};
+};
+}  // namespace
+
+TEST(SteamBridge, SteamIsShutDownOnlyAfterThePumpEnded) {
+  SlowTicketListener listener;
+  Core().SetPumpPeriod(5ms);
+  ASSERT_TRUE(Core().InitSteam());
+  steam_standin::QueueTicketResponse(7, k_EResultOK);
+  ASSERT_TRUE(WaitUntil([&] { return listener.entered.load(); }));
+  Core().Exit();
+  EXPECT_TRUE(listener.steamUpAtEnd.load());
+  EXPECT_EQ(steam_standin::ShutdownCalls(), 1);
+}
+
 TEST(SteamBridge, NoCallbackDispatchedAfterExit) {
   PurchaseListener listener;
   Core().SetPumpPeriod(20ms);

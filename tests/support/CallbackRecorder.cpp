@@ -19,6 +19,15 @@ void CallbackRecorder::Callback(int code, std::wstring message, std::wstring dat
   r.cv_.notify_all();
 }
 
+void CallbackRecorder::CCallback(int code, const char* message, const char* data, void* user) {
+  auto& r = Get();
+  {
+    std::lock_guard<std::mutex> lock(r.mutex_);
+    r.calls_.push_back({code, message, data, std::this_thread::get_id(), user});
+  }
+  r.cv_.notify_all();
+}
+
 bool CallbackRecorder::WaitFor(std::size_t n, std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex_);
   return cv_.wait_for(lock, limit, [&] { return calls_.size() >= n; });

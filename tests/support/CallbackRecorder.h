@@ -16,6 +16,7 @@ struct Call {
   std::string message;  // UTF-8
   std::string data;     // UTF-8
   std::thread::id thread;
+  void* user = nullptr;  // C callbacks only
 };
 
 class CallbackRecorder {
@@ -23,6 +24,8 @@ class CallbackRecorder {
   static CallbackRecorder& Get();
   // The function to hand to the SDK.
   static void Callback(int code, std::wstring message, std::wstring data);
+  // The same for the C functions (nimosdk64_c.h).
+  static void CCallback(int code, const char* message, const char* data, void* user);
 
   // Waits until at least n calls arrived; false after the limit.
   bool WaitFor(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10));

@@ -1,0 +1,116 @@
+#include "Sdk/CNimoDelivery.h"
+
+#include <algorithm>
+
+#include "Sdk/NimoUtils.h"
+
+namespace NimoSdk {
+
+CNimoDelivery& Delivery() {
+  static CNimoDelivery* const instance = new CNimoDelivery();
+  return *instance;
+}
+
+bool CNimoDelivery::SetMode(CallbackMode mode) {
+  if (frozen_.load()) return false;
+  mode_ = static_cast<int>(mode);
+  return true;
+}
+
+std::shared_ptr<OpenOperation> CNimoDelivery::Open(ResultCallback cpp, CResultCallback c, void* user) {
+  auto op = std::make_shared<OpenOperation>();
+  op->cpp = cpp;
+  op->c = c;
+  op->user = user;
+  std::lock_guard<std::mutex> lock(mutex_);
+  op->id = nextId_++;
+  open_.emplace(op->id, op);
+  return op;
+}
+
+CNimoDelivery::Claimed CNimoDelivery::Claim(const std::shared_ptr<OpenOperation>& op, bool byExit, int code,
+                                            std::string& message, std::string& data) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (op->done || (op->atExit && !byExit)) return Claimed::Dropped;
+  op->done = true;
+  open_.erase(op->id);
+  if (Mode() != CallbackMode::OnPoll) return Claimed::CallNow;
+  queue_.push_back({op, pushed_++, code, std::move(message), std::move(data)});
+  queued_.store(queue_.size(), std::memory_order_release);
+  return Claimed::Queued;
+}
+
+bool CNimoDelivery::Finish(const GameCallback& callback, int code, std::string message, std::string data) {
+  if (!callback.op_) return false;
+  Claimed c = Claim(callback.op_, false, code, message, data);
+  if (c == Claimed::CallNow) Call(*callback.op_, code, message, data);
+  return c != Claimed::Dropped;
+}
+
+std::vector<std::shared_ptr<OpenOperation>> CNimoDelivery::BeginExit() {
+  std::vector<std::shared_ptr<OpenOperation>> ops;
+  std::lock_guard<std::mutex> lock(mutex_);
+  ops.reserve(open_.size());
+  for (auto& entry : open_) {
+    entry.second->atExit = true;
+    ops.push_back(entry.second);
+  }
+  // In the order the operations began.
+  std::sort(ops.begin(), ops.end(), [](const auto& a, const auto& b) { return a->id < b->id; });
+  return ops;
+}
+
+void CNimoDelivery::EndAtExit(const std::vector<std::shared_ptr<OpenOperation>>& ops, int code,
+                              const std::string& message) {
+  for (const auto& op : ops) {
+    std::string m = message;
+    std::string d;
+    if (Claim(op, true, code, m, d) == Claimed::CallNow) Call(*op, code, m, d);
+  }
+}
+
+int CNimoDelivery::RunCallbacks() {
+  if (queued_.load(std::memory_order_acquire) == 0) return 0;  // the common case: no lock
+  std::uint64_t end;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    end = pushed_;
+  }
+  // One result at a time, called outside the lock, so a callback may poll again,
+  // start new operations or call Exit. Results queued after this poll began wait
+  // for the next one, so a game that asks again from every callback cannot hold
+  // us here.
+  int delivered = 0;
+  for (;;) {
+    Result r;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (queue_.empty() || queue_.front().seq >= end) break;
+      r = std::move(queue_.front());
+      queue_.pop_front();
+      queued_.store(queue_.size(), std::memory_order_release);
+    }
+    Call(*r.op, r.code, r.message, r.data);
+    ++delivered;
+  }
+  return delivered;
+}
+
+std::size_t CNimoDelivery::OpenCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return open_.size();
+}
+
+void CNimoDelivery::Call(const OpenOperation& op, int code, const std::string& message, const std::string& data) {
+  try {
+    if (op.cpp != nullptr) {
+      op.cpp(code, NimoUtils::Utf8ToWide(message), NimoUtils::Utf8ToWide(data));
+    } else if (op.c != nullptr) {
+      op.c(code, message.c_str(), data.c_str(), op.user);
+    }
+  } catch (...) {
+    // A game callback that throws must not unwind through our threads.
+  }
+}
+
+}  // namespace NimoSdk

@@ -1,0 +1,87 @@
+// Where the game's results go: the operations still owed a result, the callback
+// mode, and the queue that nimo_run_callbacks() empties on the game's thread.
+//
+// Exactly one result per operation: the first Finish wins, later ones are
+// dropped. From BeginExit on, the operations open at that moment belong to Exit
+// alone, which ends each with -400 once our threads have stopped.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "Sdk/GameCallback.h"
+
+namespace NimoSdk {
+
+enum class CallbackMode : int {
+  OnSdkThreads = 0,  // called on whichever thread the result arose (the default)
+  OnPoll = 1,        // queued, called by RunCallbacks on the thread that calls it
+};
+
+struct OpenOperation {
+  ResultCallback cpp = nullptr;
+  CResultCallback c = nullptr;
+  void* user = nullptr;
+  std::uint64_t id = 0;
+  bool done = false;    // guarded by CNimoDelivery::mutex_
+  bool atExit = false;  // guarded by CNimoDelivery::mutex_; only Exit may end it
+};
+
+class CNimoDelivery {
+ public:
+  // Refused (false) once Freeze was called: the mode is fixed by Init.
+  bool SetMode(CallbackMode mode);
+  CallbackMode Mode() const { return static_cast<CallbackMode>(mode_.load()); }
+  void Freeze() { frozen_ = true; }
+
+  std::shared_ptr<OpenOperation> Open(ResultCallback cpp, CResultCallback c, void* user);
+  bool Finish(const GameCallback& callback, int code, std::string message, std::string data);
+
+  // Exit, before it stops our threads: the operations open now are handed to it,
+  // and nobody else may end them any more.
+  std::vector<std::shared_ptr<OpenOperation>> BeginExit();
+  // Exit, after our threads stopped: ends each handed-over operation with this result.
+  void EndAtExit(const std::vector<std::shared_ptr<OpenOperation>>& ops, int code, const std::string& message);
+
+  // Delivers what was queued when it was called, in order, on this thread.
+  // Returns how many results were delivered. Safe from inside a callback.
+  int RunCallbacks();
+
+  std::size_t OpenCount() const;
+  std::size_t QueuedCount() const { return queued_.load(); }
+
+ private:
+  struct Result {
+    std::shared_ptr<OpenOperation> op;
+    std::uint64_t seq = 0;  // order of queueing
+    int code = 0;
+    std::string message;
+    std::string data;
+  };
+  enum class Claimed { Dropped, Queued, CallNow };
+  // Takes the operation's one result under mutex_; queues it in poll mode.
+  Claimed Claim(const std::shared_ptr<OpenOperation>& op, bool byExit, int code, std::string& message,
+                std::string& data);
+  static void Call(const OpenOperation& op, int code, const std::string& message, const std::string& data);
+
+  std::atomic<int> mode_{static_cast<int>(CallbackMode::OnSdkThreads)};
+  std::atomic<bool> frozen_{false};
+  std::atomic<std::size_t> queued_{0};  // size of queue_, read without the lock
+
+  mutable std::mutex mutex_;
+  std::unordered_map<std::uint64_t, std::shared_ptr<OpenOperation>> open_;  // guarded by mutex_
+  std::deque<Result> queue_;                                                // guarded by mutex_
+  std::uint64_t nextId_ = 1;                                                // guarded by mutex_
+  std::uint64_t pushed_ = 0;                                                // guarded by mutex_
+};
+
+// The process-wide instance, created at first use and never destroyed.
+CNimoDelivery& Delivery();
+
+}  // namespace NimoSdk

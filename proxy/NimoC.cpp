@@ -1,0 +1,141 @@
+// The C functions: the same calls as the C++ exports, with UTF-8 strings and a
+// callback that carries the game's user pointer. Nothing is thrown back into the game.
+#pragma GCC visibility push(default)
+#include "nimosdk64_c.h"
+#pragma GCC visibility pop
+
+#include <string>
+
+#include "Sdk/CNimoCore.h"
+#include "Sdk/CNimoDelivery.h"
+#include "Sdk/CNimoPay.h"
+#include "Sdk/CNimoTrack.h"
+#include "Sdk/NimoUtils.h"
+#include "Sdk/Singletons.h"
+
+using NimoSdk::Core;
+using NimoSdk::GameCallback;
+
+namespace {
+
+// Null reads as empty; invalid UTF-8 becomes U+FFFD, as wide text from the C++ exports does.
+std::string Text(const char* text) { return text == nullptr ? std::string() : NimoSdk::NimoUtils::CleanUtf8(text); }
+
+}  // namespace
+
+extern "C" {
+
+const char* nimo_version(void) { return "2.0.0"; }
+
+int nimo_set_callback_mode(int mode) {
+  if (mode != NIMO_CALLBACKS_ON_SDK_THREADS && mode != NIMO_CALLBACKS_ON_POLL) return NIMO_SET_INVALID;
+  try {
+    return NimoSdk::Delivery().SetMode(static_cast<NimoSdk::CallbackMode>(mode)) ? NIMO_SET_OK : NIMO_SET_TOO_LATE;
+  } catch (...) {
+    return NIMO_SET_TOO_LATE;
+  }
+}
+
+int nimo_set_steam_owner(int owner) {
+  if (owner != NIMO_STEAM_OWNED_BY_SDK && owner != NIMO_STEAM_OWNED_BY_GAME) return NIMO_SET_INVALID;
+  try {
+    return Core().SetSteamOwnedByGame(owner == NIMO_STEAM_OWNED_BY_GAME) ? NIMO_SET_OK : NIMO_SET_TOO_LATE;
+  } catch (...) {
+    return NIMO_SET_TOO_LATE;
+  }
+}
+
+int nimo_run_callbacks(void) {
+  try {
+    return NimoSdk::Delivery().RunCallbacks();
+  } catch (...) {
+    return 0;
+  }
+}
+
+void nimo_init(const char* app_id, const char* app_key, nimo_callback callback, void* user) {
+  try {
+    Core().InitSdk(Text(app_id), Text(app_key), GameCallback(callback, user));
+  } catch (...) {
+  }
+}
+
+void nimo_exit(void) {
+  try {
+    Core().Exit();
+  } catch (...) {
+  }
+}
+
+void nimo_login(nimo_callback callback, void* user) {
+  try {
+    Core().LoginSteam(GameCallback(callback, user));
+  } catch (...) {
+  }
+}
+
+void nimo_logout(void) {
+  try {
+    Core().Logout();
+  } catch (...) {
+  }
+}
+
+void nimo_call_pay(const char* product_id, const char* ext_info, nimo_callback callback, void* user) {
+  try {
+    Core().CallPay(Text(product_id), Text(ext_info), GameCallback(callback, user));
+  } catch (...) {
+  }
+}
+
+int nimo_is_pay_available(void) {
+  try {
+    return Core().IsPayAvailable() ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+void nimo_post_event(const char* event_name, const char* params, double value) {
+  try {
+    NimoSdk::Track().PostEvent(Text(event_name), Text(params), value);
+  } catch (...) {
+  }
+}
+
+void nimo_query_products(nimo_callback callback, void* user) {
+  try {
+    NimoSdk::Pay().QueryProducts(GameCallback(callback, user));
+  } catch (...) {
+  }
+}
+
+void nimo_set_game_user_id(const char* game_user_id) {
+  try {
+    Core().SetGameUserId(Text(game_user_id));
+  } catch (...) {
+  }
+}
+
+void nimo_set_level(int level) {
+  try {
+    Core().SetLevel(level);
+  } catch (...) {
+  }
+}
+
+void nimo_set_nick_name(const char* nick_name) {
+  try {
+    Core().SetNickName(Text(nick_name));
+  } catch (...) {
+  }
+}
+
+void nimo_set_server_id(const char* server_id) {
+  try {
+    Core().SetServerId(Text(server_id));
+  } catch (...) {
+  }
+}
+
+}  // extern "C"

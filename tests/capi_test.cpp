@@ -1,0 +1,278 @@
+// The C functions and the callback machinery behind both interfaces: poll mode,
+// one -400 for every operation still open at Exit, a game that owns Steam, and
+// strings from the game that are null or not UTF-8.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "Sdk/CNimoCore.h"
+#include "Sdk/CNimoDelivery.h"
+#include "Sdk/CNimoPay.h"
+#include "Sdk/Singletons.h"
+#include "nimosdk64.h"
+#include "nimosdk64_c.h"
+#include "platform/steam/steam_control.h"
+#include "support/SdkHarness.h"
+
+using namespace std::chrono_literals;
+using nimo_sandbox::Endpoint;
+using nimo_sandbox::Fault;
+using nimo_sandbox::FaultMode;
+using nimo_sandbox::PlayerMode;
+using nimo_test::Call;
+using nimo_test::CallbackRecorder;
+using nimo_test::Eventually;
+using NimoSdk::Delivery;
+
+namespace {
+
+void* Tag(std::uintptr_t n) { return reinterpret_cast<void*>(n); }
+
+class CApiTest : public nimo_test::SdkTest {
+ protected:
+  bool poll = false;
+  void UsePoll() {
+    ASSERT_EQ(nimo_set_callback_mode(NIMO_CALLBACKS_ON_POLL), NIMO_SET_OK);
+    poll = true;
+  }
+  // Waits for the next result, polling for it in poll mode.
+  Call Await(std::chrono::milliseconds limit = 10s) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (rec().Count() <= seen_ && std::chrono::steady_clock::now() < end) {
+      if (poll) nimo_run_callbacks();
+      std::this_thread::sleep_for(2ms);
+    }
+    if (rec().Count() <= seen_) {
+      ADD_FAILURE() << "no callback within " << limit.count() << " ms";
+      return Call{-999999, "none", "", {}, nullptr};
+    }
+    return rec().Calls()[seen_++];
+  }
+  void InitAndLoginC() {
+    nimo_init(nimo_test::kSandboxAppId, nimo_test::kSandboxAppKey, CallbackRecorder::CCallback, nullptr);
+    ASSERT_EQ(Await().code, NIMO_OK);
+    nimo_login(CallbackRecorder::CCallback, nullptr);
+    ASSERT_EQ(Await().code, NIMO_OK);
+    ASSERT_TRUE(Eventually([] { return NimoSdk::Pay().IsProductsLoaded(); }));
+  }
+  static int ReportStatus(const Call& c) {
+    auto j = nlohmann::json::parse(c.data, nullptr, false);
+    return j.is_object() ? j.value("status", -1) : -1;
+  }
+};
+
+class PollConcurrency : public CApiTest {};
+
+}  // namespace
+
+TEST_F(PollConcurrency, DeliversOnlyOnThePollingThreadInOrder) {
+  UsePoll();
+  nimo_login(CallbackRecorder::CCallback, Tag(1));  // -401, queued rather than called now
+  nimo_init(nimo_test::kSandboxAppId, nimo_test::kSandboxAppKey, CallbackRecorder::CCallback, Tag(2));
+  NimoProxy::QueryProducts(CallbackRecorder::Callback);  // the C++ interface queues too
+  ASSERT_TRUE(Eventually([] { return Delivery().QueuedCount() == 3; }));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(rec().Count(), 0u);  // nothing between polls
+  EXPECT_EQ(nimo_set_callback_mode(NIMO_CALLBACKS_ON_SDK_THREADS), NIMO_SET_TOO_LATE);
+  EXPECT_EQ(nimo_set_callback_mode(7), NIMO_SET_INVALID);
+
+  EXPECT_EQ(nimo_run_callbacks(), 3);
+  EXPECT_EQ(nimo_run_callbacks(), 0);
+  auto calls = rec().Calls();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0].code, NIMO_NOT_INIT);
+  EXPECT_EQ(calls[0].user, Tag(1));
+  seen_ = 3;
+  nimo_login(CallbackRecorder::CCallback, Tag(3));
+  EXPECT_EQ(Await().code, NIMO_OK);
+  Server().SetProductPlayer("gem_300", PlayerMode::Decline);
+  nimo_call_pay("gem_60", "a", CallbackRecorder::CCallback, Tag(4));
+  Call approved = Await();
+  nimo_call_pay("gem_300", "b", CallbackRecorder::CCallback, Tag(5));
+  Call declined = Await();
+  EXPECT_EQ(approved.code, NIMO_OK);
+  EXPECT_EQ(ReportStatus(approved), 1);
+  EXPECT_EQ(declined.code, NIMO_OK);
+  EXPECT_EQ(ReportStatus(declined), 0);
+  for (const auto& c : rec().Calls()) EXPECT_EQ(c.thread, std::this_thread::get_id());
+}
+
+TEST_F(PollConcurrency, ResultQueuedBeforeExitIsDeliveredByALaterPoll) {
+  UsePoll();
+  InitAndLoginC();
+  nimo_call_pay("gem_60", "keep", CallbackRecorder::CCallback, Tag(9));
+  ASSERT_TRUE(Eventually([] { return Delivery().QueuedCount() == 1; }));
+  nimo_exit();
+  EXPECT_EQ(nimo_run_callbacks(), 1);
+  Call report = rec().Last();
+  EXPECT_EQ(report.code, NIMO_OK);
+  EXPECT_EQ(report.user, Tag(9));
+  EXPECT_EQ(ReportStatus(report), 1);
+  EXPECT_EQ(nimo_run_callbacks(), 0);  // and no -400 for an operation already answered
+}
+
+namespace {
+std::atomic<int> gNested{0};
+void PollingCallback(int code, const char* m, const char* d, void* user) {
+  CallbackRecorder::CCallback(code, m, d, user);
+  gNested += nimo_run_callbacks();
+}
+void ExitingCallback(int code, const char* m, const char* d, void* user) {
+  CallbackRecorder::CCallback(code, m, d, user);
+  nimo_exit();
+}
+}  // namespace
+
+TEST_F(PollConcurrency, CallbacksMayPollAndExit) {
+  UsePoll();
+  Fault hang;
+  hang.mode = FaultMode::Hang;
+  Server().SetFault(Endpoint::Products, hang);
+  nimo_query_products(CallbackRecorder::CCallback, Tag(4));  // stays open until Exit
+  ASSERT_TRUE(Eventually([this] { return Server().InFlight() == 1; }));
+  nimo_login(PollingCallback, Tag(1));
+  nimo_login(ExitingCallback, Tag(2));
+  nimo_login(CallbackRecorder::CCallback, Tag(3));
+  EXPECT_EQ(nimo_run_callbacks(), 1);  // the first; the nested poll took the others
+  EXPECT_EQ(gNested.load(), 2);
+  EXPECT_EQ(nimo_run_callbacks(), 1);  // the -400 the exiting callback queued
+  auto calls = rec().Calls();
+  ASSERT_EQ(calls.size(), 4u);
+  for (std::uintptr_t i = 0; i < 4; ++i) EXPECT_EQ(calls[i].user, Tag(i + 1));
+  EXPECT_EQ(calls[3].code, NIMO_PROCESS_EXIT);
+  EXPECT_STREQ(calls[3].message.c_str(), "Process Exit!");
+}
+
+// --- Exit answers every open operation once, in both modes ---
+
+class ExitConcurrency : public CApiTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ExitConcurrency, EveryOpenOperationEndsOnceWithProcessExit) {
+  if (GetParam() == NIMO_CALLBACKS_ON_POLL) UsePoll();
+  InitAndLoginC();
+  Server().SetProductPlayer("gem_300", PlayerMode::Never);
+  nimo_call_pay("gem_300", "", CallbackRecorder::CCallback, Tag(1));  // waits for Steam
+  ASSERT_TRUE(Eventually([this] { return Server().Orders().size() == 1; }));
+  steam_standin::SetTicketAnswer(1, -1);
+  NimoProxy::Login(CallbackRecorder::Callback);  // waits for the ticket
+  Fault hang;
+  hang.mode = FaultMode::Hang;
+  Server().SetFault(Endpoint::CreateOrder, hang);
+  for (std::uintptr_t i = 0; i < 7; ++i) nimo_call_pay("gem_60", "", CallbackRecorder::CCallback, Tag(10 + i));
+  ASSERT_TRUE(Eventually([this] { return Server().InFlight() == 6; }));  // the seventh is queued
+  EXPECT_EQ(rec().Count(), seen_);
+
+  auto start = std::chrono::steady_clock::now();
+  nimo_exit();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  if (poll) {
+    EXPECT_EQ(rec().Count(), seen_);
+    EXPECT_EQ(nimo_run_callbacks(), 9);
+  }
+  auto calls = rec().Calls();
+  ASSERT_EQ(calls.size(), seen_ + 9);
+  for (std::size_t i = seen_; i < calls.size(); ++i) {
+    EXPECT_EQ(calls[i].code, NIMO_PROCESS_EXIT);
+    EXPECT_EQ(calls[i].message, "Process Exit!");
+    EXPECT_EQ(calls[i].thread, std::this_thread::get_id());
+  }
+  EXPECT_EQ(Delivery().OpenCount(), 0u);
+  seen_ = calls.size();
+  EXPECT_TRUE(NoMoreCallbacks(300ms));
+  EXPECT_EQ(nimo_run_callbacks(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, ExitConcurrency,
+                         ::testing::Values(NIMO_CALLBACKS_ON_SDK_THREADS, NIMO_CALLBACKS_ON_POLL));
+
+namespace {
+std::atomic<bool> gInCallback{false};
+void SleepingCallback(int code, std::wstring m, std::wstring d) {
+  CallbackRecorder::Callback(code, std::move(m), std::move(d));
+  gInCallback = true;
+  std::this_thread::sleep_for(5s);
+}
+}  // namespace
+
+TEST_F(CApiTest, ExitReturnsWithinASecondWhileAGameCallbackBlocks) {
+  ASSERT_EQ(InitAndWait().code, 200);
+  steam_standin::SetTicketAnswer(k_EResultAccessDenied, 0);
+  NimoProxy::Login(SleepingCallback);  // -404 on the login wait thread, which then sleeps 5 s
+  ASSERT_TRUE(Eventually([] { return gInCallback.load(); }));
+  auto start = std::chrono::steady_clock::now();
+  NimoProxy::Exit();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+// --- a game that runs Steam itself ---
+
+TEST_F(CApiTest, GameOwnedSteamIsPumpedByTheGameAndNeverShutDownByUs) {
+  ASSERT_EQ(SteamAPI_InitFlat(), 0);  // the game's own init
+  ASSERT_EQ(nimo_set_steam_owner(NIMO_STEAM_OWNED_BY_GAME), NIMO_SET_OK);
+  const int initCalls = steam_standin::InitCalls();
+  nimo_init(nimo_test::kSandboxAppId, nimo_test::kSandboxAppKey, CallbackRecorder::CCallback, nullptr);
+  ASSERT_EQ(Await().code, NIMO_OK);
+  EXPECT_EQ(nimo_set_steam_owner(NIMO_STEAM_OWNED_BY_SDK), NIMO_SET_TOO_LATE);
+  EXPECT_EQ(steam_standin::InitCalls(), initCalls);
+  const int pumps = steam_standin::PumpCalls();
+  nimo_login(CallbackRecorder::CCallback, nullptr);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(steam_standin::PumpCalls(), pumps);  // no pump of ours
+  EXPECT_EQ(rec().Count(), seen_);               // the ticket answer waits for the game's pump
+  auto pumpUntilAnswered = [this] {
+    auto end = std::chrono::steady_clock::now() + 10s;
+    while (rec().Count() <= seen_ && std::chrono::steady_clock::now() < end) {
+      SteamAPI_RunCallbacks();
+      std::this_thread::sleep_for(5ms);
+    }
+    return Await();
+  };
+  EXPECT_EQ(pumpUntilAnswered().code, NIMO_OK);
+  EXPECT_EQ(steam_standin::LastDispatchThread(), std::this_thread::get_id());
+  ASSERT_TRUE(Eventually([] { return NimoSdk::Pay().IsProductsLoaded(); }));
+  nimo_call_pay("gem_60", "", CallbackRecorder::CCallback, nullptr);
+  Call report = pumpUntilAnswered();  // the authorisation too comes through the game's pump
+  EXPECT_EQ(ReportStatus(report), 1);
+  nimo_exit();
+  EXPECT_EQ(steam_standin::ShutdownCalls(), 0);
+  EXPECT_TRUE(steam_standin::IsInitialised());
+}
+
+TEST_F(CApiTest, GameOwnedSteamThatTheGameDidNotStartFailsInit) {
+  ASSERT_EQ(nimo_set_steam_owner(NIMO_STEAM_OWNED_BY_GAME), NIMO_SET_OK);
+  EXPECT_EQ(nimo_set_steam_owner(3), NIMO_SET_INVALID);
+  nimo_init(nimo_test::kSandboxAppId, nimo_test::kSandboxAppKey, CallbackRecorder::CCallback, nullptr);
+  Call c = Await();
+  EXPECT_EQ(c.code, NIMO_STEAM_INIT_FAILURE);
+  EXPECT_EQ(c.message, "Steam Init Failure!");
+}
+
+// --- strings from the game ---
+
+TEST_F(CApiTest, NullAndInvalidUtf8Strings) {
+  EXPECT_STREQ(nimo_version(), "2.0.0");
+  nimo_init(nimo_test::kSandboxAppId, nimo_test::kSandboxAppKey, CallbackRecorder::CCallback, nullptr);
+  ASSERT_EQ(Await().code, NIMO_OK);
+  nimo_set_server_id(nullptr);
+  nimo_set_nick_name(nullptr);
+  nimo_set_game_user_id("\xff\xfeplayer");
+  nimo_post_event("stage\xc3", "{\"k\":\"\xe4\xb8\"}", NAN);
+  nimo_post_event(nullptr, nullptr, 1.0);
+  nimo_call_pay(nullptr, nullptr, CallbackRecorder::CCallback, nullptr);
+  EXPECT_EQ(Await().code, NIMO_NOT_LOGIN);
+  nimo_init(nullptr, nullptr, nullptr, nullptr);  // no callback: nothing to call
+  const std::string bad = "\xef\xbf\xbd";           // U+FFFD
+  ASSERT_TRUE(Eventually([this] { return Server().Events().size() >= 3; }));
+  nlohmann::json named, valued;
+  for (const auto& e : Server().Events()) {
+    if (e.json.value("event", "").rfind("zko_self_stage", 0) == 0) named = e.json;
+    if (e.json.contains("value")) valued = e.json;
+  }
+  EXPECT_EQ(named["event"], "zko_self_stage" + bad);
+  EXPECT_EQ(named["gameUserId"], bad + bad + "player");
+  EXPECT_EQ(named["serverId"], "_unknown");
+  EXPECT_EQ(named["context"]["k"], bad);
+  EXPECT_EQ(valued["value"], 1.0);
+}

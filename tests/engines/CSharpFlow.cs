@@ -1,0 +1,100 @@
+// A C# game in poll mode, as a Unity game runs it: every result is taken in the
+// frame loop by NimoSdk.RunCallbacks() on the main thread. Plays a player's whole
+// life against the sandbox (gem_300 declined by the player).
+using System;
+using System.Collections.Generic;
+using System.Threading;
+using Nimo;
+
+static class CSharpFlow
+{
+    struct Result { public int Code; public string Message; public string Data; public int Thread; }
+
+    static readonly List<Result> results = new List<Result>();
+    static readonly int mainThread = Thread.CurrentThread.ManagedThreadId;
+    static int failures;
+    static int operations;
+
+    static NimoResult Record()
+    {
+        operations++;
+        return (code, message, data) => results.Add(new Result {
+            Code = code, Message = message, Data = data, Thread = Thread.CurrentThread.ManagedThreadId });
+    }
+
+    // The game's frame loop until the next result arrives.
+    static Result Await()
+    {
+        int want = results.Count + 1;
+        for (int frame = 0; frame < 1500 && results.Count < want; frame++)
+        {
+            NimoSdk.RunCallbacks();
+            Thread.Sleep(10);
+        }
+        if (results.Count < want) throw new Exception("no result within 15 s");
+        return results[want - 1];
+    }
+
+    static void Check(bool ok, string what)
+    {
+        Console.WriteLine((ok ? "ok   " : "FAIL ") + what);
+        if (!ok) failures++;
+    }
+
+    static int Main()
+    {
+        Console.WriteLine("nimosdk64 " + NimoSdk.Version + " from C#, poll mode");
+        Check(NimoSdk.SetCallbackMode(CallbackMode.OnPoll) == SettingResult.Ok, "poll mode set before init");
+
+        NimoSdk.Login(Record());
+        Check(results.Count == 0, "a refusal waits for the poll");
+        Check(Await().Code == NimoCodes.NotInit, "login before init refused");
+
+        NimoSdk.Init(Environment.GetEnvironmentVariable("DEMO_APP_ID"),
+                     Environment.GetEnvironmentVariable("DEMO_APP_KEY"), Record());
+        Check(Await().Code == NimoCodes.Ok, "init");
+        Check(NimoSdk.SetCallbackMode(CallbackMode.OnSdkThreads) == SettingResult.TooLate, "mode refused after init");
+
+        NimoSdk.QueryProducts(Record());
+        Result products = Await();
+        Check(products.Code == NimoCodes.Ok && products.Data.Contains("\"gem_60\""), "catalogue");
+
+        NimoSdk.Login(Record());
+        Result login = Await();
+        Check(login.Code == NimoCodes.Ok && login.Data.Contains("\"token\""), "login");
+        Check(NimoSdk.IsPayAvailable, "pay available");
+
+        NimoSdk.SetServerId("s1");
+        NimoSdk.SetGameUserId("hero");
+        NimoSdk.SetNickName("Ária");
+        NimoSdk.SetLevel(12);
+
+        NimoSdk.CallPay("gem_60", "宝箱-gold", Record());
+        Result approved = Await();
+        Check(approved.Code == NimoCodes.Ok && approved.Data.Contains("\"status\":1"), "approved purchase");
+        Check(approved.Data.Contains("\"extInfo\":\"宝箱-gold\""), "UTF-8 both ways (extInfo comes back unchanged)");
+
+        NimoSdk.CallPay("gem_300", null, Record());
+        Result declined = Await();
+        Check(declined.Code == NimoCodes.Ok && declined.Data.Contains("\"status\":0"), "declined purchase: 200 with status 0");
+
+        NimoSdk.CallPay("no_such_product", "", Record());
+        Result unknown = Await();
+        Check(unknown.Code == NimoCodes.ProductNotFound && unknown.Message == "Not Found Product.", "unknown product");
+
+        NimoSdk.PostEvent("level_up", "{\"stage\":3}", 2.5);
+        NimoSdk.PostEvent("zko_level_achieved");
+
+        NimoSdk.Exit();
+        NimoSdk.RunCallbacks();
+        Thread.Sleep(200);
+        NimoSdk.RunCallbacks();
+
+        Check(results.Count == operations, "exactly one result per operation (" + results.Count + " of " + operations + ")");
+        bool onMain = true;
+        foreach (Result r in results) onMain &= r.Thread == mainThread;
+        Check(onMain, "every callback on the main thread");
+        Console.WriteLine(failures == 0 ? "all steps as expected" : "FAILED");
+        return failures == 0 ? 0 : 1;
+    }
+}
