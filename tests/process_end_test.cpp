@@ -41,7 +41,10 @@ void Ignore(int, std::wstring, std::wstring) {}
     query(Ignore);
   }
   usleep(static_cast<useconds_t>(getpid() % 16) * 10000);
-  if (unload) dlclose(h);
+  if (unload) {
+    dlclose(h);
+    usleep(300000);  // the game goes on without the library
+  }
   std::exit(0);
 }
 
