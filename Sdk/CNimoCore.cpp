@@ -17,6 +17,7 @@
 #include "Sdk/NimoConfigUtils.h"
 #include "Sdk/NimoLog.h"
 #include "Sdk/NimoUtils.h"
+#include "Sdk/ServerAnswers.h"
 #include "Sdk/Singletons.h"
 #include "nimo_version.h"
 
@@ -169,10 +170,8 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback call
 void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, GameCallback callback) {
   if (isExit.load()) return;
   if (resp.code == 200) {
-    nlohmann::json body;
     std::int32_t testDevice = 0;
-    if (ParseObject(NimoUtils::WideToUtf8(resp.data), body) && ReadInt32(body, "isTestDevice", testDevice) &&
-        testDevice == 1) {
+    if (ReadClientConfig(NimoUtils::WideToUtf8(resp.data), testDevice) && testDevice == 1) {
       InitLog(true);
     }
     isInit = true;

@@ -9,6 +9,7 @@
 #include <easylogging++.h>
 #include <nlohmann/json.hpp>
 
+#include "Sdk/JsonFields.h"
 #include "Sdk/NimoUtils.h"
 #include "http/Async.h"
 #include "http/Header.h"
@@ -59,6 +60,8 @@ HttpResp FromAnswer(const sion::AsyncResponse& answer, int status) {
   }
   const std::string text = answer.resp.StrBody();
   try {
+    const std::string tooMuch = JsonLimitExceeded(text);
+    if (!tooMuch.empty()) throw std::length_error(tooMuch);
     const json document = json::parse(text);  // strict; its error texts are part of the answer
     out.code = CodeOf(document);
     if (document.contains("msg")) {
@@ -76,6 +79,10 @@ HttpResp FromAnswer(const sion::AsyncResponse& answer, int status) {
 }
 
 }  // namespace
+
+HttpResp CNimoHttp::ToHttpResp(const sion::AsyncResponse& answer) {
+  return FromAnswer(answer, StatusOf(answer.resp.status_code));
+}
 
 sion::Async& CNimoHttp::Pool() {
   static sion::Async pool;

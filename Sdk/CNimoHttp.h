@@ -22,6 +22,9 @@ class CNimoHttp {
   static void PostCallback(const std::string& url, const std::string& body, std::function<void(HttpResp)> callback,
                            sion::Header* header);
 
+  // The record a completed request becomes (the handler's argument).
+  static HttpResp ToHttpResp(const sion::AsyncResponse& answer);
+
   // The process-wide pool of six workers: InitSdk starts it, Exit stops it.
   static sion::Async& Pool();
   // Never throw. StartPool is false when the pool was already started (or could

@@ -9,6 +9,7 @@
 #include "Sdk/CNimoTrack.h"
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoUtils.h"
+#include "Sdk/ServerAnswers.h"
 #include "Sdk/Singletons.h"
 
 namespace NimoSdk {
@@ -19,38 +20,6 @@ const char kParseError[] = "Server JSON Parse Error.";
 HttpResp ParseFailure() { return HttpResp{-501, NimoUtils::Utf8ToWide(kParseError), L""}; }
 
 bool IsTransportFailure(int code) { return code == -501 || code == -502; }
-
-// One product of the answer; false when a member has the wrong type.
-bool ReadProduct(const json& item, ProductInfo& p) {
-  return ReadString(item, "productName", p.productName) && ReadString(item, "productId", p.productId) &&
-         ReadString(item, "productDesc", p.productDesc) &&
-         ReadString(item, "productCurrencyCode", p.productCurrencyCode) &&
-         ReadInt32(item, "gameCurrencyAmount", p.gameCurrencyAmount);
-}
-
-// The Steam products of a products answer, in answer order; false when unreadable.
-bool ReadCatalogue(const json& body, std::vector<ProductInfo>& out) {
-  auto list = body.find("productList");
-  if (list == body.end() || list->is_null()) return true;
-  if (!list->is_array()) return false;
-  for (const json& item : *list) {
-    if (item.is_null()) continue;
-    if (!item.is_object()) return false;
-    auto channels = item.find("payChannel");
-    if (channels == item.end() || channels->is_null()) continue;
-    if (!channels->is_array()) return false;
-    for (const json& channel : *channels) {
-      if (channel.is_null()) continue;
-      if (!channel.is_object()) return false;
-      auto name = channel.find("name");
-      if (name == channel.end() || *name != "STEAM") continue;
-      ProductInfo p;
-      if (!ReadString(channel, "channelProductId", p.channelProductId) || !ReadProduct(item, p)) return false;
-      out.push_back(std::move(p));
-    }
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -113,9 +82,8 @@ void CNimoPay::OnProductsAnswer(const HttpResp& resp, const std::function<void()
     return;
   }
   LOG(INFO) << "开始解析商品列表";
-  json body;
   std::vector<ProductInfo> products;
-  if (!ParseObject(NimoUtils::WideToUtf8(resp.data), body) || !ReadCatalogue(body, products)) {
+  if (!ReadCatalogue(NimoUtils::WideToUtf8(resp.data), products)) {
     // The catalogue stays as it was; the caller still hears back once.
     if (onFailure) onFailure(ParseFailure());
     return;
@@ -203,20 +171,11 @@ void CNimoPay::OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& prod
     NotifyGame(callback, resp.code, resp.msg, resp.data);
     return;
   }
-  json body;
   PayOrder order;
   order.product = product;
   order.callback = callback;
   order.extInfo = extInfo;
-  bool readable = ParseObject(NimoUtils::WideToUtf8(resp.data), body) && ReadString(body, "orderId", order.orderId) &&
-                  ReadString(body, "productName", order.productName) &&
-                  ReadString(body, "defaultCurrency", order.defaultCurrency) &&
-                  ReadString(body, "virtualCurrency", order.virtualCurrency) &&
-                  ReadInt64(body, "defaultAmountMicro", order.defaultAmountMicro) &&
-                  ReadInt64(body, "virtualCoinAmount", order.virtualCoinAmount);
-  auto ext = readable ? body.find("extInfo") : body.end();
-  readable = readable && ext != body.end() && ext->is_object() &&
-             ReadString(*ext, "steamOrderId", order.steamOrderId) && ReadString(*ext, "steamTransId", order.steamTransId);
+  const bool readable = ReadOrder(NimoUtils::WideToUtf8(resp.data), order);
   if (!readable) {
     NotifyGame(callback, -501, kParseError);
     return;
@@ -275,9 +234,8 @@ void CNimoPay::SendPayResult(PayResultParams params, PayOrder order, int attempt
 void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& params, const PayOrder& order,
                                  int attempt) {
   if (Core().isExit.load()) return;
-  json body;
   std::int32_t status = 0;
-  bool readable = ParseObject(NimoUtils::WideToUtf8(resp.data), body) && ReadInt32(body, "status", status);
+  const bool readable = ReadPayResult(NimoUtils::WideToUtf8(resp.data), status);
   if (!readable) {
     // The server's report is idempotent: ask again before giving up.
     if (attempt < kPayResultAttempts) {

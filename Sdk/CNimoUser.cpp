@@ -5,6 +5,7 @@
 #include "Sdk/CNimoTrack.h"
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoUtils.h"
+#include "Sdk/ServerAnswers.h"
 #include "Sdk/Singletons.h"
 
 namespace NimoSdk {
@@ -18,16 +19,9 @@ void CNimoUser::Login(std::string puserId, std::string accessToken, GameCallback
 void CNimoUser::OnLoginAnswer(const HttpResp& resp, const std::string& puserId, GameCallback callback) {
   if (Core().isExit.load()) return;
   if (resp.code == 200) {
-    json body;
     std::string token;
-    std::string userId = "-1";
-    bool readable = ParseObject(NimoUtils::WideToUtf8(resp.data), body) && ReadString(body, "token", token);
-    if (readable && body.contains("userId") && !body["userId"].is_null()) {
-      // Only a whole number is a user id; anything else leaves the state unchanged.
-      readable = body["userId"].is_number_integer();
-      if (readable) userId = body["userId"].dump();  // decimal text, unsigned range included
-    }
-    if (!readable) {
+    std::string userId;
+    if (!ReadLogin(NimoUtils::WideToUtf8(resp.data), token, userId)) {
       NotifyGame(callback, -501, "Server JSON Parse Error.");
       return;
     }

@@ -40,7 +40,42 @@ bool ReadInt(const json& obj, const char* key, Int& out) {
 
 }  // namespace
 
+std::string JsonLimitExceeded(const std::string& text) {
+  int depth = 0;
+  std::size_t values = 0;  // containers and the separators between their members
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJsonDepth) return "JSON嵌套超过" + std::to_string(kMaxJsonDepth) + "层";
+      ++values;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    } else if (c == ',') {
+      ++values;
+    } else {
+      continue;
+    }
+    if (values > kMaxJsonValues) return "JSON元素超过" + std::to_string(kMaxJsonValues) + "个";
+  }
+  return {};
+}
+
 bool ParseObject(const std::string& text, json& out) {
+  if (!JsonLimitExceeded(text).empty()) {
+    out = json(json::value_t::discarded);
+    return false;
+  }
   out = json::parse(text, nullptr, false);
   return !out.is_discarded() && out.is_object();
 }

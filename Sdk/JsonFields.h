@@ -3,6 +3,7 @@
 // with a type it cannot be read as; an absent or null member gives the default.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -11,7 +12,17 @@ namespace NimoSdk {
 
 using json = nlohmann::json;
 
-// Parses text; false unless it is one JSON object.
+// Limits on JSON from the network or the disk, checked before parsing: the
+// parser and the value it builds cost memory (and the value's copy, compare and
+// dump recursion) in proportion to nesting and to the number of values.
+inline constexpr int kMaxJsonDepth = 64;
+inline constexpr std::size_t kMaxJsonValues = 100000;
+
+// Empty when text stays within the limits, else why not. A linear scan that
+// skips strings (escapes included); it does not check the syntax.
+std::string JsonLimitExceeded(const std::string& text);
+
+// Parses text; false unless it is one JSON object within the limits.
 bool ParseObject(const std::string& text, json& out);
 
 bool ReadString(const json& obj, const char* key, std::string& out);  // default ""

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "Sdk/CNimoCore.h"
+#include "Sdk/JsonFields.h"
 #include "Sdk/Singletons.h"
 #include "platform/steam/steam_api.h"
 #include "platform/sys/AtomicFile.h"
@@ -41,10 +42,15 @@ json Defaults(bool shared) {
   return shared ? NimoConfigUtils::DefaultSharedConfig() : NimoConfigUtils::DefaultAppConfig();
 }
 
-// Discarded when the file cannot be read or is not valid JSON.
+// The documents hold three keys; anything near this size was not written by us.
+constexpr std::size_t kMaxConfigBytes = 64u * 1024u;
+
+// Discarded when the file cannot be read, is too large or too deep, or is not valid JSON.
 json ReadDocument(const std::string& path) {
   std::string text;
-  if (!nimo_sys::ReadWholeFile(path, text)) return json(json::value_t::discarded);
+  if (!nimo_sys::ReadWholeFile(path, text, kMaxConfigBytes) || !JsonLimitExceeded(text).empty()) {
+    return json(json::value_t::discarded);
+  }
   return json::parse(text, nullptr, false);
 }
 

@@ -1,5 +1,6 @@
 #include "http/Abort.h"
 
+#include "platform/net/Resolver.h"
 #include "platform/net/Socket.h"
 
 namespace sion {
@@ -8,6 +9,14 @@ void AbortHandle::Abort() {
   std::lock_guard<std::mutex> lock(mutex_);
   aborted_ = true;
   posix_net::ShutdownBoth(fd_);
+  if (lookup_) lookup_->Cancel();
+}
+
+bool AbortHandle::AttachLookup(std::shared_ptr<posix_net::Lookup> lookup) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lookup_ = std::move(lookup);
+  if (aborted_ && lookup_) lookup_->Cancel();
+  return !aborted_;
 }
 
 bool AbortHandle::Attach(int fd) {

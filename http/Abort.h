@@ -5,7 +5,12 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
+
+namespace posix_net {
+class Lookup;
+}
 
 namespace sion {
 
@@ -20,10 +25,15 @@ class AbortHandle {
   // Must be called before the socket is closed.
   void Detach();
 
+  // The same for a name lookup: Abort cancels its wait. False (and the wait is
+  // cancelled) when Abort came first; null detaches.
+  bool AttachLookup(std::shared_ptr<posix_net::Lookup> lookup);
+
  private:
   std::atomic<bool> aborted_{false};
   std::mutex mutex_;
   int fd_ = -1;  // guarded by mutex_
+  std::shared_ptr<posix_net::Lookup> lookup_;  // guarded by mutex_
 };
 
 }  // namespace sion

@@ -10,6 +10,7 @@
 #include "http/Error.h"
 #include "http/Strings.h"
 #include "http/TlsContext.h"
+#include "platform/net/Resolver.h"
 
 namespace sion {
 
@@ -47,6 +48,8 @@ void Connection::AfterWait(const IoResult& waited, Waiting what) {
   }
   const std::string io = std::to_string(timeouts_.ioMs);
   switch (what) {
+    case Waiting::Resolve:
+      throw Error("域名解析超时:\nHost:" + host_ + "\n超时：" + std::to_string(timeouts_.connectMs) + "ms");
     case Waiting::Connect:
       throw Error("连接超时:\nHost:" + host_ + "\nIp:" + ip_ + "\n超时：" + std::to_string(timeouts_.connectMs) + "ms");
     case Waiting::Handshake:
@@ -59,9 +62,39 @@ void Connection::AfterWait(const IoResult& waited, Waiting what) {
   throw Error("网络超时");
 }
 
+std::string Connection::Resolve(const std::string& host) {
+  host_ = host;
+  if (posix_net::IsIpv4(host)) return host;
+  ThrowIfAborted();
+  const int budget = BudgetMs(timeouts_.connectMs);
+  if (budget == 0) AfterWait({Io::Timeout, 0, 0}, Waiting::Resolve);  // the request's time is spent
+  std::shared_ptr<posix_net::Lookup> lookup = posix_net::Lookup::Start(host);
+  if (abort_ != nullptr && !abort_->AttachLookup(lookup)) ThrowIfAborted();
+  std::string ip;
+  std::string text;
+  int code = 0;
+  const posix_net::Lookup::Status status = lookup->Wait(budget, ip, code, text);
+  if (abort_ != nullptr) abort_->AttachLookup(nullptr);
+  ThrowIfAborted();
+  switch (status) {
+    case posix_net::Lookup::Status::Done:
+      return ip;
+    case posix_net::Lookup::Status::Failed:
+      throw Error("错误" + std::to_string(code) + text);
+    case posix_net::Lookup::Status::Busy:
+      throw Error(text);
+    case posix_net::Lookup::Status::TimedOut:
+    case posix_net::Lookup::Status::Cancelled:
+      break;
+  }
+  AfterWait({Io::Timeout, 0, 0}, Waiting::Resolve);
+  return {};
+}
+
 void Connection::Connect(const std::string& host, const std::string& ip, unsigned short port) {
   host_ = host;
   ip_ = ip;
+  if (BudgetMs(timeouts_.connectMs) == 0) AfterWait({Io::Timeout, 0, 0}, Waiting::Connect);  // time already spent
   int err = 0;
   if (!socket_.Open(err)) {
     const std::string why = posix_net::Socket::OpenFailureText(err);
@@ -118,6 +151,13 @@ std::size_t Connection::Read(char* buffer, std::size_t size) {
         ThrowIfAborted();
         return 0;
       }
+      if (e == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        // A bare close: the end of the stream, but not proof that nothing was cut off.
+        ERR_clear_error();
+        ThrowIfAborted();
+        closedWithoutNotify_ = true;
+        return 0;
+      }
       if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) ThrowTls("网络异常,Socket错误码：-1,", e);
       // Wait on the socket, never sleep: TLS 1.3 tickets arrive as records
       // that yield no data and must not cost a timer tick each.
@@ -146,7 +186,9 @@ void Connection::WaitFor(int sslError, Waiting what) {
 void Connection::ThrowTls(const char* what, int sslError) {
   const int savedErrno = errno;
   ThrowIfAborted();
+  const bool bareClose = ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
   std::string why = OpenSslErrorText();
+  if (bareClose) why.clear();
   if (why.empty()) {
     if (sslError == SSL_ERROR_ZERO_RETURN || (sslError == SSL_ERROR_SYSCALL && savedErrno == 0) || bioState_.eof) {
       why = "连接被对方关闭";
@@ -168,7 +210,8 @@ void Connection::StartTls(const std::string& host, const std::string& ip, int po
   // A host without letters was used as an IPv4 address; the certificate must name that address.
   if (HasAsciiLetter(host)) {
     SSL_set_tlsext_host_name(ssl_, host.c_str());
-    SSL_set_hostflags(ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // The name must be among the certificate's subject alternative names (RFC 6125); its common name never counts.
+    SSL_set_hostflags(ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     if (SSL_set1_host(ssl_, host.c_str()) != 1) throw Error("openssl初始化异常");
   } else if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), ip.c_str()) != 1) {
     throw Error("openssl初始化异常");

@@ -28,17 +28,21 @@ class Connection : public Stream {
   ~Connection() override;
 
   // Each throws sion::Error with the reason.
+  // The dotted IPv4 address of host: host itself when it is one (never
+  // resolved), else the first address found, within the connect limit.
+  std::string Resolve(const std::string& host);
   void Connect(const std::string& host, const std::string& ip, unsigned short port);
   // Handshake with peer verification; the name (or IP) checked is host.
   void StartTls(const std::string& host, const std::string& ip, int port);
   // Plain: a send failure is left for the following read to report.
   void WriteAll(const std::vector<char>& bytes);
   std::size_t Read(char* buffer, std::size_t size) override;
+  bool ClosedCleanly() const override { return !closedWithoutNotify_; }
   // Ends TLS politely (close_notify); best effort, never throws.
   void Finish();
 
  private:
-  enum class Waiting { Connect, Handshake, Read, Write };
+  enum class Waiting { Resolve, Connect, Handshake, Read, Write };
   int BudgetMs(int limitMs);
   void AfterWait(const posix_net::IoResult& waited, Waiting what);
   void ThrowIfAborted() const;
@@ -51,6 +55,7 @@ class Connection : public Stream {
   posix_net::Socket socket_;
   bool attached_ = false;
   bool boundByDeadline_ = false;  // the last wait was cut to the request deadline
+  bool closedWithoutNotify_ = false;
   std::string host_;
   std::string ip_;
   SSL* ssl_ = nullptr;

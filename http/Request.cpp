@@ -118,7 +118,7 @@ Response Request::Send(AbortHandle* abort) {
   ParseUrl();
   try {
     Connection connection(abort, GetTimeouts());
-    ip = HasAsciiLetter(host) ? GetIpByHost(host) : host;
+    ip = HasAsciiLetter(host) ? connection.Resolve(host) : host;
     Check<std::invalid_argument>(posix_net::IsIpv4(ip), "地址转换错误");
     connection.Connect(host, ip, static_cast<unsigned short>(port));
     Serialize();

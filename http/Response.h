@@ -11,8 +11,14 @@
 
 namespace sion {
 
-// Nothing larger is read: header block and body together, as received.
-inline constexpr std::size_t kMaxResponseBytes = 16u * 1024u * 1024u;
+// Nothing larger is read: header block and body together, as received. The
+// SDK's answers are a few KiB; an answer becomes about ten times its size in
+// memory on its way to the game (wide text, JSON values), so this keeps one
+// answer's peak in the tens of MiB.
+inline constexpr std::size_t kMaxResponseBytes = 4u * 1024u * 1024u;
+// The header block (status line to the empty line) and its fields.
+inline constexpr std::size_t kMaxHeaderBytes = 64u * 1024u;
+inline constexpr std::size_t kMaxHeaderFields = 100;
 
 struct Response {
   static constexpr std::size_t kUnknown = static_cast<std::size_t>(-1);
@@ -52,8 +58,9 @@ class ChunkedDecoder {
   std::vector<char> output_;
 };
 
-// Reads one answer: header block, then the body by its framing (chunked,
-// content-length, or up to the peer's close). Throws sion::Error (and
+// Reads one answer: interim (1xx) answers are skipped, then the header block,
+// then the body by its framing (chunked, content-length, or up to the peer's
+// close; none at all when nothing follows the header block). Throws sion::Error (and
 // PeerConnectionClose) on failure, std::invalid_argument / std::out_of_range
 // for an unusable content-length number.
 Response ReadResponse(Stream& in);

@@ -11,6 +11,9 @@ class Stream {
   // Reads up to size bytes (at least one); 0 means the peer has closed.
   // Throws sion::Error on failure or time-out.
   virtual std::size_t Read(char* buffer, std::size_t size) = 0;
+  // After Read gave 0: false when the close may have cut the data short (a TLS
+  // peer that closed without close_notify).
+  virtual bool ClosedCleanly() const { return true; }
 };
 
 }  // namespace sion

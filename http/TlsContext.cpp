@@ -23,6 +23,14 @@ std::string gCaOverride;         // guarded by gSetupMutex
 std::once_flag gOnce;
 TlsContext* gContext = nullptr;  // set once under gOnce, never freed
 
+// OpenSSL frees its global state in an atexit handler by default, while a
+// worker of ours may still be inside a handshake when the game exits without
+// Exit: keep it for the process instead. Done at load, since only the first
+// initialisation in the process decides.
+const bool gOpenSslKeptForTheProcess =
+    OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+                     nullptr) == 1;
+
 bool Usable(SSL_SESSION* s) {
   if (SSL_SESSION_is_resumable(s) != 1) return false;
   const long expires = SSL_SESSION_get_time(s) + SSL_SESSION_get_timeout(s);
@@ -60,7 +68,8 @@ TlsContext& TlsContext::Get() {
 }
 
 void TlsContext::Build(const std::string& caFile) {
-  OPENSSL_init_ssl(0, nullptr);
+  (void)gOpenSslKeptForTheProcess;
+  OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
   bio_ = NewSocketBioMethod();
   ctx_ = SSL_CTX_new(TLS_client_method());
   if (ctx_ == nullptr || bio_ == nullptr) {
@@ -75,9 +84,6 @@ void TlsContext::Build(const std::string& caFile) {
     error_ = "openssl初始化异常:无法读取CA文件 " + caFile + " " + OpenSslErrorText();
     return;
   }
-  // A close without close_notify reads as the end of the stream; answers that
-  // announce their length still fail when cut short.
-  SSL_CTX_set_options(ctx_, SSL_OP_IGNORE_UNEXPECTED_EOF);
   SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
   SSL_CTX_sess_set_new_cb(ctx_, &TlsContext::OnNewSession);
 }

@@ -155,6 +155,14 @@ TEST_F(ConfigStore, UnknownKeysSurviveEveryWriteAndOutputIsCompact) {
   EXPECT_EQ(ReadText(AppConf()), expected);
 }
 
+// levels objects, each holding the next under "a", around inner.
+std::string Nest(int levels, const std::string& inner) {
+  std::string out;
+  for (int i = 0; i < levels; ++i) out += "{\"a\":";
+  out += inner;
+  return out + std::string(static_cast<std::size_t>(levels), '}');
+}
+
 TEST_F(ConfigStore, InvalidFilesReadAsDefaultsAndValidNonObjectsAsThemselves) {
   const json defaults = NimoConfigUtils::DefaultAppConfig();
   for (const char* text : {"{", "", "{\"EventOrder\":1", "not json", "{} trailing", "\xff\xfe"}) {
@@ -166,9 +174,25 @@ TEST_F(ConfigStore, InvalidFilesReadAsDefaultsAndValidNonObjectsAsThemselves) {
   WriteText(AppConf(), "null");
   EXPECT_TRUE(NimoConfigUtils::ReadConfigJson(false).is_null());
 
-  // A folder where the file should be is unreadable, not an error.
+  // Deeply nested (2 million levels, which crashed the game at every start),
+  // too deep within the size limit, and too large although well formed.
+  const std::string deep = std::string(2000000, '[') + std::string(2000000, ']');
+  const std::string deepSmall = Nest(65, "0");
+  const std::string large = R"({"EventOrder":3,"pad":")" + std::string(70000, 'x') + "\"}";
+  for (const std::string* text : {&deep, &deepSmall, &large}) {
+    WriteText(AppConf(), *text);
+    EXPECT_EQ(NimoConfigUtils::ReadConfigJson(false), defaults) << text->size();
+    EXPECT_EQ(IncrementEventOrder(), 1) << text->size();
+  }
+  WriteText(AppConf(), Nest(63, "0"));  // within the limit: read as it is
+  EXPECT_TRUE(NimoConfigUtils::ReadConfigJson(false).is_object());
+
+  // A folder or a FIFO where the file should be is unreadable, not an error or a hang.
   fs::remove(AppConf());
   fs::create_directory(AppConf());
+  EXPECT_EQ(NimoConfigUtils::ReadConfigJson(false), defaults);
+  fs::remove(AppConf());
+  ASSERT_EQ(mkfifo(AppConf().c_str(), 0600), 0);
   EXPECT_EQ(NimoConfigUtils::ReadConfigJson(false), defaults);
 }
 

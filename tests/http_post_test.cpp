@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +20,9 @@
 #include "Sdk/CNimoHttp.h"
 #include "http/Async.h"
 #include "http/Header.h"
+#include "http/Response.h"
 #include "support/RawServer.h"
+#include "support/child_process.h"
 
 namespace {
 
@@ -72,6 +75,13 @@ Outcome Post(const std::string& url, const std::string& body = "a=1", sion::Head
     return {};
   }
   return future.get();
+}
+
+std::string Repeat(const std::string& piece, std::size_t times) {
+  std::string out;
+  out.reserve(piece.size() * times);
+  for (std::size_t i = 0; i < times; ++i) out += piece;
+  return out;
 }
 
 HttpResp Answer(const std::string& status, const std::string& body) {
@@ -153,6 +163,8 @@ TEST_F(PostTest, UnusableBodiesOn200AreMinus501WithTheJsonText) {
       {R"([1,2])", L"[json.exception.type_error.304] cannot use at() with array"},
       {R"({"code":4294967496})", L"code超出int范围:4294967496"},
       {R"({"code":-1e300})", L"code超出int范围:-1e+300"},
+      {R"({"code":200,"a":)" + std::string(65, '[') + std::string(65, ']') + "}", L"JSON嵌套超过64层"},
+      {R"({"code":200,"a":[0)" + Repeat(",0", 100000) + "]}", L"JSON元素超过100000个"},
   };
   for (const Case& c : cases) {
     HttpResp r = Answer("200 OK", c.body);
@@ -170,6 +182,17 @@ TEST_F(PostTest, OtherStatusesAndTransportFailuresAreMinus502) {
   EXPECT_EQ(notFound.code, -502);
   EXPECT_EQ(notFound.msg, L"Http Code:404, Msg:");
   EXPECT_EQ(notFound.data, L"");
+
+  // No length and nothing after the header block: complete at once, although
+  // the server keeps the connection open (the read limit here is 30 s).
+  RawServer open([](nimo_test::RawConn& c) {
+    c.ReadRequest();
+    c.Write("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 404 Not Found\r\n\r\n");
+    c.WaitForClose();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Post(open.Url()).resp.msg, L"Http Code:404, Msg:");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 
   int port;
   {
@@ -235,6 +258,58 @@ TEST(PoolAtExit, ProcessExitWithStuckRequestsNeitherHangsNorCrashes) {
   }
   ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+long PeakRssKiB() {
+  struct rusage u {};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss;
+}
+
+// An answer of '[' just under the size cap, and one of short header lines:
+// each used to cost hundreds of MiB to GiBs and seconds. Six of each at once
+// (one per worker), in a child process so that its peak memory is its own.
+TEST(HostileAnswers, PeakMemoryStaysBoundedAndTheGameHearsAtOnce) {
+  if (nimo_test::ChildMode().empty()) {
+    pid_t pid = nimo_test::SpawnCurrentTest("measure");
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(nimo_test::WaitChild(pid, std::chrono::seconds(60)), 0);
+    return;
+  }
+  const std::string nested(sion::kMaxResponseBytes - 100, '[');
+  RawServer deep(RawServer::Reply("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(nested.size()) +
+                                  "\r\n\r\n" + nested));
+  RawServer flood(RawServer::Reply("HTTP/1.1 200 OK\r\n" + Repeat("a:b\r\n", 800000) + "\r\n"));
+  RawServer normal(RawServer::Reply("HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n{\"code\":200}"));
+  CNimoHttp::StartPool();
+  if (Post(normal.Url()).resp.code != 200) std::_Exit(2);
+  const long base = PeakRssKiB();
+  auto start = std::chrono::steady_clock::now();
+  auto six = [](const std::string& url) {
+    std::vector<std::future<Outcome>> outs;
+    for (int i = 0; i < 6; ++i) outs.push_back(std::async(std::launch::async, [url] { return Post(url); }));
+    std::vector<HttpResp> got;
+    for (auto& f : outs) got.push_back(f.get().resp);
+    return got;
+  };
+  int wrong = 0;
+  for (const HttpResp& r : six(deep.Url())) wrong += r.code == -501 && r.msg == L"JSON嵌套超过64层" ? 0 : 1;
+  const double deepSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const long deepGrowth = PeakRssKiB() - base;
+  start = std::chrono::steady_clock::now();
+  for (const HttpResp& r : six(flood.Url())) wrong += r.msg == L"Http Code:, Msg:响应头过大,超过65536字节" ? 0 : 1;
+  const double floodSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const long growth = PeakRssKiB() - base;
+  std::fprintf(stderr, "six nested answers: %.2f s, peak +%ld KiB; six header floods: %.2f s; peak +%ld KiB in all\n",
+               deepSeconds, deepGrowth, floodSeconds, growth);
+  // Well under 64 MiB per answer; the time bound is a hang guard. Sanitizers keep freed
+  // memory in quarantine, so there only the answers are checked.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const long limitKiB = 1L << 30;
+#else
+  const long limitKiB = 128 * 1024;
+#endif
+  std::_Exit(wrong != 0 ? 3 : growth > limitKiB ? 4 : deepSeconds + floodSeconds > 20 ? 5 : 0);
 }
 
 class PostConcurrency : public PostTest {};

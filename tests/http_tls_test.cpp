@@ -112,6 +112,9 @@ TEST(HttpTls, CertificateForAnotherNameIsRefused) {
   RawServer server(RawServer::Reply(kOk), TestCerts::Get().otherName);
   EXPECT_EQ(ErrorOf(server.Url("/", "https", "localhost")), "TLS握手失败,证书验证未通过:hostname mismatch");
   EXPECT_EQ(ErrorOf(server.Url("/", "https", "127.0.0.1")), "TLS握手失败,证书验证未通过:IP address mismatch");
+  // The common name never stands in for a missing alternative name.
+  RawServer cnOnly(RawServer::Reply(kOk), TestCerts::Get().nameOnlyInCn);
+  EXPECT_EQ(ErrorOf(cnOnly.Url("/", "https", "localhost")), "TLS握手失败,证书验证未通过:hostname mismatch");
 }
 
 TEST(HttpTls, ExpiredCertificateIsRefused) {
@@ -146,6 +149,15 @@ TEST(HttpTls, ChunkedAndCloseDelimitedBodiesOverTls) {
   EXPECT_EQ(Get(chunked.Url("/", "https", "localhost")).StrBody(), "abc");
   RawServer unframed(RawServer::Reply("HTTP/1.1 200 OK\r\n\r\nuntil close"), TestCerts::Get().server);
   EXPECT_EQ(Get(unframed.Url("/", "https", "localhost")).StrBody(), "until close");
+  // A bare close could have cut such a body anywhere: never a success.
+  RawServer cut(
+      [](nimo_test::RawConn& c) {
+        c.ReadRequest();
+        c.Write("HTTP/1.1 200 OK\r\n\r\n{\"code\":2");
+        c.SkipCloseNotify();
+      },
+      TestCerts::Get().server);
+  EXPECT_EQ(ErrorOf(cut.Url("/", "https", "localhost")), "网络异常,连接未经close_notify关闭,响应可能不完整");
 }
 
 TEST(HttpTls, LaterConnectionsResumeTheSessionOfTheirOwnHostAndPort) {

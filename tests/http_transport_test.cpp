@@ -8,10 +8,13 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "http/Abort.h"
+#include "http/Connection.h"
 #include "http/Error.h"
 #include "http/Request.h"
+#include "platform/net/Resolver.h"
 #include "support/RawServer.h"
 #include "support/TestSocket.h"
 
@@ -158,7 +161,7 @@ TEST(HttpTransport, UnframedBodyEndsAtClose) {
 
 TEST(HttpTransport, FailuresAfterTheUrlCheckAreSionErrors) {
   RawServer broken(RawServer::Reply("HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n"));
-  EXPECT_EQ(ErrorOf(broken.Url()), "invalid stoi argument");
+  EXPECT_EQ(ErrorOf(broken.Url()), "content-length无效:x");
   RawServer chunks(RawServer::Reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nnope\r\n"));
   EXPECT_EQ(ErrorOf(chunks.Url()), "chunked编码错误:块大小无效");
   EXPECT_EQ(ErrorOf("http://1.2.3/"), "地址转换错误");
@@ -187,6 +190,51 @@ TEST(HttpTransport, UnknownHostGivesTheResolverText) {
   const std::string text = ErrorOf("http://no-such-host.invalid/");
   EXPECT_EQ(text.rfind("错误", 0), 0u) << text;
   EXPECT_GT(text.size(), std::string("错误-2").size());
+}
+
+int TenSecondResolver(const std::string&, std::string& ip, std::string&) {
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  ip = "127.0.0.1";
+  return 0;
+}
+
+// A resolver that takes 10 s: the lookup ends within the connect limit, an
+// abort ends it at once, an address is never looked up, and a request whose
+// whole limit is spent fails before waiting at all.
+TEST(HttpTransport, NameResolutionIsBoundedAndAbortable) {
+  posix_net::Lookup::SetResolverForTests(&TenSecondResolver);
+  auto start = Clock::now();
+  EXPECT_EQ(ErrorOf("http://slow.test/"), "域名解析超时:\nHost:slow.test\n超时：400ms");
+  EXPECT_LT(SecondsSince(start), 1.0);
+
+  sion::AbortHandle abort;
+  std::string error;
+  start = Clock::now();
+  std::thread t([&] {
+    try {
+      Request r;
+      r.SetUrl("http://slow.test/").SetMethod(Method::Get);
+      r.Send(&abort);
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  abort.Abort();
+  t.join();
+  EXPECT_EQ(error, "请求已取消");
+  EXPECT_LT(SecondsSince(start), 0.35);
+
+  RawServer server(RawServer::Reply(kOk));
+  start = Clock::now();
+  EXPECT_EQ(Post(server.Url()).StrBody(), "{\"code\":200}");
+  EXPECT_LT(SecondsSince(start), 1.0);
+
+  sion::Connection spent(nullptr, sion::Timeouts{10000, 30000, 0});
+  start = Clock::now();
+  EXPECT_THROW(spent.Resolve("slow.test"), sion::Error);
+  EXPECT_THROW(spent.Connect("127.0.0.1", "127.0.0.1", static_cast<unsigned short>(server.Port())), sion::Error);
+  EXPECT_LT(SecondsSince(start), 0.1);
 }
 
 TEST(HttpTransport, ResetWhileSendingDoesNotRaiseSigpipe) {

@@ -41,7 +41,8 @@ void SyncFolder(const std::string& folder) {
 
 bool ReadWholeFile(const std::string& path, std::string& out, std::size_t maxBytes) {
   out.clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO in the file's place must not hold the caller up.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st {};
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);

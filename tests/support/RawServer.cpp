@@ -75,6 +75,10 @@ bool RawConn::WriteInPieces(const std::string& bytes, std::size_t piece, std::ch
   return true;
 }
 
+void RawConn::SkipCloseNotify() {
+  if (ssl_ != nullptr) SSL_set_quiet_shutdown(ssl_, 1);
+}
+
 void RawConn::WaitForClose(int timeoutMs) {
   char buffer[1024];
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

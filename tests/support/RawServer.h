@@ -37,6 +37,8 @@ class RawConn {
   void WaitForClose(int timeoutMs = 20000);
   // Sleeps, waking early when the server stops; false then.
   bool Sleep(std::chrono::milliseconds d);
+  // TLS only: the connection will end with a bare close, no close_notify.
+  void SkipCloseNotify();
   // TLS only: the name the client sent (SNI) and whether it resumed a session.
   std::string ServerName() const;
   bool Resumed() const;

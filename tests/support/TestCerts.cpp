@@ -131,6 +131,10 @@ TestCerts TestCerts::MakeIn(const std::string& dir) {
   Key oldKey = NewKey();
   Cert old = MakeCert(oldKey.get(), "localhost", kLocal, false, ca.get(), caKey.get(), -3, -1);
   out.expired = WritePair(dir, "expired", old.get(), oldKey.get());
+
+  Key cnKey = NewKey();
+  Cert cnOnly = MakeCert(cnKey.get(), "localhost", nullptr, false, ca.get(), caKey.get(), -1, 30);
+  out.nameOnlyInCn = WritePair(dir, "cnonly", cnOnly.get(), cnKey.get());
   return out;
 }
 

@@ -1,0 +1,52 @@
+// Name lookup that the caller can stop waiting for. The system resolver
+// cannot be interrupted, so each lookup runs on a helper thread of its own;
+// on time-out or cancel the caller leaves, and the helper finishes alone,
+// touching nothing but the lookup's shared state. Portable C++ over
+// ResolveIpv4 (Socket.h), so every platform's socket layer serves it.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace posix_net {
+
+class Lookup {
+ public:
+  enum class Status { Done, Failed, TimedOut, Cancelled, Busy };
+
+  // At most this many helpers run at once; a lookup beyond is Busy at once,
+  // so a resolver that hangs cannot pile up threads.
+  static constexpr int kMaxHelpers = 8;
+
+  // Starts resolving host's first IPv4 address.
+  static std::shared_ptr<Lookup> Start(const std::string& host);
+
+  // Waits up to timeoutMs (0: only looks). Done: ip is set. Failed: code and
+  // text are the resolver's (getaddrinfo result and message). Busy: text says why.
+  Status Wait(int timeoutMs, std::string& ip, int& code, std::string& text);
+
+  // Ends Wait at once, from any thread.
+  void Cancel();
+
+  // Test seam: resolution done by fn instead of the system (null: the system).
+  using ResolveFn = int (*)(const std::string& host, std::string& ip, std::string& text);
+  static void SetResolverForTests(ResolveFn fn);
+
+  Lookup() = default;
+
+ private:
+  static void Run(const std::shared_ptr<Lookup>& self, std::string host);
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool finished_ = false;   // guarded by mutex_
+  bool cancelled_ = false;  // guarded by mutex_
+  bool busy_ = false;       // guarded by mutex_; no helper could be had
+  int code_ = 0;            // guarded by mutex_
+  std::string ip_;          // guarded by mutex_
+  std::string text_;        // guarded by mutex_
+};
+
+}  // namespace posix_net
