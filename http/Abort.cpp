@@ -8,11 +8,11 @@ namespace sion {
 void AbortHandle::Abort() {
   std::lock_guard<std::mutex> lock(mutex_);
   aborted_ = true;
-  posix_net::ShutdownBoth(fd_);
+  nimo_net::ShutdownBoth(fd_);
   if (lookup_) lookup_->Cancel();
 }
 
-bool AbortHandle::AttachLookup(std::shared_ptr<posix_net::Lookup> lookup) {
+bool AbortHandle::AttachLookup(std::shared_ptr<nimo_net::Lookup> lookup) {
   std::lock_guard<std::mutex> lock(mutex_);
   lookup_ = std::move(lookup);
   if (aborted_ && lookup_) lookup_->Cancel();
@@ -22,7 +22,7 @@ bool AbortHandle::AttachLookup(std::shared_ptr<posix_net::Lookup> lookup) {
 bool AbortHandle::Attach(int fd) {
   std::lock_guard<std::mutex> lock(mutex_);
   fd_ = fd;
-  if (aborted_) posix_net::ShutdownBoth(fd_);
+  if (aborted_) nimo_net::ShutdownBoth(fd_);
   return !aborted_;
 }
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-namespace posix_net {
+namespace nimo_net {
 class Lookup;
 }
 
@@ -27,13 +27,13 @@ class AbortHandle {
 
   // The same for a name lookup: Abort cancels its wait. False (and the wait is
   // cancelled) when Abort came first; null detaches.
-  bool AttachLookup(std::shared_ptr<posix_net::Lookup> lookup);
+  bool AttachLookup(std::shared_ptr<nimo_net::Lookup> lookup);
 
  private:
   std::atomic<bool> aborted_{false};
   std::mutex mutex_;
   int fd_ = -1;  // guarded by mutex_
-  std::shared_ptr<posix_net::Lookup> lookup_;  // guarded by mutex_
+  std::shared_ptr<nimo_net::Lookup> lookup_;  // guarded by mutex_
 };
 
 }  // namespace sion

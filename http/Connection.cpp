@@ -14,8 +14,8 @@
 
 namespace sion {
 
-using posix_net::Io;
-using posix_net::IoResult;
+using nimo_net::Io;
+using nimo_net::IoResult;
 
 Connection::Connection(AbortHandle* abort, const Timeouts& timeouts)
     : abort_(abort),
@@ -64,27 +64,27 @@ void Connection::AfterWait(const IoResult& waited, Waiting what) {
 
 std::string Connection::Resolve(const std::string& host) {
   host_ = host;
-  if (posix_net::IsIpv4(host)) return host;
+  if (nimo_net::IsIpv4(host)) return host;
   ThrowIfAborted();
   const int budget = BudgetMs(timeouts_.connectMs);
   if (budget == 0) AfterWait({Io::Timeout, 0, 0}, Waiting::Resolve);  // the request's time is spent
-  std::shared_ptr<posix_net::Lookup> lookup = posix_net::Lookup::Start(host);
+  std::shared_ptr<nimo_net::Lookup> lookup = nimo_net::Lookup::Start(host);
   if (abort_ != nullptr && !abort_->AttachLookup(lookup)) ThrowIfAborted();
   std::string ip;
   std::string text;
   int code = 0;
-  const posix_net::Lookup::Status status = lookup->Wait(budget, ip, code, text);
+  const nimo_net::Lookup::Status status = lookup->Wait(budget, ip, code, text);
   if (abort_ != nullptr) abort_->AttachLookup(nullptr);
   ThrowIfAborted();
   switch (status) {
-    case posix_net::Lookup::Status::Done:
+    case nimo_net::Lookup::Status::Done:
       return ip;
-    case posix_net::Lookup::Status::Failed:
+    case nimo_net::Lookup::Status::Failed:
       throw Error("错误" + std::to_string(code) + text);
-    case posix_net::Lookup::Status::Busy:
+    case nimo_net::Lookup::Status::Busy:
       throw Error(text);
-    case posix_net::Lookup::Status::TimedOut:
-    case posix_net::Lookup::Status::Cancelled:
+    case nimo_net::Lookup::Status::TimedOut:
+    case nimo_net::Lookup::Status::Cancelled:
       break;
   }
   AfterWait({Io::Timeout, 0, 0}, Waiting::Resolve);
@@ -97,7 +97,7 @@ void Connection::Connect(const std::string& host, const std::string& ip, unsigne
   if (BudgetMs(timeouts_.connectMs) == 0) AfterWait({Io::Timeout, 0, 0}, Waiting::Connect);  // time already spent
   int err = 0;
   if (!socket_.Open(err)) {
-    const std::string why = posix_net::Socket::OpenFailureText(err);
+    const std::string why = nimo_net::Socket::OpenFailureText(err);
     throw Error(!why.empty() ? why : "网络异常,无法创建socket,错误码：" + std::to_string(err));
   }
   if (abort_ != nullptr) {

@@ -44,7 +44,7 @@ class Connection : public Stream {
  private:
   enum class Waiting { Resolve, Connect, Handshake, Read, Write };
   int BudgetMs(int limitMs);
-  void AfterWait(const posix_net::IoResult& waited, Waiting what);
+  void AfterWait(const nimo_net::IoResult& waited, Waiting what);
   void ThrowIfAborted() const;
   [[noreturn]] void ThrowTls(const char* what, int sslError);
   void WaitFor(int sslError, Waiting what);
@@ -52,7 +52,7 @@ class Connection : public Stream {
   AbortHandle* const abort_;  // may be null
   const Timeouts timeouts_;
   const std::chrono::steady_clock::time_point deadline_;
-  posix_net::Socket socket_;
+  nimo_net::Socket socket_;
   bool attached_ = false;
   bool boundByDeadline_ = false;  // the last wait was cut to the request deadline
   bool closedWithoutNotify_ = false;

@@ -108,7 +108,7 @@ void Request::Serialize() {
 std::string GetIpByHost(const std::string& host) {
   std::string address;
   std::string text;
-  int r = posix_net::ResolveIpv4(host, address, text);
+  int r = nimo_net::ResolveIpv4(host, address, text);
   if (r != 0) throw Error("错误" + std::to_string(r) + text);
   return address;
 }
@@ -119,7 +119,7 @@ Response Request::Send(AbortHandle* abort) {
   try {
     Connection connection(abort, GetTimeouts());
     ip = HasAsciiLetter(host) ? connection.Resolve(host) : host;
-    Check<std::invalid_argument>(posix_net::IsIpv4(ip), "地址转换错误");
+    Check<std::invalid_argument>(nimo_net::IsIpv4(ip), "地址转换错误");
     connection.Connect(host, ip, static_cast<unsigned short>(port));
     Serialize();
     if (protocol != "http") connection.StartTls(host, ip, port);

@@ -9,8 +9,8 @@ SocketBioState* StateOf(BIO* b) { return static_cast<SocketBioState*>(BIO_get_da
 
 int Write(BIO* b, const char* data, int size) {
   BIO_clear_retry_flags(b);
-  posix_net::IoResult r = posix_net::SendSome(StateOf(b)->fd, data, static_cast<std::size_t>(size));
-  if (r.status != posix_net::Io::Ok) return -1;
+  nimo_net::IoResult r = nimo_net::SendSome(StateOf(b)->fd, data, static_cast<std::size_t>(size));
+  if (r.status != nimo_net::Io::Ok) return -1;
   if (r.bytes == 0 && size > 0) {
     BIO_set_retry_write(b);
     return -1;
@@ -21,12 +21,12 @@ int Write(BIO* b, const char* data, int size) {
 int Read(BIO* b, char* buffer, int size) {
   BIO_clear_retry_flags(b);
   SocketBioState* state = StateOf(b);
-  posix_net::IoResult r = posix_net::RecvSome(state->fd, buffer, static_cast<std::size_t>(size));
-  if (r.status == posix_net::Io::Closed) {
+  nimo_net::IoResult r = nimo_net::RecvSome(state->fd, buffer, static_cast<std::size_t>(size));
+  if (r.status == nimo_net::Io::Closed) {
     state->eof = true;
     return 0;
   }
-  if (r.status != posix_net::Io::Ok) return -1;
+  if (r.status != nimo_net::Io::Ok) return -1;
   if (r.bytes == 0 && size > 0) {
     BIO_set_retry_read(b);
     return -1;

@@ -202,7 +202,7 @@ int TenSecondResolver(const std::string&, std::string& ip, std::string&) {
 // abort ends it at once, an address is never looked up, and a request whose
 // whole limit is spent fails before waiting at all.
 TEST(HttpTransport, NameResolutionIsBoundedAndAbortable) {
-  posix_net::Lookup::SetResolverForTests(&TenSecondResolver);
+  nimo_net::Lookup::SetResolverForTests(&TenSecondResolver);
   auto start = Clock::now();
   EXPECT_EQ(ErrorOf("http://slow.test/"), "域名解析超时:\nHost:slow.test\n超时：400ms");
   EXPECT_LT(SecondsSince(start), 1.0);

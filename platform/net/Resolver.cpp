@@ -7,7 +7,7 @@
 
 #include "platform/net/Socket.h"
 
-namespace posix_net {
+namespace nimo_net {
 namespace {
 
 // Plain atomics: trivially destroyed, so a helper still running while the
@@ -77,4 +77,4 @@ void Lookup::Cancel() {
   cv_.notify_all();
 }
 
-}  // namespace posix_net
+}  // namespace nimo_net

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-namespace posix_net {
+namespace nimo_net {
 
 class Lookup {
  public:
@@ -49,4 +49,4 @@ class Lookup {
   std::string text_;        // guarded by mutex_
 };
 
-}  // namespace posix_net
+}  // namespace nimo_net

@@ -80,5 +80,3 @@ bool IsIpv4(const std::string& text);
 
 }  // namespace nimo_net
 
-// The name the HTTP client has used since it ran on POSIX only.
-namespace posix_net = nimo_net;
