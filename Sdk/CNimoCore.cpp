@@ -82,6 +82,7 @@ bool CNimoCore::InitSteam() {
 void CNimoCore::TaskSteamCallback() {
   while (!isExit.load()) {
     SteamAPI_RunCallbacks();
+    Pay().ExpireHeldAnswers();
     if (exitSignal_.WaitFor(std::chrono::milliseconds(pumpMs_.load()))) break;
   }
   LOG(INFO) << "Steam 消息循环 退出";
@@ -155,6 +156,7 @@ void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, ResultCallback callba
     }
     isInit = true;
     Pay().QueryProducts(nullptr);  // preload; nobody is told the result
+    Pay().RecoverJournal();        // payments an earlier run could not confirm
     std::int32_t attributed = 0;
     ReadInt32(NimoConfigUtils::ReadConfigJson(false), "AttributionFlag", attributed);
     if (attributed == 0) Api().RequestAttribution([this](HttpResp r) { OnAttributionAnswer(r); });
