@@ -218,15 +218,14 @@ std::string PurchaseJournal::Path() const {
   return conf + kFileName;
 }
 
-void PurchaseJournal::Cycle(const std::function<bool(std::vector<Entry>&)>& change) {
+void PurchaseJournal::Cycle(const std::function<bool(std::vector<Entry>&)>& change, bool flush) {
   const std::string path = Path();
   std::lock_guard<std::mutex> lock(JournalMutex());
   nimo_sys::FileLock fileLock(path + ".lock");
   std::vector<Entry> entries = ReadEntries(path);
   if (!change(entries)) return;
   Trim(entries);
-  // Flushed: it holds payments, and is written a few times per purchase only.
-  if (!nimo_sys::ReplaceFile(path, Serialise(entries), true)) {
+  if (!nimo_sys::ReplaceFile(path, Serialise(entries), flush)) {
     LOG(ERROR) << "Pay Journal Write Failure:" << path;
   }
 }
@@ -244,7 +243,7 @@ void PurchaseJournal::PutOrder(const PayOrder& order) {
     e->order = order;
     e->order.callback = nullptr;
     return true;
-  });
+  }, true);
 }
 
 void PurchaseJournal::RecordSteamAnswer(const std::string& steamOrderId, const std::string& status) {
@@ -261,7 +260,7 @@ void PurchaseJournal::RecordSteamAnswer(const std::string& steamOrderId, const s
     if (e->steamStatus == status || e->steamStatus == "1") return false;  // an authorisation stays
     e->steamStatus = status;
     return true;
-  });
+  }, true);
 }
 
 void PurchaseJournal::Remove(const std::string& steamOrderId) {
@@ -271,7 +270,7 @@ void PurchaseJournal::Remove(const std::string& steamOrderId) {
     if (it == entries.end()) return false;
     entries.erase(it, entries.end());
     return true;
-  });
+  }, false);
 }
 
 void PurchaseJournal::RemoveAnswerWithoutOrder(const std::string& steamOrderId) {
@@ -281,7 +280,7 @@ void PurchaseJournal::RemoveAnswerWithoutOrder(const std::string& steamOrderId) 
     if (it == entries.end()) return false;
     entries.erase(it, entries.end());
     return true;
-  });
+  }, false);
 }
 
 std::vector<PurchaseJournal::Entry> PurchaseJournal::Load(std::int64_t heldMs) {
@@ -307,7 +306,7 @@ std::vector<PurchaseJournal::Entry> PurchaseJournal::Load(std::int64_t heldMs) {
     Trim(entries);
     kept = entries;
     return changed;
-  });
+  }, false);
   return kept;
 }
 

@@ -13,7 +13,10 @@
 //
 // Every change is one read, change, write cycle under a mutex of the process
 // and a lock file shared with other processes; the file is replaced whole by a
-// renamed temporary and flushed to the disk. Bounded: kMaxEntries entries, each
+// renamed temporary. An order entering and Steam's answer are flushed to the
+// disk (they must survive a power cut); removals are not: one lost to a power
+// cut only makes the next run report a settled order again, which the server
+// answers with the same verdict. Bounded: kMaxEntries entries, each
 // dropped kMaxAgeMs after its creation. A file that cannot be read is renamed
 // aside ("PayJournal.bad-<unix ms>") and a fresh journal started.
 // Safe from any thread; never throws.
@@ -66,7 +69,7 @@ class PurchaseJournal {
 
  private:
   // change returns whether it altered the entries; only then is the file written.
-  void Cycle(const std::function<bool(std::vector<Entry>&)>& change);
+  void Cycle(const std::function<bool(std::vector<Entry>&)>& change, bool flush);
 
   const std::string fixedPath_;  // constant after construction
 };
