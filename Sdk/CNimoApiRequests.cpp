@@ -168,8 +168,10 @@ void CNimoApi::RequestCreateOrder(CreateOrderParams order, HttpHandler handler) 
 }
 
 void CNimoApi::RequestPayResult(PayResultParams result, HttpHandler handler) {
-  CNimoHttp::PostCallback(payResultUrl, PayResultBody(Snapshot(), result, Core().UserId()).body, std::move(handler),
-                          nullptr);
+  // The user who bought, frozen in the order: a Logout or another login since
+  // must not change who the report is for.
+  const std::string userId = result.userId;
+  CNimoHttp::PostCallback(payResultUrl, PayResultBody(Snapshot(), result, userId).body, std::move(handler), nullptr);
 }
 
 void CNimoApi::PostTrackData(std::string body, HttpHandler handler) {

@@ -102,6 +102,7 @@ bool CNimoCore::InitSteam() {
 void CNimoCore::TaskSteamCallback() {
   while (!isExit.load()) {
     SteamAPI_RunCallbacks();
+    Pay().ExpireHeldAnswers();
     if (exitSignal_.WaitFor(std::chrono::milliseconds(pumpMs_.load()))) break;
   }
   LOG(INFO) << "Steam 消息循环 退出";
@@ -176,6 +177,7 @@ void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, GameCallback callback
     }
     isInit = true;
     Pay().QueryProducts(nullptr);  // preload; nobody is told the result
+    Pay().RecoverJournal();        // payments an earlier run could not confirm
     std::int32_t attributed = 0;
     ReadInt32(NimoConfigUtils::ReadConfigJson(false), "AttributionFlag", attributed);
     if (attributed == 0) Api().RequestAttribution([this](HttpResp r) { OnAttributionAnswer(r); });

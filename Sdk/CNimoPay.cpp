@@ -2,6 +2,7 @@
 
 #include <easylogging++.h>
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "Sdk/CNimoTrack.h"
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoUtils.h"
+#include "Sdk/PurchaseJournal.h"
 #include "Sdk/ServerAnswers.h"
 #include "Sdk/Singletons.h"
 
@@ -20,6 +22,16 @@ const char kParseError[] = "Server JSON Parse Error.";
 HttpResp ParseFailure() { return HttpResp{-501, NimoUtils::Utf8ToWide(kParseError), L""}; }
 
 bool IsTransportFailure(int code) { return code == -501 || code == -502; }
+
+// Never destroyed: HTTP workers and the Steam pump may use it late.
+PurchaseJournal& Journal() {
+  static PurchaseJournal* const journal = new PurchaseJournal();
+  return *journal;
+}
+
+// Repeats of one Steam answer are rare; a flood of them is not kept.
+constexpr std::size_t kMaxPendingAnswers = 8;
+constexpr std::size_t kMaxHeldAnswers = 64;
 
 }  // namespace
 
@@ -159,13 +171,13 @@ void CNimoPay::OrderStep(const std::string& productId, const std::string& extInf
   params.collectionInfo = info.dump(-1, ' ', false, json::error_handler_t::replace);
   params.currencyCode = "";
   params.extInfo = extInfo;
-  Api().RequestCreateOrder(std::move(params), [this, product, extInfo, callback](HttpResp resp) {
-    OnCreateOrderAnswer(resp, product, extInfo, callback);
+  Api().RequestCreateOrder(std::move(params), [this, product, extInfo, callback, user](HttpResp resp) {
+    OnCreateOrderAnswer(resp, product, extInfo, callback, user);
   });
 }
 
 void CNimoPay::OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& product, const std::string& extInfo,
-                                   GameCallback callback) {
+                                   GameCallback callback, const UserFacts& user) {
   if (Core().isExit.load()) return;
   if (resp.code != 200) {
     NotifyGame(callback, resp.code, resp.msg, resp.data);
@@ -175,108 +187,297 @@ void CNimoPay::OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& prod
   order.product = product;
   order.callback = callback;
   order.extInfo = extInfo;
+  order.serverId = user.serverId;
+  order.gameUserId = user.gameUserId;
+  order.nickName = user.nickName;
+  order.userId = user.userId;
   const bool readable = ReadOrder(NimoUtils::WideToUtf8(resp.data), order);
   if (!readable) {
     NotifyGame(callback, -501, kParseError);
     return;
   }
+  // On disk before anything can report it: from here on a crash loses nothing.
+  Journal().PutOrder(order);
+  std::string held;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    orderMap_[order.steamOrderId] = order;
+    PayOrder& live = orderMap_[order.steamOrderId];
+    live = order;
+    auto h = heldAnswers_.find(order.steamOrderId);
+    if (h != heldAnswers_.end()) {
+      held = h->second.status;
+      heldAnswers_.erase(h);
+      live.reporting = true;
+    }
   }
   LOG(INFO) << "Save SteamOrderId:" << order.steamOrderId << ",OrderId:" << order.orderId;
+  if (!held.empty()) {
+    LOG(INFO) << "Report Held Steam Answer, SteamOrderId:" << order.steamOrderId << ", Authorized:" << held;
+    StartReport(order, held, false);
+  }
 }
 
 // ---------------------------------------------------------------- payment results
 
 void CNimoPay::PayResult(std::string status, std::string steamOrderId) {
-  UserFacts user = Core().User();
+  // Recorded before anything is sent: a crash or kill from here on loses nothing.
+  Journal().RecordSteamAnswer(steamOrderId, status);
+  enum class Next { Report, Queue, Hold, Full } next;
   PayOrder order;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = orderMap_.find(steamOrderId);
     if (it == orderMap_.end()) {
-      LOG(WARNING) << "Not Found Steam Order：" << steamOrderId;
-      return;
+      // The server opens the transaction before it answers create_order: Steam
+      // may well be first.
+      auto h = heldAnswers_.find(steamOrderId);
+      if (h == heldAnswers_.end() && heldAnswers_.size() >= kMaxHeldAnswers) {
+        next = Next::Full;
+      } else {
+        HeldAnswer& answer = heldAnswers_[steamOrderId];
+        if (answer.status != "1") answer.status = status;
+        answer.until = std::chrono::steady_clock::now() + std::chrono::milliseconds(heldAnswerMs_.load());
+        next = Next::Hold;
+      }
+    } else if (it->second.reporting) {
+      // Never two reports of one order at once; this one follows.
+      std::deque<std::string>& pending = it->second.pending;
+      if (pending.empty() || pending.back() != status) {
+        if (pending.size() < kMaxPendingAnswers) {
+          pending.push_back(status);
+        } else if (status == "1") {
+          pending.back() = status;
+        }
+      }
+      next = Next::Queue;
+    } else {
+      it->second.reporting = true;
+      order = it->second;
+      next = Next::Report;
     }
-    if (it->second.reporting) {
-      // A repeated Steam answer while the first is being reported would pay twice.
-      LOG(WARNING) << "Steam Order Already Reporting, Ignored：" << steamOrderId;
-      return;
-    }
-    it->second.reporting = true;
-    order = it->second;
   }
+  switch (next) {
+    case Next::Hold:
+      LOG(WARNING) << "Not Found Steam Order：" << steamOrderId;
+      LOG(INFO) << "Steam Answer Held For Its Order：" << steamOrderId;
+      return;
+    case Next::Full:
+      LOG(WARNING) << "Not Found Steam Order：" << steamOrderId;
+      LOG(ERROR) << "Too Many Held Steam Answers, Kept In The Journal Only：" << steamOrderId;
+      return;
+    case Next::Queue:
+      LOG(INFO) << "Steam Answer Queued Behind The Report In Flight：" << steamOrderId;
+      return;
+    case Next::Report:
+      StartReport(order, status, false);
+      return;
+  }
+}
+
+PayResultParams CNimoPay::ParamsFor(const PayOrder& order, const std::string& status) {
   PayResultParams params;
   params.channelPayType = "";
   params.orderId = order.orderId;
   json verify = json::object();
-  verify["steamOrderId"] = steamOrderId;
+  verify["steamOrderId"] = order.steamOrderId;
   params.extVerifyInfo = verify.dump(-1, ' ', false, json::error_handler_t::replace);
   params.payAmountMicros = status == "1" ? std::to_string(order.defaultAmountMicro) : "0";
-  params.serverId = user.serverId;
-  params.gameUserId = user.gameUserId;
+  // The facts of the player who bought, whatever happened since.
+  params.serverId = order.serverId;
+  params.gameUserId = order.gameUserId;
   params.status = status;
   params.trxId = "";
   params.trxToken = "";
-  params.userId = user.userId;
+  params.userId = order.userId;
   params.channelProductId = order.product.channelProductId;
-  SendPayResult(std::move(params), std::move(order), 1);
+  return params;
 }
 
-void CNimoPay::SendPayResult(PayResultParams params, PayOrder order, int attempt) {
+void CNimoPay::StartReport(const PayOrder& order, const std::string& status, bool recovered) {
+  SendPayResult(ParamsFor(order, status), order, 1, recovered);
+}
+
+void CNimoPay::SendPayResult(PayResultParams params, PayOrder order, int attempt, bool recovered) {
   PayResultParams copy = params;
-  Api().RequestPayResult(std::move(copy), [this, params, order, attempt](HttpResp resp) {
-    OnPayResultAnswer(resp, params, order, attempt);
+  Api().RequestPayResult(std::move(copy), [this, params, order, attempt, recovered](HttpResp resp) {
+    OnPayResultAnswer(resp, params, order, attempt, recovered);
   });
 }
 
 void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& params, const PayOrder& order,
-                                 int attempt) {
+                                 int attempt, bool recovered) {
   if (Core().isExit.load()) return;
   std::int32_t status = 0;
-  const bool readable = ReadPayResult(NimoUtils::WideToUtf8(resp.data), status);
-  if (!readable) {
+  bool readable = ReadPayResult(NimoUtils::WideToUtf8(resp.data), status);
+  if (!readable && attempt < kPayResultAttempts) {
     // The server's report is idempotent: ask again before giving up.
-    if (attempt < kPayResultAttempts) {
-      int delay = retryBackoffMs_ << (attempt - 1);
-      LOG(WARNING) << "Pay Result report failed (" << resp.code << "), retry " << attempt << " of "
-                   << (kPayResultAttempts - 1) << " for SteamOrderId:" << order.steamOrderId;
-      if (!Core().SleepUnlessExit(std::chrono::milliseconds(delay))) return;
-      SendPayResult(params, order, attempt + 1);
-      return;
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto it = orderMap_.find(order.steamOrderId);
-      if (it != orderMap_.end()) it->second.reporting = false;  // kept, so a later answer can report again
-    }
-    std::string report = BuildReport(order, 0);
-    bool transport = IsTransportFailure(resp.code);
-    NotifyGame(order.callback, transport ? resp.code : -501, transport ? resp.msg : NimoUtils::Utf8ToWide(kParseError),
-               NimoUtils::Utf8ToWide(report));
-    LOG(INFO) << "Notify Pay Result Callback , Data:" << report;
+    int delay = retryBackoffMs_.load() << (attempt - 1);
+    LOG(WARNING) << "Pay Result report failed (" << resp.code << "), retry " << attempt << " of "
+                 << (kPayResultAttempts - 1) << " for SteamOrderId:" << order.steamOrderId;
+    if (!Core().SleepUnlessExit(std::chrono::milliseconds(delay))) return;
+    SendPayResult(params, order, attempt + 1, recovered);
     return;
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = orderMap_.find(order.steamOrderId);
-    if (resp.code == 200 && status == 1) {
-      if (it != orderMap_.end()) orderMap_.erase(it);
-    } else if (it != orderMap_.end()) {
-      it->second.reporting = false;
+  const std::string& id = order.steamOrderId;
+  const bool confirmed = readable && resp.code == 200 && status == 1;
+  // The server says it has no such order: nothing is left to report.
+  const bool unknown = readable && resp.code == 404;
+  if (confirmed || unknown) Journal().Remove(id);
+
+  int code = resp.code;
+  std::wstring msg = resp.msg;
+  if (!readable) {
+    status = 0;
+    if (!IsTransportFailure(code)) {
+      code = -501;
+      msg = NimoUtils::Utf8ToWide(kParseError);
     }
   }
-  if (resp.code == 200 && status == 1) {
-    LOG(INFO) << "Notify Pay Result Success, Remove Order Map:" << order.steamOrderId;
-  }
   std::string report = BuildReport(order, status);
-  if (order.callback && !NotifyGame(order.callback, resp.code, resp.msg, NimoUtils::Utf8ToWide(report))) {
-    // A repeated Steam answer for a purchase the game already heard about: the
-    // server has it, the game's callback was used up by the first report.
-    LOG(WARNING) << "Pay Result not delivered, the purchase was already answered:" << report;
+  std::string nextStatus;
+  PayOrder nextOrder;
+  bool toGame = false;
+  GameCallback callback;
+  LateReportHandler late;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = orderMap_.find(id);
+    if (it != orderMap_.end() && !confirmed && !unknown && !it->second.pending.empty()) {
+      // A Steam answer came during this report: it is reported next, and the
+      // game hears the outcome of the last one.
+      nextStatus = it->second.pending.front();
+      it->second.pending.pop_front();
+      nextOrder = it->second;
+    } else {
+      if (it != orderMap_.end()) {
+        PayOrder& live = it->second;
+        live.reporting = false;
+        live.pending.clear();
+        if (!live.answered) {
+          live.answered = true;  // one callback per purchase
+          toGame = true;
+          callback = live.callback;
+        }
+        if (confirmed || unknown) orderMap_.erase(it);
+      }
+      if (!toGame) late = lateReport_;
+    }
   }
-  LOG(INFO) << "Notify Pay Result Callback , Data:" << report;
+  if (confirmed) LOG(INFO) << "Notify Pay Result Success, Remove Order Map:" << id;
+  if (unknown) LOG(WARNING) << "Pay Result Order Unknown To The Server, Removed:" << id;
+  if (!nextStatus.empty()) {
+    LOG(INFO) << "Report Queued Steam Answer, SteamOrderId:" << id << ", Authorized:" << nextStatus;
+    StartReport(nextOrder, nextStatus, recovered);
+    return;
+  }
+  if (toGame) {
+    NotifyGame(callback, code, msg, NimoUtils::Utf8ToWide(report));
+    LOG(INFO) << "Notify Pay Result Callback , Data:" << report;
+  } else {
+    LOG(INFO) << (recovered ? "Recovered" : "Repeated") << " Pay Result, SteamOrderId:" << id << ", Code:" << code
+              << ", Data:" << report;
+    if (late) {
+      try {
+        late(code, NimoUtils::WideToUtf8(msg), report);
+      } catch (...) {
+        // whoever registered it must not break the report chain
+      }
+    }
+  }
+  if (recovered) NextRecoveryReport();
+}
+
+// ---------------------------------------------------------------- the journal
+
+void CNimoPay::SetLateReportHandler(LateReportHandler handler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lateReport_ = std::move(handler);
+}
+
+std::size_t CNimoPay::HeldAnswerCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return heldAnswers_.size();
+}
+
+void CNimoPay::RecoverJournal() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (recovered_) return;
+    recovered_ = true;
+  }
+  const int heldMs = heldAnswerMs_.load();
+  std::vector<PurchaseJournal::Entry> entries = Journal().Load(heldMs);
+  const std::int64_t nowMs = PurchaseJournal::NowMs();
+  const auto now = std::chrono::steady_clock::now();
+  std::size_t orders = 0;
+  std::size_t toReport = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& e : entries) {
+      if (orderMap_.count(e.steamOrderId) != 0) continue;
+      if (!e.hasOrder) {
+        // Its order was answered to an earlier run: it only waits out its time.
+        if (heldAnswers_.size() < kMaxHeldAnswers) {
+          auto left = std::max<std::int64_t>(0, heldMs - (nowMs - e.createdMs));
+          heldAnswers_[e.steamOrderId] = HeldAnswer{e.steamStatus, now + std::chrono::milliseconds(left)};
+        }
+        continue;
+      }
+      PayOrder& live = orderMap_[e.steamOrderId];
+      live = e.order;
+      live.callback = nullptr;
+      live.answered = true;  // the game that bought it is gone
+      ++orders;
+      if (e.steamStatus == "1") {
+        recoveryQueue_.push_back(e.steamOrderId);
+        ++toReport;
+      }
+    }
+  }
+  if (!entries.empty()) {
+    LOG(INFO) << "Pay Journal Loaded, Orders:" << orders << ", Authorisations To Report:" << toReport;
+  }
+  NextRecoveryReport();
+}
+
+void CNimoPay::NextRecoveryReport() {
+  for (;;) {
+    PayOrder order;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (recoveryQueue_.empty()) return;
+      std::string id = recoveryQueue_.front();
+      recoveryQueue_.pop_front();
+      auto it = orderMap_.find(id);
+      if (it == orderMap_.end() || it->second.reporting) continue;  // settled, or being reported already
+      it->second.reporting = true;
+      order = it->second;
+    }
+    LOG(INFO) << "Recover Pay Result, SteamOrderId:" << order.steamOrderId << ",OrderId:" << order.orderId;
+    StartReport(order, "1", true);
+    return;
+  }
+}
+
+void CNimoPay::ExpireHeldAnswers() {
+  std::vector<std::pair<std::string, std::string>> expired;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (heldAnswers_.empty()) return;
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = heldAnswers_.begin(); it != heldAnswers_.end();) {
+      if (it->second.until <= now) {
+        expired.emplace_back(it->first, it->second.status);
+        it = heldAnswers_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (const auto& [id, status] : expired) {
+    LOG(WARNING) << "Held Steam Answer Expired, Dropped SteamOrderId:" << id << ",SteamStatus:" << status;
+    Journal().RemoveAnswerWithoutOrder(id);
+  }
 }
 
 std::string CNimoPay::BuildReport(const PayOrder& order, std::int32_t status) {

@@ -6,13 +6,18 @@
 // guarded by mutex_; the game is never called back while it is held.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "Sdk/CNimoApi.h"
+#include "Sdk/CoreParams.h"
 #include "Sdk/GameCallback.h"
 #include "Sdk/HttpResp.h"
 
@@ -39,8 +44,22 @@ struct PayOrder {
   std::string extInfo;
   std::string steamOrderId;
   std::string steamTransId;
-  bool reporting = false;  // a result report for it is under way
+  // The player's facts when the order was created; every report of it uses them.
+  std::string serverId;
+  std::string gameUserId;
+  std::string nickName;
+  std::string userId = "-1";
+
+  // Report state, in memory only.
+  bool reporting = false;           // a result report for it is under way
+  bool answered = false;            // its callback was called (or it has none: recovered)
+  std::deque<std::string> pending;  // Steam answers that came during the report, in order
 };
+
+// Hears result reports that no game callback is left for: orders recovered from
+// the journal at Init, and Steam answers repeated after the purchase's callback.
+// Runs on an HTTP worker; report is the JSON given to a game callback.
+using LateReportHandler = std::function<void(int code, const std::string& msg, const std::string& report)>;
 
 class CNimoPay {
  public:
@@ -68,22 +87,51 @@ class CNimoPay {
   void SetRetryBackoff(int ms) { retryBackoffMs_ = ms; }
   static constexpr int kPayResultAttempts = 4;
 
+  // --- the purchase journal (PurchaseJournal.h) ---
+  // After the configuration answer of the first successful Init: loads the
+  // journal and reports every authorisation not confirmed yet, one at a time.
+  void RecoverJournal();
+  // Steam pump: drops Steam answers held longer than the hold time for an order
+  // that never came.
+  void ExpireHeldAnswers();
+  void SetLateReportHandler(LateReportHandler handler);
+  // How long a Steam answer waits for its order (default kHeldAnswerMs).
+  static constexpr int kHeldAnswerMs = 120000;
+  void SetHeldAnswerTime(int ms) { heldAnswerMs_ = ms; }
+  std::size_t HeldAnswerCount() const;
+
  private:
   void QueryProducts(std::function<void()> onReady, std::function<void(HttpResp)> onFailure);
   void OnProductsAnswer(const HttpResp& resp, const std::function<void()>& onReady,
                         const std::function<void(HttpResp)>& onFailure);
   void OrderStep(const std::string& productId, const std::string& extInfo, GameCallback callback);
   void OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& product, const std::string& extInfo,
-                           GameCallback callback);
-  void SendPayResult(PayResultParams params, PayOrder order, int attempt);
-  void OnPayResultAnswer(const HttpResp& resp, const PayResultParams& params, const PayOrder& order, int attempt);
+                           GameCallback callback, const UserFacts& user);
+  // The report of one Steam answer; order.reporting is already set.
+  void StartReport(const PayOrder& order, const std::string& status, bool recovered);
+  void SendPayResult(PayResultParams params, PayOrder order, int attempt, bool recovered);
+  void OnPayResultAnswer(const HttpResp& resp, const PayResultParams& params, const PayOrder& order, int attempt,
+                         bool recovered);
+  void NextRecoveryReport();
+  static PayResultParams ParamsFor(const PayOrder& order, const std::string& status);
   static std::string BuildReport(const PayOrder& order, std::int32_t status);
+
+  struct HeldAnswer {
+    std::string status;
+    std::chrono::steady_clock::time_point until;
+  };
 
   mutable std::mutex mutex_;
   std::unordered_map<std::string, ProductInfo> productMap_;  // guarded by mutex_
   std::unordered_map<std::string, PayOrder> orderMap_;       // guarded by mutex_
   bool productsLoaded_ = false;                              // guarded by mutex_
-  int retryBackoffMs_ = 250;
+  // Steam answers that came before their order, by Steam order id.
+  std::unordered_map<std::string, HeldAnswer> heldAnswers_;  // guarded by mutex_
+  std::deque<std::string> recoveryQueue_;                    // guarded by mutex_
+  bool recovered_ = false;                                   // guarded by mutex_
+  LateReportHandler lateReport_;                             // guarded by mutex_
+  std::atomic<int> retryBackoffMs_{250};
+  std::atomic<int> heldAnswerMs_{kHeldAnswerMs};
 };
 
 }  // namespace NimoSdk

@@ -188,10 +188,15 @@ TEST_F(Purchase, CreateOrderFailuresReachTheGameOnce) {
   EXPECT_TRUE(NoMoreCallbacks(500ms));
 }
 
-TEST_F(Purchase, UnknownSteamOrderIsOnlyLogged) {
+TEST_F(Purchase, UnknownSteamOrderIsHeldForItsTimeThenDropped) {
   InitAndLogin();
+  Pay().SetHeldAnswerTime(200);
   steam_standin::QueueMicroTxnAuthorization(480, 987654321987ULL, true);
-  EXPECT_TRUE(NoMoreCallbacks(300ms));
+  ASSERT_TRUE(Eventually([] { return Pay().HeldAnswerCount() == 1; }));
+  ASSERT_TRUE(Eventually([] { return Pay().HeldAnswerCount() == 0; }));
+  const std::string journal = home_->SdkFolder() + "/480/PayJournal";
+  EXPECT_TRUE(Eventually([&] { return nimo_test::ReadText(journal).find("987654321987") == std::string::npos; }));
+  EXPECT_TRUE(NoMoreCallbacks());
   EXPECT_EQ(Server().RequestCount(Endpoint::PayResult), 0);
 }
 
@@ -221,6 +226,31 @@ TEST_F(Purchase, ReportThatNeverGetsThroughTellsTheGameAndKeepsTheOrder) {
   EXPECT_EQ(Server().RequestCount(Endpoint::PayResult), NimoSdk::CNimoPay::kPayResultAttempts);
   EXPECT_TRUE(Pay().HasOrder(Server().Orders()[0].steamOrderId));
   EXPECT_TRUE(NoMoreCallbacks());
+}
+
+TEST_F(Purchase, EveryReportAttemptCarriesTheBuyersFacts) {
+  InitAndLogin();
+  Server().SetSteamDelay(500);
+  Server().SetFault(Endpoint::PayResult, Make(FaultMode::Http502, 1));
+  NimoProxy::SetServerId(L"s-1");
+  NimoProxy::SetGameUserId(L"g-1");
+  Buy("gem_60", "");
+  ASSERT_TRUE(Eventually([&] { return !Server().Orders().empty(); }));
+  ASSERT_TRUE(Eventually([&] { return Pay().HasOrder(Server().Orders()[0].steamOrderId); }));
+  NimoProxy::Logout();  // before Steam answers
+  NimoProxy::SetServerId(L"s-2");
+  auto call = Next();
+  EXPECT_EQ(call.code, 200) << call.message;
+  EXPECT_EQ(json::parse(call.data)["status"], 1);
+  int reports = 0;
+  for (const auto& r : Server().Requests()) {
+    if (r.endpoint != "pay_result") continue;
+    ++reports;
+    EXPECT_NE(r.body.find("&userId=" + Server().Orders()[0].userId + "&serverId=s-1&gameUserId=g-1&"),
+              std::string::npos)
+        << r.body;
+  }
+  EXPECT_EQ(reports, 2);
 }
 
 TEST_F(Purchase, LogoutReachesLaterOrders) {
@@ -336,9 +366,11 @@ TEST_F(OrderAnswers, DuplicateSteamAnswerIsReportedOnce) {
   EXPECT_EQ(api.Count("/v10/pay/pay_result.do"), 1);
 }
 
-TEST_F(OrderAnswers, RepeatedSteamAnswerAfterADeclineReachesTheServerNotTheGameAgain) {
+TEST_F(OrderAnswers, RepeatedSteamAnswerAfterADeclineReportsAgainWithoutASecondCallback) {
   Core().SetPumpPeriod(5ms);
   ASSERT_TRUE(Core().InitSteam());
+  std::atomic<int> late{0};
+  Pay().SetLateReportHandler([&](int, const std::string&, const std::string&) { ++late; });
   api.Answer("/v10/pay/create_order.do", R"({"code":200,"orderId":"A1","extInfo":{"steamOrderId":"42"}})");
   api.Answer("/v10/pay/pay_result.do", R"({"code":200,"status":0})");
   NimoProxy::CallPay(L"p", L"", CallbackRecorder::Callback);
@@ -347,7 +379,8 @@ TEST_F(OrderAnswers, RepeatedSteamAnswerAfterADeclineReachesTheServerNotTheGameA
   ASSERT_TRUE(CallbackRecorder::Get().WaitFor(1));
   EXPECT_TRUE(Pay().HasOrder("42"));
   steam_standin::QueueMicroTxnAuthorization(480, 42, true);
-  ASSERT_TRUE(Eventually([this] { return api.Count("/v10/pay/pay_result.do") == 2; }));
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(CallbackRecorder::Get().Count(), 1u);  // the purchase had its one answer
+  ASSERT_TRUE(Eventually([&] { return late == 1; }));  // one callback per purchase; the rest to the hook
+  EXPECT_EQ(api.Count("/v10/pay/pay_result.do"), 2);
+  EXPECT_EQ(CallbackRecorder::Get().Count(), 1u);
+  Pay().SetLateReportHandler(nullptr);
 }

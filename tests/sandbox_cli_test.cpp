@@ -111,7 +111,7 @@ TEST(SandboxCommandLine, ParsesEveryFlag) {
   ASSERT_TRUE(nimo_sandbox::ParseCommandLine(
       {"--port", "0", "--steam-port", "4000", "--state", "/tmp/x", "--config", "c.json", "--player", "decline",
        "--player-product", "gem_60=never", "--steam-delay-ms", "10", "--fault", "login=http502,times=1", "--fault",
-       "all=delay:5", "--test-device", "--hang-limit-ms", "900", "--exit-on-stdin-eof", "--quiet"},
+       "all=delay:5", "--test-device", "--hang-limit-ms", "900", "--exit-on-stdin-eof", "--quiet", "--steam-first"},
       &cl, &error))
       << error;
   EXPECT_EQ(cl.options.steamPort, 4000);
@@ -124,7 +124,7 @@ TEST(SandboxCommandLine, ParsesEveryFlag) {
   EXPECT_EQ(cl.options.faults[1].first, "all");
   EXPECT_TRUE(cl.options.testDevice);
   EXPECT_EQ(cl.options.hangLimitMs, 900);
-  EXPECT_TRUE(cl.exitOnStdinEof && cl.quiet);
+  EXPECT_TRUE(cl.exitOnStdinEof && cl.quiet && cl.options.player.steamFirst);
 
   for (Args bad : {Args{}, Args{"--state"}, Args{"--state", "d", "--port", "70000"},
                    Args{"--state", "d", "--player", "maybe"}, Args{"--state", "d", "--fault", "nowhere=hang"},

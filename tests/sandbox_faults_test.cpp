@@ -159,7 +159,7 @@ TEST(SandboxFaultFlags, ParseEveryModeWithOptions) {
   EXPECT_EQ(f.msg, "busy");
   EXPECT_EQ(f.delayMs, 20);
   EXPECT_EQ(f.times, 1);
-  for (const char* mode : {"hang", "truncated", "close"}) {
+  for (const char* mode : {"hang", "truncated", "close", "lost"}) {
     EXPECT_TRUE(nimo_sandbox::ParseFaultFlag(std::string("track=") + mode, &endpoint, &f, &error)) << mode;
   }
   for (const char* bad : {"login", "=hang", "login=explode", "login=delay:soon", "login=code:x", "login=hang:3"}) {

@@ -20,4 +20,11 @@ bool ReadWholeFile(const std::string& path, std::string& out, std::size_t maxByt
 // may leave a ".<name>.tmp-*" behind).
 bool ReplaceFileContent(const std::string& path, const std::string& bytes, bool flushToDisk);
 
+// True when something (a file, a folder, anything) is at path.
+bool PathExists(const std::string& path);
+
+// Renames from to "to" unless something is already there, which is never
+// replaced. False on any failure.
+bool RenameIfAbsent(const std::string& from, const std::string& to);
+
 }  // namespace nimo_sys

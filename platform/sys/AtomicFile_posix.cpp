@@ -80,4 +80,15 @@ bool ReplaceFileContent(const std::string& path, const std::string& bytes, bool 
   return true;
 }
 
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool RenameIfAbsent(const std::string& from, const std::string& to) {
+  // Names put aside carry a time stamp; a check before the rename is enough.
+  if (PathExists(to)) return false;
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
 }  // namespace nimo_sys

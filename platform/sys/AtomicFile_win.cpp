@@ -91,4 +91,13 @@ bool ReplaceFileContent(const std::string& path, const std::string& bytes, bool 
   return ok;
 }
 
+bool PathExists(const std::string& path) {
+  return GetFileAttributesW(Utf8ToUtf16(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool RenameIfAbsent(const std::string& from, const std::string& to) {
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when "to" exists.
+  return MoveFileExW(Utf8ToUtf16(from).c_str(), Utf8ToUtf16(to).c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 }  // namespace nimo_sys

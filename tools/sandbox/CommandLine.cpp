@@ -36,9 +36,12 @@ std::string Usage() {
          "  --player MODE            what the player does in Steam: approve (default), decline, never\n"
          "  --player-product ID=MODE the same for one product (repeatable)\n"
          "  --steam-delay-ms N       Steam answers N ms after the create-order answer (default 250)\n"
+         "  --steam-first            Steam's answer reaches the game first; the create-order answer\n"
+         "                           follows N ms (--steam-delay-ms) after its delivery\n"
          "  --fault ENDPOINT=MODE[:ARG][,delay=MS][,times=N]   (repeatable)\n"
          "                           ENDPOINT: config attribution login products create_order pay_result track all\n"
-         "                           MODE: delay:MS hang http502 truncated code:N[:MSG] close none\n"
+         "                           MODE: delay:MS hang http502 truncated code:N[:MSG] close lost none\n"
+         "                           (lost: processed, then the answer is lost)\n"
          "  --test-device            answer isTestDevice 1 to every client\n"
          "  --hang-limit-ms N        a hanging answer gives up after N ms (default 120000)\n"
          "  --exit-on-stdin-eof      also stop when standard input ends\n"
@@ -66,6 +69,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* out, st
       cl.options.testDevice = true;
     } else if (a == "--exit-on-stdin-eof") {
       cl.exitOnStdinEof = true;
+    } else if (a == "--steam-first") {
+      cl.options.player.steamFirst = true;
     } else if (a == "--quiet") {
       cl.quiet = true;
     } else if (a == "--port" || a == "--steam-port") {

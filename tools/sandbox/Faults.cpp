@@ -18,7 +18,8 @@ bool ToInt(const std::string& s, int* out) {
 
 bool ModeFromName(const std::string& name, FaultMode* out) {
   static const FaultMode kAll[] = {FaultMode::None, FaultMode::Hang,  FaultMode::Http502,
-                                   FaultMode::Truncated, FaultMode::Code, FaultMode::Close};
+                                   FaultMode::Truncated, FaultMode::Code, FaultMode::Close,
+                                   FaultMode::Lost};
   for (FaultMode m : kAll) {
     if (name == FaultModeName(m)) {
       *out = m;
@@ -42,6 +43,7 @@ const char* FaultModeName(FaultMode m) {
     case FaultMode::Truncated: return "truncated";
     case FaultMode::Code: return "code";
     case FaultMode::Close: return "close";
+    case FaultMode::Lost: return "lost";
   }
   return "none";
 }
@@ -74,7 +76,7 @@ bool ParseFaultFlag(const std::string& text, std::string* endpoint, Fault* out, 
   std::string mode = spec.substr(0, colon);
   std::string args = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
   if (!ModeFromName(mode, &f.mode)) {
-    *error = "unknown fault mode '" + mode + "' (none, delay:MS, hang, http502, truncated, code:N[:MSG], close)";
+    *error = "unknown fault mode '" + mode + "' (none, delay:MS, hang, http502, truncated, code:N[:MSG], close, lost)";
     return false;
   }
   if (mode == "delay") {

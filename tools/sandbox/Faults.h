@@ -4,9 +4,10 @@
 //   truncated  HTTP 200 whose JSON body is cut in half (framed correctly)
 //   code       HTTP 200 with {"code":N,"msg":M}
 //   close      start the real answer, then drop the connection half way
+//   lost       process the request, then drop the connection before any answer byte
 // Any of them may come after a delay; a delay alone answers normally. hang, http502
-// and code leave the request unprocessed; truncated and close spoil the answer of a
-// request that was processed (the server acted, the client never heard).
+// and code leave the request unprocessed; truncated, close and lost spoil the answer
+// of a request that was processed (the server acted, the client never heard).
 #pragma once
 
 #include <array>
@@ -18,7 +19,7 @@
 
 namespace nimo_sandbox {
 
-enum class FaultMode { None, Hang, Http502, Truncated, Code, Close };
+enum class FaultMode { None, Hang, Http502, Truncated, Code, Close, Lost };
 
 struct Fault {
   FaultMode mode = FaultMode::None;
@@ -32,7 +33,7 @@ struct Fault {
 
 const char* FaultModeName(FaultMode m);
 // "ENDPOINT=MODE[:ARGS][,delay=MS][,times=N]" with ENDPOINT a name of SignedForm.h or
-// "all", MODE one of none, delay:MS, hang, http502, truncated, code:N[:MSG], close.
+// "all", MODE one of none, delay:MS, hang, http502, truncated, code:N[:MSG], close, lost.
 bool ParseFaultFlag(const std::string& text, std::string* endpoint, Fault* out, std::string* error);
 // {"mode":"code","code":1001,"msg":"...","delayMs":0,"times":2}
 bool FaultFromJson(const nlohmann::json& j, Fault* out, std::string* error);

@@ -377,6 +377,12 @@ void Sandbox::Impl::Serve(Endpoint e, const httplib::Request& req, httplib::Resp
     finish(half);
     return;
   }
+  if (fault.mode == FaultMode::Lost) {
+    Drop(req);  // acted on, never answered
+    if (after) after();
+    finish("(processed, answer lost) " + text);
+    return;
+  }
   if (fault.mode == FaultMode::Close) {
     std::string half = text.substr(0, text.size() / 2);
     res.set_content_provider(
@@ -517,10 +523,12 @@ Outcome Sandbox::Impl::CreateOrder(const Form& f, const App& app) {
   }
   PlayerMode mode;
   int delayMs;
+  bool steamFirst;
   {
     std::lock_guard<std::mutex> lock(settingsMutex);
     mode = player.For(product->productId);
     delayMs = player.delayMs;
+    steamFirst = player.steamFirst;
   }
   Order draft;
   draft.appId = app.appId;
@@ -557,9 +565,16 @@ Outcome Sandbox::Impl::CreateOrder(const Form& f, const App& app) {
     std::uint64_t steamId = std::strtoull(o.steamId.c_str(), nullptr, 10);
     std::uint64_t orderId = std::strtoull(o.steamOrderId.c_str(), nullptr, 10);
     bool ok = mode == PlayerMode::Approve;
-    after = [this, steamId, steamAppId, orderId, ok, delayMs] {
-      steam.Authorize(steamId, steamAppId, orderId, ok, delayMs);
-    };
+    if (steamFirst) {
+      // The real server opens the transaction before it answers: Steam may be
+      // quicker than this answer. Without a connected client it answers anyway.
+      steam.Authorize(steamId, steamAppId, orderId, ok, 0);
+      if (steam.WaitDelivered(orderId, std::chrono::seconds(10), [this] { return !Sleep(0); })) Sleep(delayMs);
+    } else {
+      after = [this, steamId, steamAppId, orderId, ok, delayMs] {
+        steam.Authorize(steamId, steamAppId, orderId, ok, delayMs);
+      };
+    }
   }
   return {a, {}, after};
 }
@@ -587,7 +602,9 @@ Outcome Sandbox::Impl::PayResult(const Form& f, const App& app) {
   std::string verdict;
   store.UpdateOrder(order.orderId, [&](Order& o) {
     ++o.reports;
-    if (!o.verdict.empty()) {  // a repeated report hears the first verdict again
+    // A repeated report hears the verdict again, unless the order was not paid
+    // and Steam's authorisation now arrives after a decline.
+    if (!o.verdict.empty() && !(o.payStatus == 0 && status == "1" && o.authorized)) {
       verdict = o.verdict;
       return;
     }
@@ -654,6 +671,10 @@ json Sandbox::Impl::Control(const json& command) {
           return bad("player delayMs must be 0 to 600000");
         }
         p.delayMs = j["delayMs"].get<int>();
+      }
+      if (j.contains("steamFirst")) {
+        if (!j["steamFirst"].is_boolean()) return bad("player steamFirst must be true or false");
+        p.steamFirst = j["steamFirst"].get<bool>();
       }
       if (j.contains("products")) {
         if (!j["products"].is_object()) return bad("player products must map product ids to modes");
@@ -756,6 +777,10 @@ void Sandbox::SetProductPlayer(const std::string& productId, PlayerMode mode) {
 void Sandbox::SetSteamDelay(int ms) {
   std::lock_guard<std::mutex> lock(impl_->settingsMutex);
   impl_->player.delayMs = ms < 0 ? 0 : ms;
+}
+void Sandbox::SetSteamFirst(bool on) {
+  std::lock_guard<std::mutex> lock(impl_->settingsMutex);
+  impl_->player.steamFirst = on;
 }
 void Sandbox::SetTestDevice(bool all) {
   std::lock_guard<std::mutex> lock(impl_->settingsMutex);

@@ -76,6 +76,8 @@ class Sandbox {
   void SetPlayer(PlayerMode mode);
   void SetProductPlayer(const std::string& productId, PlayerMode mode);
   void SetSteamDelay(int ms);
+  // Steam's answer reaches the game before the create-order answer leaves.
+  void SetSteamFirst(bool on);
   void SetTestDevice(bool all);
   PlayerSettings Player() const;
   const Catalog& GetCatalog() const;

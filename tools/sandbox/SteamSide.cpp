@@ -52,7 +52,7 @@ PlayerMode PlayerSettings::For(const std::string& productId) const {
 nlohmann::json PlayerSettings::ToJson() const {
   nlohmann::json products = nlohmann::json::object();
   for (const auto& [id, m] : perProduct) products[id] = PlayerModeName(m);
-  return {{"mode", PlayerModeName(mode)}, {"delayMs", delayMs}, {"products", products}};
+  return {{"mode", PlayerModeName(mode)}, {"delayMs", delayMs}, {"products", products}, {"steamFirst", steamFirst}};
 }
 
 bool SteamSide::Start(int port, std::string* error) {
@@ -122,6 +122,19 @@ int SteamSide::Delivered() const {
   return delivered_;
 }
 
+bool SteamSide::WaitDelivered(std::uint64_t orderId, std::chrono::milliseconds timeout,
+                              const std::function<bool()>& stop) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (deliveredOrders_.count(orderId) != 0) return true;
+    }
+    if (Clock::now() >= deadline || stop()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
 int SteamSide::Waiting() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<int>(pushes_.size());
@@ -168,6 +181,8 @@ void SteamSide::Deliver(std::vector<Client>& clients) {
         c.out += "MICROTXN " + std::to_string(app) + " " + std::to_string(it->orderId) + " " +
                  (it->authorized ? "1" : "0") + "\n";
         ++delivered_;
+        if (deliveredOrders_.size() >= 4096) deliveredOrders_.clear();
+        deliveredOrders_.insert(it->orderId);
         sent = true;
       }
     }

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <set>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -27,6 +29,9 @@ struct PlayerSettings {
   // From the create-order answer leaving the sandbox to Steam's answer, like a
   // player clicking in the overlay; also keeps the answer behind the order.
   int delayMs = 250;
+  // Steam first: Steam's answer is delivered to the game before the
+  // create-order answer leaves, which follows delayMs after the delivery.
+  bool steamFirst = false;
 
   PlayerMode For(const std::string& productId) const;
   nlohmann::json ToJson() const;
@@ -51,6 +56,9 @@ class SteamSide {
 
   std::vector<std::uint64_t> ConnectedSteamIds() const;
   int Delivered() const;  // lines written to clients
+  // Waits until an authorisation of orderId was written to a client, up to
+  // timeout or until stop() holds; false when none was.
+  bool WaitDelivered(std::uint64_t orderId, std::chrono::milliseconds timeout, const std::function<bool()>& stop);
   int Waiting() const;    // authorisations not yet delivered
 
  private:
@@ -86,6 +94,7 @@ class SteamSide {
   std::vector<Push> pushes_;           // guarded by mutex_
   std::vector<std::uint64_t> helloIds_;  // guarded by mutex_ (copy of the loop's view)
   int delivered_ = 0;                  // guarded by mutex_
+  std::set<std::uint64_t> deliveredOrders_;  // guarded by mutex_ (bounded)
 };
 
 }  // namespace nimo_sandbox

@@ -1,0 +1,311 @@
+#include "Sdk/PurchaseJournal.h"
+
+#include <easylogging++.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "Sdk/JsonFields.h"
+#include "Sdk/NimoConfigUtils.h"
+#include "platform/sys/AtomicFile.h"
+#include "platform/sys/FileLock.h"
+
+namespace NimoSdk {
+namespace {
+
+constexpr const char kFileName[] = "PayJournal";
+constexpr const char kAppConf[] = "AppConf";
+
+// Never destroyed: HTTP workers and the Steam pump may write late.
+std::mutex& JournalMutex() {
+  static std::mutex* const m = new std::mutex();
+  return *m;
+}
+
+// Nesting of brackets outside strings, so that a hostile file is refused
+// before the parser builds anything from it.
+bool WithinDepth(const std::string& text, int maxDepth) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > maxDepth) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
+}
+
+json ProductToJson(const ProductInfo& p) {
+  json j = json::object();
+  j["channelProductId"] = p.channelProductId;
+  j["gameCurrencyAmount"] = p.gameCurrencyAmount;
+  j["productCurrencyCode"] = p.productCurrencyCode;
+  j["productDesc"] = p.productDesc;
+  j["productId"] = p.productId;
+  j["productName"] = p.productName;
+  return j;
+}
+
+json OrderToJson(const PayOrder& o) {
+  json j = json::object();
+  j["defaultAmountMicro"] = o.defaultAmountMicro;
+  j["defaultCurrency"] = o.defaultCurrency;
+  j["extInfo"] = o.extInfo;
+  j["gameUserId"] = o.gameUserId;
+  j["nickName"] = o.nickName;
+  j["orderId"] = o.orderId;
+  j["product"] = ProductToJson(o.product);
+  j["productName"] = o.productName;
+  j["serverId"] = o.serverId;
+  j["steamTransId"] = o.steamTransId;
+  j["userId"] = o.userId;
+  j["virtualCoinAmount"] = o.virtualCoinAmount;
+  j["virtualCurrency"] = o.virtualCurrency;
+  return j;
+}
+
+bool OrderFromJson(const json& j, PayOrder& o) {
+  if (!j.is_object()) return false;
+  auto product = j.find("product");
+  if (product == j.end() || !product->is_object()) return false;
+  const json& p = *product;
+  return ReadString(p, "channelProductId", o.product.channelProductId) &&
+         ReadInt32(p, "gameCurrencyAmount", o.product.gameCurrencyAmount) &&
+         ReadString(p, "productCurrencyCode", o.product.productCurrencyCode) &&
+         ReadString(p, "productDesc", o.product.productDesc) && ReadString(p, "productId", o.product.productId) &&
+         ReadString(p, "productName", o.product.productName) &&
+         ReadInt64(j, "defaultAmountMicro", o.defaultAmountMicro) &&
+         ReadString(j, "defaultCurrency", o.defaultCurrency) && ReadString(j, "extInfo", o.extInfo) &&
+         ReadString(j, "gameUserId", o.gameUserId) && ReadString(j, "nickName", o.nickName) &&
+         ReadString(j, "orderId", o.orderId) && ReadString(j, "productName", o.productName) &&
+         ReadString(j, "serverId", o.serverId) && ReadString(j, "steamTransId", o.steamTransId) &&
+         ReadString(j, "userId", o.userId) && ReadInt64(j, "virtualCoinAmount", o.virtualCoinAmount) &&
+         ReadString(j, "virtualCurrency", o.virtualCurrency);
+}
+
+bool EntryFromJson(const json& j, PurchaseJournal::Entry& e) {
+  if (!j.is_object()) return false;
+  auto created = j.find("createdMs");
+  if (!ReadString(j, "steamOrderId", e.steamOrderId) || e.steamOrderId.empty() || created == j.end() ||
+      !created->is_number_integer() || !ReadString(j, "steamStatus", e.steamStatus)) {
+    return false;
+  }
+  e.createdMs = created->get<std::int64_t>();
+  if (!e.steamStatus.empty() && e.steamStatus != "0" && e.steamStatus != "1") return false;
+  auto order = j.find("order");
+  e.hasOrder = order != j.end() && !order->is_null();
+  if (e.hasOrder && !OrderFromJson(*order, e.order)) return false;
+  if (!e.hasOrder && e.steamStatus.empty()) return false;  // neither an order nor an answer
+  e.order.steamOrderId = e.steamOrderId;
+  return true;
+}
+
+std::string Serialise(const std::vector<PurchaseJournal::Entry>& entries) {
+  json list = json::array();
+  for (const auto& e : entries) {
+    json j = json::object();
+    j["createdMs"] = e.createdMs;
+    if (e.hasOrder) j["order"] = OrderToJson(e.order);
+    j["steamOrderId"] = e.steamOrderId;
+    if (!e.steamStatus.empty()) j["steamStatus"] = e.steamStatus;
+    list.push_back(std::move(j));
+  }
+  json doc = json::object();
+  doc["entries"] = std::move(list);
+  doc["version"] = 1;
+  return doc.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// The file is kept for whoever looks into it later; the journal starts afresh.
+void PutAside(const std::string& path, const char* why) {
+  std::string aside = path + ".bad-" + std::to_string(PurchaseJournal::NowMs());
+  bool moved = nimo_sys::RenameIfAbsent(path, aside);
+  for (int n = 1; !moved && n < 100 && nimo_sys::PathExists(aside); ++n) {
+    aside = path + ".bad-" + std::to_string(PurchaseJournal::NowMs()) + "-" + std::to_string(n);
+    moved = nimo_sys::RenameIfAbsent(path, aside);
+  }
+  if (!moved) {
+    LOG(ERROR) << "Pay Journal Unreadable (" << why << "), Cannot Keep It Aside:" << path;
+    return;
+  }
+  LOG(ERROR) << "Pay Journal Unreadable (" << why << "), Kept Aside As:" << aside << ", Starting A New One.";
+}
+
+// The entries of the file; none when it is missing or unreadable (put aside).
+std::vector<PurchaseJournal::Entry> ReadEntries(const std::string& path) {
+  std::vector<PurchaseJournal::Entry> entries;
+  std::string text;
+  if (!nimo_sys::ReadWholeFile(path, text, PurchaseJournal::kMaxFileBytes)) {
+    if (nimo_sys::PathExists(path)) PutAside(path, "cannot be read, or too large");
+    return entries;
+  }
+  if (!WithinDepth(text, PurchaseJournal::kMaxDepth)) {
+    PutAside(path, "nested too deep");
+    return entries;
+  }
+  json doc = json::parse(text, nullptr, false);
+  auto list = doc.is_object() ? doc.find("entries") : doc.end();
+  if (doc.is_discarded() || !doc.is_object() || list == doc.end() || !list->is_array()) {
+    PutAside(path, "not a journal");
+    return entries;
+  }
+  for (const json& item : *list) {
+    PurchaseJournal::Entry e;
+    if (!EntryFromJson(item, e)) {
+      entries.clear();
+      PutAside(path, "an entry is malformed");
+      return entries;
+    }
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+// Over the bound, the oldest entries go first, authorisations last.
+void Trim(std::vector<PurchaseJournal::Entry>& entries) {
+  while (entries.size() > PurchaseJournal::kMaxEntries) {
+    auto victim = std::find_if(entries.begin(), entries.end(),
+                               [](const PurchaseJournal::Entry& e) { return e.steamStatus != "1"; });
+    if (victim == entries.end()) {
+      victim = entries.begin();
+      LOG(ERROR) << "Pay Journal Full, Dropped Authorised SteamOrderId:" << victim->steamOrderId;
+    } else {
+      LOG(WARNING) << "Pay Journal Full, Dropped SteamOrderId:" << victim->steamOrderId;
+    }
+    entries.erase(victim);
+  }
+}
+
+PurchaseJournal::Entry* Find(std::vector<PurchaseJournal::Entry>& entries, const std::string& id) {
+  for (auto& e : entries) {
+    if (e.steamOrderId == id) return &e;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+PurchaseJournal::PurchaseJournal(std::string path) : fixedPath_(std::move(path)) {}
+
+std::int64_t PurchaseJournal::NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string PurchaseJournal::Path() const {
+  if (!fixedPath_.empty()) return fixedPath_;
+  // Beside AppConf, in the game's folder (or the data folder when that one
+  // cannot be made).
+  std::string conf = NimoConfigUtils::GetAppConfigPath();
+  const std::size_t n = sizeof kAppConf - 1;
+  if (conf.size() >= n && conf.compare(conf.size() - n, n, kAppConf) == 0) conf.resize(conf.size() - n);
+  return conf + kFileName;
+}
+
+void PurchaseJournal::Cycle(const std::function<bool(std::vector<Entry>&)>& change, bool flush) {
+  const std::string path = Path();
+  std::lock_guard<std::mutex> lock(JournalMutex());
+  nimo_sys::FileLock fileLock(path + ".lock");
+  std::vector<Entry> entries = ReadEntries(path);
+  if (!change(entries)) return;
+  Trim(entries);
+  if (!nimo_sys::ReplaceFileContent(path, Serialise(entries), flush)) {
+    LOG(ERROR) << "Pay Journal Write Failure:" << path;
+  }
+}
+
+void PurchaseJournal::PutOrder(const PayOrder& order) {
+  Cycle([&](std::vector<Entry>& entries) {
+    Entry* e = Find(entries, order.steamOrderId);
+    if (e == nullptr) {
+      entries.push_back(Entry{});
+      e = &entries.back();
+      e->steamOrderId = order.steamOrderId;
+      e->createdMs = NowMs();
+    }
+    e->hasOrder = true;
+    e->order = order;
+    e->order.callback = nullptr;
+    return true;
+  }, true);
+}
+
+void PurchaseJournal::RecordSteamAnswer(const std::string& steamOrderId, const std::string& status) {
+  Cycle([&](std::vector<Entry>& entries) {
+    Entry* e = Find(entries, steamOrderId);
+    if (e == nullptr) {
+      Entry fresh;
+      fresh.steamOrderId = steamOrderId;
+      fresh.createdMs = NowMs();
+      fresh.steamStatus = status;
+      entries.push_back(std::move(fresh));
+      return true;
+    }
+    if (e->steamStatus == status || e->steamStatus == "1") return false;  // an authorisation stays
+    e->steamStatus = status;
+    return true;
+  }, true);
+}
+
+void PurchaseJournal::Remove(const std::string& steamOrderId) {
+  Cycle([&](std::vector<Entry>& entries) {
+    auto it = std::remove_if(entries.begin(), entries.end(),
+                             [&](const Entry& e) { return e.steamOrderId == steamOrderId; });
+    if (it == entries.end()) return false;
+    entries.erase(it, entries.end());
+    return true;
+  }, false);
+}
+
+void PurchaseJournal::RemoveAnswerWithoutOrder(const std::string& steamOrderId) {
+  Cycle([&](std::vector<Entry>& entries) {
+    auto it = std::remove_if(entries.begin(), entries.end(),
+                             [&](const Entry& e) { return e.steamOrderId == steamOrderId && !e.hasOrder; });
+    if (it == entries.end()) return false;
+    entries.erase(it, entries.end());
+    return true;
+  }, false);
+}
+
+std::vector<PurchaseJournal::Entry> PurchaseJournal::Load(std::int64_t heldMs) {
+  std::vector<Entry> kept;
+  const std::int64_t now = NowMs();
+  Cycle([&](std::vector<Entry>& entries) {
+    const std::size_t before = entries.size();
+    auto expired = [&](const Entry& e) {
+      if (e.hasOrder ? now - e.createdMs > kMaxAgeMs : now - e.createdMs > heldMs) {
+        if (e.hasOrder) {
+          LOG(WARNING) << "Pay Journal Entry Expired, Dropped SteamOrderId:" << e.steamOrderId
+                       << ",OrderId:" << e.order.orderId << ",SteamStatus:" << e.steamStatus;
+        } else {
+          LOG(WARNING) << "Held Steam Answer Expired, Dropped SteamOrderId:" << e.steamOrderId
+                       << ",SteamStatus:" << e.steamStatus;
+        }
+        return true;
+      }
+      return false;
+    };
+    entries.erase(std::remove_if(entries.begin(), entries.end(), expired), entries.end());
+    bool changed = entries.size() != before || entries.size() > kMaxEntries;
+    Trim(entries);
+    kept = entries;
+    return changed;
+  }, false);
+  return kept;
+}
+
+}  // namespace NimoSdk

@@ -1,0 +1,77 @@
+// The purchase journal: every order waiting for Steam and every Steam answer
+// not yet confirmed by the server, kept on disk so that a crash, a kill or a
+// lost answer never loses a payment.
+//
+// File: <data folder>/<Steam app id>/PayJournal, beside AppConf, one compact
+// JSON object:
+//   {"entries":[{"createdMs":<unix ms>,"order":{...},"steamOrderId":"..",
+//                "steamStatus":"1"}, ...],"version":1}
+// "order" is the PayOrder without its callback, with the user facts frozen when
+// it was created; absent for a Steam answer that came before its order.
+// "steamStatus" is Steam's answer ("1" authorised, "0" declined); absent while
+// the order waits for Steam. An authorisation is never turned back into "0".
+//
+// Every change is one read, change, write cycle under a mutex of the process
+// and a lock file shared with other processes; the file is replaced whole by a
+// renamed temporary. An order entering and Steam's answer are flushed to the
+// disk (they must survive a power cut); removals are not: one lost to a power
+// cut only makes the next run report a settled order again, which the server
+// answers with the same verdict. Bounded: kMaxEntries entries, each
+// dropped kMaxAgeMs after its creation. A file that cannot be read is renamed
+// aside ("PayJournal.bad-<unix ms>") and a fresh journal started.
+// Safe from any thread; never throws.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Sdk/CNimoPay.h"
+
+namespace NimoSdk {
+
+class PurchaseJournal {
+ public:
+  struct Entry {
+    std::string steamOrderId;
+    std::int64_t createdMs = 0;  // unix time
+    std::string steamStatus;     // "", "0" or "1"
+    bool hasOrder = false;
+    PayOrder order;  // without callback and report state; valid when hasOrder
+  };
+
+  static constexpr std::size_t kMaxEntries = 256;
+  static constexpr std::int64_t kMaxAgeMs = 30LL * 24 * 3600 * 1000;
+  static constexpr std::size_t kMaxFileBytes = 4u << 20;
+  static constexpr int kMaxDepth = 8;
+
+  // path empty: resolved at every cycle beside AppConf.
+  explicit PurchaseJournal(std::string path = "");
+  PurchaseJournal(const PurchaseJournal&) = delete;
+  PurchaseJournal& operator=(const PurchaseJournal&) = delete;
+
+  std::string Path() const;
+
+  // The order, once its create-order answer was read (merged with a Steam
+  // answer that came first).
+  void PutOrder(const PayOrder& order);
+  // Steam's answer for steamOrderId, before it is reported.
+  void RecordSteamAnswer(const std::string& steamOrderId, const std::string& status);
+  void Remove(const std::string& steamOrderId);
+  // Removes the entry only when it holds no order (a held Steam answer).
+  void RemoveAnswerWithoutOrder(const std::string& steamOrderId);
+  // Every entry, after dropping orders older than kMaxAgeMs and answers
+  // without order older than heldMs (each logged).
+  std::vector<Entry> Load(std::int64_t heldMs);
+
+  static std::int64_t NowMs();
+
+ private:
+  // change returns whether it altered the entries; only then is the file written.
+  void Cycle(const std::function<bool(std::vector<Entry>&)>& change, bool flush);
+
+  const std::string fixedPath_;  // constant after construction
+};
+
+}  // namespace NimoSdk
