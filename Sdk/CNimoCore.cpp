@@ -328,6 +328,7 @@ void CNimoCore::Exit() {
   isExit = true;
   exitSignal_.Set();
   SteamAPI_Shutdown();
+  Track().Shutdown();  // events still in memory go to the queue file
   CNimoHttp::StopPool();
   threads_.JoinAll();
   LOG(INFO) << "Excute Exit.";
