@@ -17,7 +17,6 @@ namespace NimoSdk {
 namespace {
 
 constexpr int kSlots = 8;                     // processes of one game that each keep a queue file
-constexpr std::size_t kBatch = 2000;          // events numbered by one store cycle at most
 constexpr std::size_t kMaxFileBytes = 64u << 20;
 constexpr std::size_t kCompactAt = 1u << 20;  // rewrite once this much is mostly dead records
 constexpr std::size_t kRecordOverhead = 48;
@@ -62,11 +61,9 @@ void EventSender::Post(std::string draft) {
       pending_.push_back(std::move(draft));
       // While the tracker cannot keep up (a file lock held elsewhere) memory
       // stays bounded: the oldest that are not being numbered go.
-      while ((pending_.size() > settings_.maxEvents || pendingBytes_ > settings_.maxBytes) &&
-             pending_.size() > batchTaken_ + 1) {
-        auto it = pending_.begin() + static_cast<std::ptrdiff_t>(batchTaken_);
-        pendingBytes_ -= it->size();
-        pending_.erase(it);
+      while ((pending_.size() > settings_.maxEvents || pendingBytes_ > settings_.maxBytes) && pending_.size() > 1) {
+        pendingBytes_ -= pending_.front().size();
+        pending_.pop_front();
         ++drop;
       }
       start = !started_ && !stopping_;
@@ -123,7 +120,9 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     flushedAtExit_ = true;
-    drafts.swap(pending_);
+    drafts.swap(batch_);  // older than the pending ones
+    for (std::string& d : pending_) drafts.push_back(std::move(d));
+    pending_.clear();
     pendingBytes_ = 0;
     answers.swap(answers_);
   }
@@ -276,27 +275,25 @@ std::int64_t EventSender::Reserve(std::size_t count) {
 }
 
 bool EventSender::NumberBatch() {
-  std::vector<std::string> batch;
+  std::size_t count = 0;
   {
+    // A swap, so the caller's Post never waits behind a copy.
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::size_t n = std::min(pending_.size(), kBatch);
-    batch.assign(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
-    batchTaken_ = n;
+    batch_.swap(pending_);
+    pendingBytes_ = 0;
+    count = batch_.size();
   }
-  if (batch.empty()) return true;
-  const std::int64_t first = Reserve(batch.size());
+  if (count == 0) return true;
+  const std::int64_t first = Reserve(count);
 
+  std::deque<std::string> batch;
   std::lock_guard<std::timed_mutex> fileLock(fileMutex_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    batchTaken_ = 0;
     // Exit saved these (unnumbered) while the store was locked: the numbers
     // just taken stay unused rather than being given twice.
     if (flushedAtExit_) return false;
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      pendingBytes_ -= pending_.front().size();
-      pending_.pop_front();
-    }
+    batch.swap(batch_);
   }
   std::string records;
   for (std::size_t i = 0; i < batch.size(); ++i) {

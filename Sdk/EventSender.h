@@ -80,7 +80,7 @@ class EventSender {
   std::condition_variable cv_;
   std::deque<std::string> pending_;                          // drafts, not numbered yet
   std::size_t pendingBytes_ = 0;
-  std::size_t batchTaken_ = 0;                               // front drafts being numbered
+  std::deque<std::string> batch_;                            // older drafts the tracker is numbering
   std::vector<std::pair<std::int64_t, bool>> answers_;       // from HTTP workers
   Settings settings_;
   bool started_ = false;
