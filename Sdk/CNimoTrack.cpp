@@ -116,7 +116,6 @@ void CNimoTrack::Init() {
     }
     if (bias) LOG(INFO) << "TimeZone UTC：" << *bias;
     LOG(INFO) << "OS Version：" << os;
-    sender_.Start();
   } catch (const std::exception& e) {
     LOG(ERROR) << "Track Init Error:" << e.what();
   } catch (...) {

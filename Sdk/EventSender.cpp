@@ -47,6 +47,15 @@ EventSender::Settings EventSender::GetSettings() const {
   return settings_;
 }
 
+EventSender::~EventSender() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
 // ---------------------------------------------------------------- caller's thread
 
 void EventSender::Post(std::string draft) {

@@ -39,7 +39,9 @@ class EventSender {
   EventSender() = default;
   EventSender(const EventSender&) = delete;
   EventSender& operator=(const EventSender&) = delete;
-  // Lives for the process (a member of the tracker singleton); never destroyed.
+  // The SDK's instance lives for the process. Another (a test's) must not have
+  // requests in flight when destroyed; its thread is stopped and joined.
+  ~EventSender();
 
   // draft: the event's compact JSON with "eventOrder":"" (EventQueue::WithOrder).
   void Post(std::string draft);
