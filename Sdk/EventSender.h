@@ -31,7 +31,7 @@ class EventSender {
   struct Settings {
     std::size_t maxEvents = 10000;         // queue bound, events
     std::size_t maxBytes = 8u << 20;       // queue bound, bytes of event text (10,000 typical events)
-    int window = 3;                        // requests in flight at once (1 while failing)
+    int window = 4;                        // requests in flight at once (1 while failing); 2 of the 6 workers stay free
     std::chrono::milliseconds backoffMin{1000};
     std::chrono::milliseconds backoffMax{300000};
   };
