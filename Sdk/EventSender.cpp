@@ -117,8 +117,10 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
     }
   }
 
-  std::unique_lock<std::timed_mutex> fileLock(fileMutex_, std::defer_lock);
-  if (!fileLock.try_lock_until(deadline)) {
+  // Polled rather than a timed lock, which the thread checker cannot follow.
+  std::unique_lock<std::mutex> fileLock(fileMutex_, std::defer_lock);
+  while (!fileLock.try_lock() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!fileLock.owns_lock()) {
     std::lock_guard<std::mutex> lock(mutex_);
     flushedAtExit_ = true;
     LOG(ERROR) << "Event queue file busy at Exit: " << pending_.size() << " events not saved.";
@@ -205,7 +207,7 @@ void EventSender::Load() {
   std::vector<std::unique_ptr<nimo_sys::TryFileLock>> adoptedLocks;
   std::vector<std::string> adoptedPaths;
   {
-    std::lock_guard<std::timed_mutex> fileLock(fileMutex_);
+    std::lock_guard<std::mutex> fileLock(fileMutex_);
     if (!OpenSlotLocked()) return;
     auto take = [&](const std::string& bytes) {
       EventQueue::Parsed p = EventQueue::Parse(bytes);
@@ -243,7 +245,7 @@ void EventSender::Load() {
   highest_ = highest;
   std::int64_t next = unnumbered > 0 ? Reserve(unnumbered) : 0;
 
-  std::lock_guard<std::timed_mutex> fileLock(fileMutex_);
+  std::lock_guard<std::mutex> fileLock(fileMutex_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (flushedAtExit_) return;  // Exit appended to the file meanwhile; the next start reads both
@@ -296,7 +298,7 @@ bool EventSender::NumberBatch() {
   const std::int64_t first = Reserve(count);
 
   std::deque<std::string> batch;
-  std::lock_guard<std::timed_mutex> fileLock(fileMutex_);
+  std::lock_guard<std::mutex> fileLock(fileMutex_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     // Exit saved these (unnumbered) while the store was locked: the numbers
@@ -381,7 +383,7 @@ void EventSender::TakeAnswers() {
     queue_.pop_front();
   }
   if (!done.empty()) {
-    std::lock_guard<std::timed_mutex> fileLock(fileMutex_);
+    std::lock_guard<std::mutex> fileLock(fileMutex_);
     AppendLocked(done, false);  // a lost one only means the event is sent again
   }
 }
@@ -403,7 +405,7 @@ void EventSender::EnforceBound() {
   }
   if (dropped != 0) {
     dropped_ += dropped;
-    std::lock_guard<std::timed_mutex> fileLock(fileMutex_);
+    std::lock_guard<std::mutex> fileLock(fileMutex_);
     AppendLocked(done, false);
   }
   const std::uint64_t total = dropped_.load();
@@ -429,7 +431,7 @@ void EventSender::Dispatch() {
 }
 
 void EventSender::MaybeCompact() {
-  std::lock_guard<std::timed_mutex> fileLock(fileMutex_);
+  std::lock_guard<std::mutex> fileLock(fileMutex_);
   const std::size_t live = liveBytes_ + kRecordOverhead * queue_.size();
   if (path_.empty() || fileBytes_ < kCompactAt || fileBytes_ < 2 * live) return;
   std::string bytes;

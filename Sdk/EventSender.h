@@ -93,7 +93,7 @@ class EventSender {
   std::thread thread_;
 
   // Guarded by fileMutex_ (taken before mutex_ when both are needed).
-  std::timed_mutex fileMutex_;
+  std::mutex fileMutex_;
   std::unique_ptr<nimo_sys::TryFileLock> slotLock_;
   std::string path_;                                         // empty: no queue file could be had
   nimo_sys::AppendFile file_;

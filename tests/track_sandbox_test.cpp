@@ -270,7 +270,9 @@ TEST_F(TrackSandbox, OfflineThenEveryEventExactlyOnceOldestFirst) {
   auto events = Server().Events();
   EXPECT_EQ(events.size(), 41u);
   EXPECT_EQ(Number(events.front()), 1);  // the one probe while failing is the oldest
-  const auto& c = Server().EventCounters().begin()->second;
+  auto counters = Server().EventCounters();
+  ASSERT_EQ(counters.size(), 1u);
+  const auto c = counters.begin()->second;
   EXPECT_EQ(c.distinct, 41);
   EXPECT_EQ(c.duplicates + c.missing, 0);
 }
@@ -390,7 +392,9 @@ TEST_F(TrackSandbox, ExitSavesUnsentEventsForTheNextStart) {
   std::set<int> indexes;
   for (auto [i, n] : Indexed(Server().Events())) indexes.insert(i);
   EXPECT_EQ(indexes.size(), static_cast<std::size_t>(kEvents));
-  const auto& c = Server().EventCounters().begin()->second;
+  auto counters = Server().EventCounters();
+  ASSERT_EQ(counters.size(), 1u);
+  const auto c = counters.begin()->second;
   EXPECT_EQ(c.duplicates, 0);
   EXPECT_EQ(c.distinct, c.events);
 }
