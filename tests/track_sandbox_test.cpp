@@ -196,7 +196,7 @@ TEST_F(TrackSandboxConcurrency, ThreadsAndASecondProcessGetExactConsecutiveNumbe
   const std::string seenFlag = home_->Root() + "/parent-saw-all";
   if (nimo_test::ChildMode() == "second") {
     ASSERT_EQ(InitAndWait().code, 200);
-    PostIndexed(0, kEach, L",\"t\":9");
+    PostIndexed(9000, 9000 + kEach, L",\"t\":9");  // indexes of its own
     EXPECT_TRUE(Eventually([&] { return std::ifstream(seenFlag).good(); }, 60s));
     return;
   }
