@@ -366,6 +366,7 @@ void CNimoCore::Exit() {
       LOG(ERROR) << "Steam message loop still running; Steam is left up.";
     }
   }
+  Track().Shutdown();  // events still in memory go to the queue file
   CNimoHttp::StopPool();
   if (!waits_.JoinUntil(deadline)) LOG(WARNING) << "A login wait thread is still in a game callback; left to end.";
   LOG(INFO) << "Excute Exit.";

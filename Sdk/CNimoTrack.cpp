@@ -9,6 +9,7 @@
 
 #include "Sdk/CNimoApi.h"
 #include "Sdk/CNimoCore.h"
+#include "Sdk/EventQueue.h"
 #include "Sdk/NimoConfigUtils.h"
 #include "Sdk/Singletons.h"
 #include "platform/sys/OsInfo.h"
@@ -253,6 +254,12 @@ std::string CNimoTrack::NextEventOrder() {
 }
 
 std::string CNimoTrack::BuildPayload(const std::string& name, const std::string& params, double value) {
+  std::string draft = Draft(name, params, value);
+  std::string order = NextEventOrder();
+  return EventQueue::WithOrder(draft, std::stoll(order.substr(1)));
+}
+
+std::string CNimoTrack::Draft(const std::string& name, const std::string& params, double value) {
   Facts facts = Snapshot();
   std::shared_ptr<const EventTable> table = Table();
 
@@ -270,8 +277,8 @@ std::string CNimoTrack::BuildPayload(const std::string& name, const std::string&
   payload["sdkTime"] = static_cast<std::int64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
           .count());
-  // Consumed before validation: every call, valid or not, takes a number.
-  payload["eventOrder"] = NextEventOrder();
+  // Every call, valid or not, takes a number; the tracker thread puts it here.
+  payload["eventOrder"] = "";
   payload["event"] = ResolveEventName(name);
   if (!std::isnan(value)) payload["value"] = value;
 
@@ -303,13 +310,14 @@ std::string CNimoTrack::BuildPayload(const std::string& name, const std::string&
 
 void CNimoTrack::PostEvent(const std::string& name, const std::string& params, double value) {
   try {
-    std::string body = BuildPayload(name, params, value);
-    Api().PostTrackData(std::move(body), [](HttpResp) {});
+    sender_.Post(Draft(name, params, value));
   } catch (const std::exception& e) {
     LOG(ERROR) << "Post Event Failed:" << e.what();
   } catch (...) {
   }
 }
+
+void CNimoTrack::Shutdown(std::chrono::milliseconds bound) { sender_.Shutdown(bound); }
 
 void CNimoTrack::PostLoginEvent(std::string loginPlatform, std::string puserId) {
   try {

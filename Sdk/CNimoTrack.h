@@ -5,12 +5,15 @@
 // the user facts). None throws.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+
+#include "Sdk/EventSender.h"
 
 namespace NimoSdk {
 
@@ -48,11 +51,18 @@ class CNimoTrack {
   void Init();
   void InitEventTable();
 
-  // Builds the event and hands it to the HTTP pool; the answer is ignored. name
-  // and params are UTF-8; params is JSON object text or empty; value NaN for none.
+  // Builds the event on the caller's thread (time stamp, facts, validation and
+  // its log lines) and hands it to the tracker thread, which numbers, keeps and
+  // delivers it. Never waits for the disk or the network. name and params are
+  // UTF-8; params is JSON object text or empty; value NaN for none.
   void PostEvent(const std::string& name, const std::string& params, double value);
-  // The compact event text PostEvent posts (consumes a sequence number, logs the findings).
+  // The compact event text with "eventOrder":"" (numbered later); logs the findings.
+  std::string Draft(const std::string& name, const std::string& params, double value);
+  // The draft numbered at once by its own store cycle (for tools and tests).
   std::string BuildPayload(const std::string& name, const std::string& params, double value);
+  // Exit: stops the tracker thread and saves the events still in memory, within bound.
+  void Shutdown(std::chrono::milliseconds bound = std::chrono::milliseconds(400));
+  EventSender& Sender() { return sender_; }
 
   void SyncUserId();
   void SyncUserInfo();
@@ -92,6 +102,8 @@ class CNimoTrack {
   mutable std::mutex mutex_;
   Facts facts_;
   std::shared_ptr<const EventTable> table_;  // null until InitEventTable; immutable once set
+
+  EventSender sender_;
 };
 
 }  // namespace NimoSdk

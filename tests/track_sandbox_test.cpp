@@ -4,19 +4,27 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <signal.h>
+
+#include <map>
+#include <set>
+
 #include "Sdk/CNimoCore.h"
+#include "Sdk/EventQueue.h"
 #include "Sdk/CNimoTrack.h"
 #include "Sdk/NimoConfigUtils.h"
 #include "Sdk/Singletons.h"
 #include "nimosdk64.h"
 #include "support/SdkHarness.h"
 #include "support/child_process.h"
+#include "platform/sys/FileLock.h"
 
 using namespace std::chrono_literals;
 using nimo_sandbox::StoredEvent;
@@ -53,6 +61,37 @@ class TrackSandbox : public nimo_test::SdkTest {
 };
 
 std::string Quoted(const std::string& s) { return json(s).dump(); }
+
+long long Number(const StoredEvent& e) {
+  std::string order = e.json.value("eventOrder", "");
+  return order.size() > 1 ? std::atoll(order.c_str() + 1) : -1;
+}
+
+// The game's events with a context member "i", in arrival order: (i, number).
+std::vector<std::pair<int, long long>> Indexed(const std::vector<StoredEvent>& events) {
+  std::vector<std::pair<int, long long>> out;
+  for (const StoredEvent& e : events) {
+    const json& c = e.json.is_object() ? e.json.value("context", json::object()) : json::object();
+    if (c.contains("i") && c["i"].is_number_integer()) out.emplace_back(c["i"].get<int>(), Number(e));
+  }
+  return out;
+}
+
+void PostIndexed(int from, int to, const std::wstring& extra = L"") {
+  for (int i = from; i < to; ++i)
+    NimoProxy::PostEvent(L"queued", L"{\"i\":" + std::to_wstring(i) + extra + L"}", kNoValue);
+}
+
+// Retries come after milliseconds instead of seconds.
+void FastRetries(std::size_t maxEvents = 10000) {
+  NimoSdk::EventSender::Settings s = Track().Sender().GetSettings();
+  s.backoffMin = 10ms;
+  s.backoffMax = 80ms;
+  s.maxEvents = maxEvents;
+  Track().Sender().SetSettings(s);
+}
+
+nimo_sandbox::Fault Refusing() { return nimo_sandbox::Fault{nimo_sandbox::FaultMode::Http502}; }
 
 }  // namespace
 
@@ -140,34 +179,222 @@ TEST_F(TrackSandbox, NumbersContinueAcrossRunsOfTheGame) {
   EXPECT_EQ(NimoSdk::NimoConfigUtils::ReadConfigJson(false)["EventOrder"], 4);
 }
 
-class TrackSandboxConcurrency : public TrackSandbox {};
+// ---------------------------------------------------------------- the queue
 
-// Several game threads posting through the export at once: every event arrives
-// and no number is sent twice or skipped.
-TEST_F(TrackSandboxConcurrency, ThreadsPostingAtOnceAllArriveWithDistinctNumbers) {
-  ASSERT_EQ(InitAndWait().code, 200);
-  constexpr int kThreads = 4, kEach = 40;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < kEach; ++i) {
-        NimoProxy::PostEvent(L"burst", L"{\"thread\":" + std::to_wstring(t) + L"}", i);
-        if (i % 10 == 0) NimoProxy::SetLevel(i);
-      }
-    });
+class TrackSandboxConcurrency : public TrackSandbox {
+ protected:
+  std::vector<std::string> ChildEnv() {
+    return {"NIMO_TEST_API_BASE=" + Server().BaseUrl(), "NIMO_TEST_TRACK_URL=" + Server().TrackUrl(),
+            "NIMOSDK_CA_FILE=" + Server().CaFile()};
   }
+};
+
+// Four game threads and a second process of the same game post at once: every
+// number is handed out once, without a gap, in each thread's posting order.
+TEST_F(TrackSandboxConcurrency, ThreadsAndASecondProcessGetExactConsecutiveNumbers) {
+  constexpr int kThreads = 4, kEach = 50;
+  const std::string seenFlag = home_->Root() + "/parent-saw-all";
+  if (nimo_test::ChildMode() == "second") {
+    ASSERT_EQ(InitAndWait().code, 200);
+    PostIndexed(9000, 9000 + kEach, L",\"t\":9");  // indexes of its own
+    EXPECT_TRUE(Eventually([&] { return std::ifstream(seenFlag).good(); }, 60s));
+    return;
+  }
+  ASSERT_EQ(InitAndWait().code, 200);
+  pid_t child = nimo_test::SpawnCurrentTest("second", ChildEnv());
+  ASSERT_GT(child, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t] { PostIndexed(t * 1000, t * 1000 + kEach, L",\"t\":" + std::to_wstring(t)); });
   for (auto& th : threads) th.join();
-  const int total = kThreads * kEach + 1;  // and the start-up event
-  ASSERT_TRUE(Eventually([&] { return Server().Events().size() >= static_cast<std::size_t>(total); }, 60s))
+  const int total = (kThreads + 1) * kEach + 2;  // and two start-up events
+  EXPECT_TRUE(Eventually([&] { return Server().Events().size() >= static_cast<std::size_t>(total); }, 60s))
       << Server().Events().size() << " of " << total;
+  std::ofstream(seenFlag) << "1";
+  EXPECT_EQ(nimo_test::WaitChild(child, 60s), 0);
+
   auto counters = Server().EventCounters();
   ASSERT_EQ(counters.size(), 1u);
   const auto& c = counters.begin()->second;
   EXPECT_EQ(c.events, total);
   EXPECT_EQ(c.distinct, total);
-  EXPECT_EQ(c.duplicates, 0);
-  EXPECT_EQ(c.missing, 0);
+  EXPECT_EQ(c.duplicates + c.missing + c.malformed, 0);
   EXPECT_EQ(c.lowest, 1);
   EXPECT_EQ(c.highest, total);
   EXPECT_EQ(NimoSdk::NimoConfigUtils::ReadConfigJson(false)["EventOrder"], total);
+  std::map<int, long long> byIndex;
+  for (auto [i, n] : Indexed(Server().Events())) byIndex[i] = n;
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = t * 1000 + 1; i < t * 1000 + kEach; ++i) EXPECT_LT(byIndex[i - 1], byIndex[i]) << i;
+}
+
+// Another process holds the store's lock for 2 s: PostEvent does not wait for
+// it, and the events follow once the lock is free.
+TEST_F(TrackSandbox, PostEventNeverWaitsForTheStoreLock) {
+  const std::string heldFlag = home_->Root() + "/held";
+  if (nimo_test::ChildMode() == "holder") {
+    nimo_sys::FileLock lock(std::getenv("NIMO_TEST_LOCK"));
+    std::ofstream(heldFlag) << "1";
+    std::this_thread::sleep_for(2s);
+    return;
+  }
+  ASSERT_EQ(InitAndWait().code, 200);
+  ASSERT_TRUE(Eventually([&] { return Server().Events().size() == 1; }));
+  pid_t child = nimo_test::SpawnCurrentTest(
+      "holder", {"NIMO_TEST_LOCK=" + NimoSdk::NimoConfigUtils::GetAppConfigPath() + ".lock",
+                 "NIMO_TEST_API_BASE=" + Server().BaseUrl(), "NIMO_TEST_TRACK_URL=" + Server().TrackUrl()});
+  ASSERT_GT(child, 0);
+  ASSERT_TRUE(Eventually([&] { return std::ifstream(heldFlag).good(); }));
+  auto t0 = std::chrono::steady_clock::now();
+  PostIndexed(0, 200);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);  // a hang guard: waiting would take 2 s
+  EXPECT_EQ(Server().Events().size(), 1u);  // nothing could be numbered yet
+  EXPECT_EQ(nimo_test::WaitChild(child, 30s), 0);
+  EXPECT_TRUE(Eventually([&] { return Server().Events().size() == 201; }, 30s)) << Server().Events().size();
+  EXPECT_EQ(Server().EventCounters().begin()->second.highest, 201);
+}
+
+// The server refuses for a while: events wait with back-off, then every one
+// arrives exactly once, the oldest first (a few are in flight at once, so
+// later neighbours may overtake each other).
+TEST_F(TrackSandbox, OfflineThenEveryEventExactlyOnceOldestFirst) {
+  FastRetries();
+  Server().SetFault("track", Refusing());
+  ASSERT_EQ(InitAndWait().code, 200);
+  PostIndexed(0, 40);
+  EXPECT_TRUE(Eventually([&] { return Server().RequestCount(nimo_sandbox::Endpoint::Track) >= 5; }));
+  EXPECT_TRUE(Server().Events().empty());
+  Server().ClearFaults();
+  ASSERT_TRUE(Eventually([&] { return Server().Events().size() >= 41; }, 30s)) << Server().Events().size();
+  std::this_thread::sleep_for(200ms);  // a duplicate would come now
+  auto events = Server().Events();
+  EXPECT_EQ(events.size(), 41u);
+  EXPECT_EQ(Number(events.front()), 1);  // the one probe while failing is the oldest
+  auto counters = Server().EventCounters();
+  ASSERT_EQ(counters.size(), 1u);
+  const auto c = counters.begin()->second;
+  EXPECT_EQ(c.distinct, 41);
+  EXPECT_EQ(c.duplicates + c.missing, 0);
+}
+
+// A game killed in the middle of a burst: every event that reached the queue
+// file arrives after the restart, a repeat carries its first number, and no
+// number belongs to two events.
+TEST_F(TrackSandbox, KilledMidBurstLosesNothingFromTheQueueFile) {
+  if (nimo_test::ChildMode() == "burst") {
+    ASSERT_EQ(InitAndWait().code, 200);
+    PostIndexed(0, 3000);
+    std::this_thread::sleep_for(60s);  // until killed
+    return;
+  }
+  nimo_sandbox::Fault slow;
+  slow.delayMs = 20;
+  Server().SetFault("track", slow);
+  pid_t child = nimo_test::SpawnCurrentTest(
+      "burst", {"NIMO_TEST_API_BASE=" + Server().BaseUrl(), "NIMO_TEST_TRACK_URL=" + Server().TrackUrl(),
+                "NIMOSDK_CA_FILE=" + Server().CaFile()});
+  ASSERT_GT(child, 0);
+  const std::string queueFile = home_->SdkFolder() + "/480/EventQueue";
+  ASSERT_TRUE(Eventually([&] { return nimo_test::ReadText(queueFile).size() > 300000; }, 30s));
+  ASSERT_TRUE(Eventually([&] { return Server().Events().size() >= 5; }, 30s));
+  ::kill(child, SIGKILL);
+  EXPECT_EQ(nimo_test::WaitChild(child, 10s), 128 + SIGKILL);
+  NimoSdk::EventQueue::Parsed kept = NimoSdk::EventQueue::Parse(nimo_test::ReadText(queueFile));
+  ASSERT_GT(kept.live.size(), 100u);
+  Server().ClearFaults();
+
+  ASSERT_EQ(InitAndWait().code, 200);  // the restart: this process takes the queue file over
+  std::set<long long> arrived;
+  auto allArrived = [&] {
+    arrived.clear();
+    for (const StoredEvent& e : Server().Events()) arrived.insert(Number(e));
+    for (const auto& e : kept.live)
+      if (arrived.count(e.order) == 0) return false;
+    return true;
+  };
+  EXPECT_TRUE(Eventually(allArrived, 60s)) << arrived.size() << " numbers arrived";
+  std::map<int, long long> numberOf;
+  std::map<long long, int> indexOf;
+  for (auto [i, n] : Indexed(Server().Events())) {
+    EXPECT_EQ(numberOf.emplace(i, n).first->second, n) << "event " << i << " sent again with another number";
+    EXPECT_EQ(indexOf.emplace(n, i).first->second, i) << "n" << n << " given to two events";
+  }
+}
+
+// The queue keeps the newest events up to its bound; the oldest go, counted.
+TEST_F(TrackSandbox, FullQueueDropsTheOldestAndCountsThem) {
+  FastRetries(20);
+  Server().SetFault("track", Refusing());
+  ASSERT_EQ(InitAndWait().code, 200);
+  PostIndexed(0, 50);
+  EXPECT_TRUE(Eventually([] { return Track().Sender().Dropped() == 31; })) << Track().Sender().Dropped();
+  Server().ClearFaults();
+  EXPECT_TRUE(Eventually([&] { return Server().Events().size() >= 20; }, 30s));
+  std::this_thread::sleep_for(200ms);
+  auto got = Indexed(Server().Events());
+  EXPECT_EQ(Server().Events().size(), 20u);
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(std::max_element(got.begin(), got.end())->first, 49);
+  EXPECT_EQ(Track().Sender().Dropped(), 31u);
+}
+
+// A queue file with a record torn by a crash, a corrupt one and a delivered
+// one: the whole, undelivered records are sent with their numbers, and new
+// numbers continue above them.
+TEST_F(TrackSandbox, TornQueueFileKeepsEveryWholeRecord) {
+  using NimoSdk::EventQueue;
+  const std::string folder = home_->SdkFolder() + "/480";
+  std::filesystem::create_directories(folder);
+  std::string corrupt = EventQueue::EventRecord(7, R"({"event":"old_c","eventOrder":"n7"})");
+  corrupt[10] = 'X';
+  nimo_test::WriteText(folder + "/EventQueue",
+                       EventQueue::EventRecord(5, R"({"event":"old_a","eventOrder":"n5"})") +
+                           EventQueue::EventRecord(6, R"({"event":"old_b","eventOrder":"n6"})") +
+                           EventQueue::DoneRecord(5) + corrupt + "garbage\n" +
+                           EventQueue::EventRecord(8, R"({"event":"old_d","eventOrder":"n8"})") +
+                           EventQueue::EventRecord(9, R"({"event":"old_e","eventOrder":"n9"})").substr(0, 20));
+  ASSERT_EQ(InitAndWait().code, 200);
+  ASSERT_TRUE(Eventually([&] { return Server().Events().size() >= 3; }));
+  std::this_thread::sleep_for(200ms);
+  std::vector<std::string> got;
+  for (const StoredEvent& e : Server().Events()) got.push_back(e.json.value("event", "") + "=" + e.json.value("eventOrder", ""));
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<std::string>{"old_b=n6", "old_d=n8", "zko_startup=n9"}));
+  EXPECT_EQ(EventQueue::Parse(nimo_test::ReadText(folder + "/EventQueue")).skipped, 0);
+}
+
+// Exit with thousands of events unsent returns within its bound and keeps
+// them; the next start sends every one.
+TEST_F(TrackSandbox, ExitSavesUnsentEventsForTheNextStart) {
+  constexpr int kEvents = 5000;
+  const std::string seenFlag = home_->Root() + "/parent-saw-all";
+  if (nimo_test::ChildMode() == "next-start") {
+    ASSERT_EQ(InitAndWait().code, 200);
+    EXPECT_TRUE(Eventually([&] { return std::ifstream(seenFlag).good(); }, 60s));
+    return;
+  }
+  Server().SetFault("track", Refusing());
+  ASSERT_EQ(InitAndWait().code, 200);
+  PostIndexed(0, kEvents);
+  auto t0 = std::chrono::steady_clock::now();
+  NimoProxy::Exit();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+  Server().ClearFaults();
+
+  pid_t child = nimo_test::SpawnCurrentTest(
+      "next-start", {"NIMO_TEST_API_BASE=" + Server().BaseUrl(), "NIMO_TEST_TRACK_URL=" + Server().TrackUrl(),
+                     "NIMOSDK_CA_FILE=" + Server().CaFile()});
+  ASSERT_GT(child, 0);
+  EXPECT_TRUE(Eventually([&] { return Indexed(Server().Events()).size() >= kEvents; }, 60s))
+      << Indexed(Server().Events()).size();
+  std::ofstream(seenFlag) << "1";
+  EXPECT_EQ(nimo_test::WaitChild(child, 30s), 0);
+  std::set<int> indexes;
+  for (auto [i, n] : Indexed(Server().Events())) indexes.insert(i);
+  EXPECT_EQ(indexes.size(), static_cast<std::size_t>(kEvents));
+  auto counters = Server().EventCounters();
+  ASSERT_EQ(counters.size(), 1u);
+  const auto c = counters.begin()->second;
+  EXPECT_EQ(c.duplicates, 0);
+  EXPECT_EQ(c.distinct, c.events);
 }

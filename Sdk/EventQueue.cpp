@@ -1,0 +1,103 @@
+#include "Sdk/EventQueue.h"
+
+#include <cstdio>
+#include <unordered_set>
+
+namespace NimoSdk {
+namespace {
+
+constexpr const char* kEmptyOrder = "\"eventOrder\":\"\"";
+constexpr std::size_t kEmptyOrderValueAt = 14;  // just after the opening quote of the value
+
+std::string Hash(const char* p, std::size_t n) {
+  std::uint64_t h = 1469598103934665603ULL;
+  for (std::size_t i = 0; i < n; ++i) {
+    h ^= static_cast<unsigned char>(p[i]);
+    h *= 1099511628211ULL;
+  }
+  char out[17];
+  std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
+  return out;
+}
+
+std::string Sealed(std::string body) {
+  body += ' ' + Hash(body.data(), body.size()) + '\n';
+  return body;
+}
+
+// Decimal digits up to the next space (or the end); false when not a number in range.
+bool ParseOrder(const std::string& s, std::size_t& i, std::int64_t& out) {
+  std::int64_t v = 0;
+  std::size_t start = i;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+    if (v > (INT64_MAX - (s[i] - '0')) / 10) return false;
+    v = v * 10 + (s[i] - '0');
+  }
+  out = v;
+  return i > start && v > 0 && (i == s.size() || s[i] == ' ');
+}
+
+}  // namespace
+
+std::string EventQueue::EventRecord(std::int64_t order, const std::string& text) {
+  return Sealed("E " + std::to_string(order) + " " + text);
+}
+
+std::string EventQueue::UnnumberedRecord(const std::string& draft) { return Sealed("U " + draft); }
+
+std::string EventQueue::DoneRecord(std::int64_t order) { return Sealed("D " + std::to_string(order)); }
+
+std::string EventQueue::WithOrder(const std::string& draft, std::int64_t order) {
+  // The last one is the event's own: members after it are scalars, and a
+  // quote inside a string is escaped, so no nested text can end the search early.
+  std::size_t at = draft.rfind(kEmptyOrder);
+  if (at == std::string::npos) return draft;
+  std::string out = draft;
+  out.insert(at + kEmptyOrderValueAt, "n" + std::to_string(order));
+  return out;
+}
+
+EventQueue::Parsed EventQueue::Parse(const std::string& bytes) {
+  Parsed out;
+  std::vector<QueuedEvent> numbered, unnumbered;
+  std::unordered_set<std::int64_t> done, seen;
+  std::size_t pos = 0;
+  while (pos < bytes.size()) {
+    std::size_t end = bytes.find('\n', pos);
+    if (end == std::string::npos) {  // torn tail
+      ++out.skipped;
+      break;
+    }
+    std::string line = bytes.substr(pos, end - pos);
+    pos = end + 1;
+    std::size_t space = line.rfind(' ');
+    if (space == std::string::npos || space < 2 || line[1] != ' ' ||
+        line.compare(space + 1, std::string::npos, Hash(line.data(), space)) != 0) {
+      ++out.skipped;
+      continue;
+    }
+    std::string body = line.substr(0, space);
+    std::size_t i = 2;
+    std::int64_t order = 0;
+    if (body[0] == 'E' && ParseOrder(body, i, order) && i < body.size()) {
+      if (seen.insert(order).second) numbered.push_back({order, body.substr(i + 1)});
+    } else if (body[0] == 'D' && ParseOrder(body, i, order) && i == body.size()) {
+      done.insert(order);
+    } else if (body[0] == 'U' && body.size() > 2) {
+      unnumbered.push_back({0, body.substr(2)});
+      ++out.records;
+      continue;
+    } else {
+      ++out.skipped;
+      continue;
+    }
+    ++out.records;
+    if (order > out.highest) out.highest = order;
+  }
+  for (QueuedEvent& e : numbered)
+    if (done.count(e.order) == 0) out.live.push_back(std::move(e));
+  for (QueuedEvent& e : unnumbered) out.live.push_back(std::move(e));
+  return out;
+}
+
+}  // namespace NimoSdk

@@ -1,0 +1,117 @@
+// The tracker thread: numbers the events the game posted, keeps them in the
+// queue file (EventQueue.h) and delivers them in order, with back-off.
+//
+// Post runs on the caller's thread and only takes a short lock: it never waits
+// for the disk, a file lock or the network. Everything else runs on the one
+// tracker thread this object owns; Shutdown (at Exit) stops it within its bound
+// and writes what is still in memory to the queue file.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/sys/AppendFile.h"
+
+namespace NimoSdk {
+
+class EventSender {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  struct Settings {
+    std::size_t maxEvents = 10000;         // queue bound, events
+    std::size_t maxBytes = 8u << 20;       // queue bound, bytes of event text (10,000 typical events)
+    int window = 4;                        // requests in flight at once (1 while failing); 2 of the 6 workers stay free
+    std::chrono::milliseconds backoffMin{1000};
+    std::chrono::milliseconds backoffMax{300000};
+  };
+
+  EventSender() = default;
+  EventSender(const EventSender&) = delete;
+  EventSender& operator=(const EventSender&) = delete;
+  // The SDK's instance lives for the process. Another (a test's) must not have
+  // requests in flight when destroyed; its thread is stopped and joined.
+  ~EventSender();
+
+  // draft: the event's compact JSON with "eventOrder":"" (EventQueue::WithOrder).
+  void Post(std::string draft);
+  // Starts the tracker thread once; Post starts it too.
+  void Start();
+  // Stops the thread (waiting at most about bound) and writes the events still
+  // in memory to the queue file. Later posts are dropped. Idempotent.
+  void Shutdown(std::chrono::milliseconds bound);
+
+  // Test seams; call before the first Post.
+  void SetSettings(const Settings& s);
+  Settings GetSettings() const;
+  std::uint64_t Dropped() const { return dropped_.load(); }
+
+ private:
+  enum class State { Waiting, InFlight, Done };
+  struct Entry {
+    std::int64_t order;
+    std::string text;
+    State state;
+  };
+
+  void Run();
+  void Load();
+  bool OpenSlotLocked();                 // fileMutex_ held; sets slotLock_ and path_
+  bool NumberBatch();                    // false when Exit took over
+  void TakeAnswers();
+  void EnforceBound();
+  void Dispatch();
+  void MaybeCompact();
+  void AppendLocked(const std::string& bytes, bool sync);  // fileMutex_ held
+  std::int64_t Reserve(std::size_t count);  // first of count new numbers (AppConf cycle)
+  std::chrono::milliseconds Backoff(int failures) const;
+  void OnAnswer(std::int64_t order, bool delivered);
+
+  // Guarded by mutex_ (never held across disk or network work).
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::string> pending_;                          // drafts, not numbered yet
+  std::size_t pendingBytes_ = 0;
+  std::deque<std::string> batch_;                            // older drafts the tracker is numbering
+  std::vector<std::pair<std::int64_t, bool>> answers_;       // from HTTP workers
+  Settings settings_;
+  bool started_ = false;
+  bool stopping_ = false;
+  bool flushedAtExit_ = false;
+  bool threadDone_ = false;
+  std::condition_variable doneCv_;
+  std::thread thread_;
+
+  // Guarded by fileMutex_ (taken before mutex_ when both are needed).
+  std::mutex fileMutex_;
+  std::unique_ptr<nimo_sys::TryFileLock> slotLock_;
+  std::string path_;                                         // empty: no queue file could be had
+  nimo_sys::AppendFile file_;
+  std::size_t fileBytes_ = 0;
+  bool tornTail_ = false;                                    // the last append failed part way
+
+  // Tracker thread only.
+  std::deque<Entry> queue_;
+  std::size_t liveBytes_ = 0;
+  std::int64_t highest_ = 0;
+  int inFlight_ = 0;
+  int waiting_ = 0;                                          // entries in state Waiting
+  int failures_ = 0;
+  Clock::time_point retryAt_{};
+  Settings active_;
+  std::uint64_t droppedLogged_ = 0;
+
+  std::atomic<std::uint64_t> dropped_{0};
+};
+
+}  // namespace NimoSdk
