@@ -218,6 +218,9 @@ TEST(WinExports, TheDllExportsExactlyTheListedFunctions) {
       reinterpret_cast<void*>(GetProcAddress(dll, "_ZN9NimoProxy14IsPayAvailableEv")));
   ASSERT_NE(isPayAvailable, nullptr);
   EXPECT_FALSE(isPayAvailable());
+  // Pinned: a game unloading us without Exit leaves our threads' code in place.
+  FreeLibrary(dll);
+  EXPECT_NE(GetModuleHandleW(NIMO_DLL_NAME), nullptr);
 }
 
 int main(int argc, char** argv) {
