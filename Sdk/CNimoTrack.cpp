@@ -1,4 +1,5 @@
 #include "Sdk/CNimoTrack.h"
+#include "Sdk/JsonFields.h"
 
 #include <easylogging++.h>
 
@@ -27,33 +28,6 @@ constexpr std::size_t kCustomPrefixLen = 9;
 // anything) become U+FFFD instead of making the serialiser throw.
 std::string Compact(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-// Copying and printing a JSON value recurse once per nesting level; the parser
-// does not. Valid JSON nests exactly as its brackets outside strings do, so this
-// scan bounds the depth of anything the parser would accept.
-bool NestsDeeperThan(const std::string& text, int limit) {
-  int depth = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (inString) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return true;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return false;
 }
 
 // The value rule of each required parameter, by parameter name.

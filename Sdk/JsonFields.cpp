@@ -40,6 +40,30 @@ bool ReadInt(const json& obj, const char* key, Int& out) {
 
 }  // namespace
 
+bool NestsDeeperThan(const std::string& text, int limit) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 std::string JsonLimitExceeded(const std::string& text) {
   int depth = 0;
   std::size_t values = 0;  // containers and the separators between their members

@@ -22,6 +22,11 @@ inline constexpr std::size_t kMaxJsonValues = 100000;
 // skips strings (escapes included); it does not check the syntax.
 std::string JsonLimitExceeded(const std::string& text);
 
+// True when text's brackets outside strings nest deeper than limit. Copying and
+// printing a JSON value recurse once per level; valid JSON nests exactly as its
+// brackets do, so this bounds anything the parser would accept.
+bool NestsDeeperThan(const std::string& text, int limit);
+
 // Parses text; false unless it is one JSON object within the limits.
 bool ParseObject(const std::string& text, json& out);
 

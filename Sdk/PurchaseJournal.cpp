@@ -25,30 +25,6 @@ std::mutex& JournalMutex() {
   return *m;
 }
 
-// Nesting of brackets outside strings, so that a hostile file is refused
-// before the parser builds anything from it.
-bool WithinDepth(const std::string& text, int maxDepth) {
-  int depth = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (inString) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > maxDepth) return false;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return true;
-}
-
 json ProductToJson(const ProductInfo& p) {
   json j = json::object();
   j["channelProductId"] = p.channelProductId;
@@ -153,7 +129,7 @@ std::vector<PurchaseJournal::Entry> ReadEntries(const std::string& path) {
     if (nimo_sys::PathExists(path)) PutAside(path, "cannot be read, or too large");
     return entries;
   }
-  if (!WithinDepth(text, PurchaseJournal::kMaxDepth)) {
+  if (NestsDeeperThan(text, PurchaseJournal::kMaxDepth)) {
     PutAside(path, "nested too deep");
     return entries;
   }
