@@ -1,5 +1,4 @@
 #include "Sdk/CNimoTrack.h"
-#include "Sdk/JsonFields.h"
 
 #include <easylogging++.h>
 
@@ -11,6 +10,7 @@
 #include "Sdk/CNimoApi.h"
 #include "Sdk/CNimoCore.h"
 #include "Sdk/EventQueue.h"
+#include "Sdk/JsonFields.h"
 #include "Sdk/NimoConfigUtils.h"
 #include "Sdk/Singletons.h"
 #include "platform/sys/OsInfo.h"
