@@ -13,6 +13,7 @@
 #include "platform/steam/steam_control.h"
 #include "support/RawServer.h"
 #include "support/SdkHarness.h"
+#include "support/temp_data_home.h"
 
 using namespace std::chrono_literals;
 using nimo_sandbox::Endpoint;
@@ -74,6 +75,7 @@ TEST_F(ExitFlow, StuckRequestsDoNotHoldExitAndEachEndsWithProcessExit) {
 }
 
 TEST(ExitStopsThePool, StuckConnectionsAreClosedAndNothingLeavesAfterwards) {
+  nimo_test::TempDataHome home;  // no queued events of other runs: exactly these two requests
   std::atomic<int> closed{0};
   nimo_test::RawServer server([&closed](nimo_test::RawConn& c) {
     c.ReadRequest();
