@@ -2,17 +2,17 @@
 // demo's start script, and that it stops cleanly on SIGTERM or end of input.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <thread>
 
+#include "support/SandboxFixture.h"
 #include "tools/sandbox/Sandbox.h"
 
 extern char** environ;
@@ -21,16 +21,20 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-// The sandbox executable with pipes on its standard input and output.
+std::string TempState(const std::string& tag) {
+  return (std::filesystem::temp_directory_path() / ("nimo-cli-" + std::to_string(::getpid()) + tag)).string();
+}
+
+// The sandbox executable; its standard output goes to a file, its input is a pipe.
 class Program {
  public:
-  explicit Program(Args args) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+  Program(Args args, const std::string& outFile) : out_(outFile) {
+    int in[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::string exe = std::string(NIMO_BINARY_DIR) + "/tools/sandbox/nimo-sandbox";
     args.insert(args.begin(), exe);
     std::vector<char*> argv;
@@ -39,13 +43,10 @@ class Program {
     if (posix_spawn(&pid_, exe.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&fa);
     ::close(in[0]);
-    ::close(out[1]);
     stdin_ = in[1];
-    stdout_ = out[0];
   }
   ~Program() {
     CloseInput();
-    if (stdout_ >= 0) ::close(stdout_);
     if (pid_ > 0 && Wait(0) == -1) {
       ::kill(pid_, SIGKILL);
       Wait(5000);
@@ -56,52 +57,35 @@ class Program {
     if (stdin_ >= 0) ::close(stdin_);
     stdin_ = -1;
   }
-  // Lines until NIMO_SANDBOX_READY=1 (or time-out / end of output).
-  std::map<std::string, std::string> ReadStartup(int timeoutMs = 15000) {
+  // Its KEY=VALUE lines once NIMO_SANDBOX_READY=1 was printed (empty after 15 s).
+  std::map<std::string, std::string> ReadStartup() {
     std::map<std::string, std::string> kv;
-    std::string buf;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd p{stdout_, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char tmp[512];
-      ssize_t n = ::read(stdout_, tmp, sizeof tmp);
-      if (n <= 0) break;
-      buf.append(tmp, static_cast<std::size_t>(n));
-      std::size_t eol;
-      while ((eol = buf.find('\n')) != std::string::npos) {
-        std::string line = buf.substr(0, eol);
-        buf.erase(0, eol + 1);
+    nimo_test::TestSandbox::WaitUntil([&] {
+      kv.clear();
+      std::ifstream in(out_);
+      for (std::string line; std::getline(in, line);) {
         auto eq = line.find('=');
         if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
-        if (line == "NIMO_SANDBOX_READY=1") return kv;
       }
-    }
+      return kv.count("NIMO_SANDBOX_READY") == 1;
+    }, std::chrono::seconds(15));
     return kv;
   }
   // Exit code, 128+signal, or -1 when still running after timeoutMs.
   int Wait(int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      int status = 0;
-      pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      if (std::chrono::steady_clock::now() >= deadline) return -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    int status = 0;
+    bool ended = nimo_test::TestSandbox::WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
+                                                   std::chrono::milliseconds(timeoutMs));
+    if (!ended) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
  private:
   pid_t pid_ = -1;
-  int stdin_ = -1, stdout_ = -1;
+  int stdin_ = -1;
+  std::string out_;
 };
-
-std::string TempState() {
-  return (std::filesystem::temp_directory_path() / ("nimo-cli-" + std::to_string(::getpid()))).string();
-}
 
 }  // namespace
 
@@ -135,9 +119,11 @@ TEST(SandboxCommandLine, ParsesEveryFlag) {
   EXPECT_TRUE(nimo_sandbox::ParseCommandLine({"--help"}, &cl, &error) && cl.help);
 }
 
-TEST(SandboxCommandLine, PrintsWhereItListensAndStopsOnSigterm) {
-  std::string state = TempState();
-  Program sandbox({"--state", state, "--quiet"});
+TEST(SandboxCommandLine, PrintsWhereItListensAndStopsOnSigtermOrEndOfInput) {
+  std::string state = TempState("");
+  std::filesystem::create_directories(state);
+  Program sandbox({"--state", state + "/a", "--quiet"}, state + "/a.out");
+  Program eof({"--state", state + "/b", "--quiet", "--exit-on-stdin-eof"}, state + "/b.out");
   ASSERT_GT(sandbox.Pid(), 0);
   auto kv = sandbox.ReadStartup();
   ASSERT_EQ(kv.count("NIMO_SANDBOX_READY"), 1u);
@@ -145,35 +131,32 @@ TEST(SandboxCommandLine, PrintsWhereItListensAndStopsOnSigterm) {
   ASSERT_EQ(base.rfind("https://127.0.0.1:", 0), 0u) << base;
   EXPECT_EQ(base.substr(base.size() - 7), "/sdkapi");
   EXPECT_EQ(kv["NIMOSDK_TRACK_URL"], base.substr(0, base.size() - 7) + "/data/h5/v1.do");
-  EXPECT_EQ(kv["NIMOSDK_CA_FILE"], state + "/ca.pem");
+  EXPECT_EQ(kv["NIMOSDK_CA_FILE"], state + "/a/ca.pem");
   EXPECT_TRUE(std::filesystem::exists(kv["NIMOSDK_CA_FILE"]));
   EXPECT_EQ(kv["NIMO_STEAM_BRIDGE"].rfind("127.0.0.1:", 0), 0u);
 
   ASSERT_EQ(::kill(sandbox.Pid(), SIGTERM), 0);
   EXPECT_EQ(sandbox.Wait(5000), 0);
-  EXPECT_TRUE(std::filesystem::exists(state + "/counters.json"));
-  std::filesystem::remove_all(state);
-}
+  EXPECT_TRUE(std::filesystem::exists(state + "/a/counters.json"));
 
-TEST(SandboxCommandLine, EndOfInputStopsItWhenAsked) {
-  std::string state = TempState() + "-eof";
-  Program sandbox({"--state", state, "--quiet", "--exit-on-stdin-eof"});
-  ASSERT_EQ(sandbox.ReadStartup().count("NIMO_SANDBOX_READY"), 1u);
-  sandbox.CloseInput();
-  EXPECT_EQ(sandbox.Wait(5000), 0);
+  ASSERT_EQ(eof.ReadStartup().count("NIMO_SANDBOX_READY"), 1u);
+  EXPECT_EQ(eof.Wait(300), -1);  // still serving while its input is open
+  eof.CloseInput();
+  EXPECT_EQ(eof.Wait(5000), 0);
   std::filesystem::remove_all(state);
 }
 
 TEST(SandboxCommandLine, RefusesToStartWithoutAStateFolderOrOnATakenPort) {
-  Program noState({"--quiet"});
+  std::string state = TempState("-port");
+  std::filesystem::create_directories(state);
+  Program noState({"--quiet"}, state + "/none.out");
   EXPECT_EQ(noState.Wait(5000), 2);
 
-  std::string state = TempState() + "-port";
   nimo_sandbox::Options o;
   o.stateDir = state;
   nimo_sandbox::Sandbox first(o);
   ASSERT_TRUE(first.Start(nullptr));
-  Program second({"--state", state + "/2", "--quiet", "--port", std::to_string(first.Port())});
+  Program second({"--state", state + "/2", "--quiet", "--port", std::to_string(first.Port())}, state + "/2.out");
   EXPECT_EQ(second.Wait(5000), 1);
   first.Stop();
   std::filesystem::remove_all(state);

@@ -1,7 +1,7 @@
 /* A C game: loads libnimosdk64 with dlopen and plays a player's whole life against
  * the sandbox through the C functions only.
  *   c_flow LIBRARY poll|threads
- * The sandbox must be running with gem_300 declined (with-sandbox.sh does that). */
+ * The sandbox must be running with gem_300 declined (examples/demo/run-demo.sh does that). */
 #include <dlfcn.h>
 #include <math.h>
 #include <pthread.h>

@@ -17,4 +17,4 @@ mcs -nologo -warnaserror -langversion:7 -target:library -doc:"$OUT/NimoSdk.xml" 
 mcs -nologo -warnaserror -langversion:7 -r:"$OUT/NimoSdk.dll" -out:"$OUT/CSharpFlow.exe" \
   "$SRC/tests/engines/CSharpFlow.cs"
 export LD_LIBRARY_PATH="$BUILD${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
-exec "$SRC/tests/engines/with-sandbox.sh" "$BUILD" mono "$OUT/CSharpFlow.exe"
+exec "$SRC/examples/demo/run-demo.sh" "$BUILD" mono "$OUT/CSharpFlow.exe"
