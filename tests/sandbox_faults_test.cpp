@@ -16,7 +16,6 @@ using nimo_test::CallSandbox;
 using nimo_test::TestSandbox;
 using NimoSdk::CNimoApi;
 using json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -48,25 +47,6 @@ class SandboxFaults : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(SandboxFaults, Http502AnswersAnHtmlPageWithoutProcessing) {
-  sb->SetFault(Endpoint::CreateOrder, Make(FaultMode::Http502));
-  auto a = Order();
-  EXPECT_EQ(a.status, 502);
-  EXPECT_NE(a.body.find("<title>502 Bad Gateway</title>"), std::string::npos);
-  EXPECT_TRUE(sb->Orders().empty());
-}
-
-TEST_F(SandboxFaults, CodeAnswersTheGivenCodeAndMessage) {
-  std::string endpoint;
-  Fault f;
-  std::string error;
-  ASSERT_TRUE(nimo_sandbox::ParseFaultFlag("config=code:1001:Out of stock, sorry", &endpoint, &f, &error)) << error;
-  sb->SetFault(endpoint, f);
-  auto a = Config();
-  EXPECT_EQ(a.status, 200);
-  EXPECT_EQ(json::parse(a.body), json::parse(R"({"code":1001,"msg":"Out of stock, sorry"})"));
-}
-
 TEST_F(SandboxFaults, TruncatedAndCloseSpoilTheAnswerOfAProcessedRequest) {
   sb->SetFault(Endpoint::CreateOrder, Make(FaultMode::Truncated, 1));
   auto cut = Order();
@@ -83,14 +63,6 @@ TEST_F(SandboxFaults, TruncatedAndCloseSpoilTheAnswerOfAProcessedRequest) {
 
   EXPECT_EQ(Order().status, 200);  // each was for one request only
   EXPECT_EQ(sb->Orders().size(), 3u);
-}
-
-TEST_F(SandboxFaults, DelayAnswersNormallyButLate) {
-  sb->SetFault(Endpoint::Config, Make(FaultMode::None, -1, 300));
-  auto began = Clock::now();
-  auto a = Config();
-  EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(300));
-  EXPECT_EQ(json::parse(a.body, nullptr, false).value("code", 0), 200);
 }
 
 TEST_F(SandboxFaults, HangNeverAnswersAndFreesItsWorkerWhenTheClientLeaves) {
@@ -110,7 +82,9 @@ TEST_F(SandboxFaults, HangNeverAnswersAndFreesItsWorkerWhenTheClientLeaves) {
 
 TEST_F(SandboxFaults, FirstNTimesThenNormal) {
   sb->SetFault(Endpoint::Config, Make(FaultMode::Http502, 2));
-  EXPECT_EQ(Config().status, 502);
+  auto page = Config();
+  EXPECT_EQ(page.status, 502);
+  EXPECT_NE(page.body.find("<title>502 Bad Gateway</title>"), std::string::npos);
   EXPECT_EQ(Config().status, 502);
   EXPECT_EQ(json::parse(Config().body, nullptr, false).value("code", 0), 200);
   EXPECT_TRUE(sb->State()["settings"]["faults"].empty());
@@ -159,6 +133,8 @@ TEST(SandboxFaultFlags, ParseEveryModeWithOptions) {
   EXPECT_EQ(f.msg, "busy");
   EXPECT_EQ(f.delayMs, 20);
   EXPECT_EQ(f.times, 1);
+  ASSERT_TRUE(nimo_sandbox::ParseFaultFlag("config=code:1001:Out of stock, sorry", &endpoint, &f, &error)) << error;
+  EXPECT_EQ(f.msg, "Out of stock, sorry");
   for (const char* mode : {"hang", "truncated", "close", "lost"}) {
     EXPECT_TRUE(nimo_sandbox::ParseFaultFlag(std::string("track=") + mode, &endpoint, &f, &error)) << mode;
   }
