@@ -39,13 +39,6 @@ const std::array<const char*, 16> kCFunctions = {
     "nimo_set_game_user_id", "nimo_set_level",         "nimo_set_nick_name",   "nimo_set_server_id",
 };
 
-// Loaded once and never closed, as a game does: the SDK's singletons live as
-// long as the process, so unloading would only strand them.
-void* Library() {
-  static void* handle = dlopen(NIMO_SDK_LIB, RTLD_NOW | RTLD_LOCAL);
-  return handle;
-}
-
 std::set<std::string> DefinedDynamicSymbols(const std::string& lib) {
   std::set<std::string> out;
   std::string cmd = "nm -D --defined-only '" + lib + "'";
@@ -61,19 +54,20 @@ std::set<std::string> DefinedDynamicSymbols(const std::string& lib) {
   return out;
 }
 
+// The exported function of that name, as type F. The library is loaded once and
+// never closed, as a game does: its singletons live as long as the process.
+template <class F>
+F Fn(const char* name) {
+  static void* handle = dlopen(NIMO_SDK_LIB, RTLD_NOW | RTLD_LOCAL);
+  return reinterpret_cast<F>(handle != nullptr ? dlsym(handle, name) : nullptr);
+}
+
 int gCalls = 0;
 void CountingCallback(int, std::wstring, std::wstring) { ++gCalls; }
 
 }  // namespace
 
-TEST(Exports, AllResolveByName) {
-  void* h = Library();
-  ASSERT_NE(h, nullptr) << dlerror();
-  for (const char* name : kExports) EXPECT_NE(dlsym(h, name), nullptr) << name;
-  for (const char* name : kCFunctions) EXPECT_NE(dlsym(h, name), nullptr) << name;
-}
-
-TEST(Exports, NothingElseOfOursIsExported) {
+TEST(Exports, ExactlyOursAreExported) {
   std::set<std::string> syms = DefinedDynamicSymbols(NIMO_SDK_LIB);
   ASSERT_FALSE(syms.empty());
   std::set<std::string> expected(kExports.begin(), kExports.end());
@@ -86,54 +80,39 @@ TEST(Exports, NothingElseOfOursIsExported) {
 }
 
 TEST(Exports, EveryCallBeforeInitIsSafe) {
-  void* h = Library();
-  ASSERT_NE(h, nullptr) << dlerror();
-  auto sym = [&](int i) { return dlsym(h, kExports[static_cast<std::size_t>(i)]); };
-  auto login = reinterpret_cast<void (*)(Callback)>(sym(2));
-  auto logout = reinterpret_cast<void (*)()>(sym(3));
-  auto callPay = reinterpret_cast<void (*)(std::wstring, std::wstring, Callback)>(sym(4));
-  auto isPay = reinterpret_cast<bool (*)()>(sym(5));
-  auto postEvent = reinterpret_cast<void (*)(const std::wstring&, const std::wstring&, double)>(sym(6));
-  auto setGameUserId = reinterpret_cast<void (*)(std::wstring)>(sym(8));
-  auto setLevel = reinterpret_cast<void (*)(int)>(sym(9));
-  auto setNick = reinterpret_cast<void (*)(std::wstring)>(sym(10));
-  auto setServer = reinterpret_cast<void (*)(std::wstring)>(sym(11));
-  auto exitSdk = reinterpret_cast<void (*)()>(sym(1));
-
+  ASSERT_NE(Fn<void*>(kExports[1]), nullptr) << dlerror();
+  auto isPay = Fn<bool (*)()>(kExports[5]);
+  auto login = Fn<void (*)(Callback)>(kExports[2]);
+  auto callPay = Fn<void (*)(std::wstring, std::wstring, Callback)>(kExports[4]);
   EXPECT_FALSE(isPay());
-  gCalls = 0;
   login(CountingCallback);
   EXPECT_EQ(gCalls, 1);  // -401 on the calling thread
   login(nullptr);        // a null callback is never called
   callPay(L"p1", L"ext", CountingCallback);
   EXPECT_EQ(gCalls, 2);
   callPay(L"p1", L"ext", nullptr);
-  setGameUserId(L"u");
-  setLevel(-5);
-  setNick(std::wstring(L"n\0ick", 5));
-  setServer(L"");
-  logout();
-  postEvent(L"level_up", L"{not json", std::nan(""));
+  Fn<void (*)(std::wstring)>(kExports[8])(L"u");
+  Fn<void (*)(int)>(kExports[9])(-5);
+  Fn<void (*)(std::wstring)>(kExports[10])(std::wstring(L"n\0ick", 5));
+  Fn<void (*)(std::wstring)>(kExports[11])(L"");
+  Fn<void (*)()>(kExports[3])();
+  Fn<void (*)(const std::wstring&, const std::wstring&, double)>(kExports[6])(L"level_up", L"{not json", std::nan(""));
   EXPECT_FALSE(isPay());
 
   // The C functions, with null strings.
   using CCallback = void (*)(int, const char*, const char*, void*);
-  auto cLogin = reinterpret_cast<void (*)(CCallback, void*)>(dlsym(h, "nimo_login"));
-  auto cPay = reinterpret_cast<void (*)(const char*, const char*, CCallback, void*)>(dlsym(h, "nimo_call_pay"));
-  auto cSetNick = reinterpret_cast<void (*)(const char*)>(dlsym(h, "nimo_set_nick_name"));
-  auto cPost = reinterpret_cast<void (*)(const char*, const char*, double)>(dlsym(h, "nimo_post_event"));
-  auto cPoll = reinterpret_cast<int (*)()>(dlsym(h, "nimo_run_callbacks"));
-  auto cIsPay = reinterpret_cast<int (*)()>(dlsym(h, "nimo_is_pay_available"));
   CCallback counting = [](int, const char*, const char*, void* user) { ++*static_cast<int*>(user); };
   int cCalls = 0;
-  cLogin(counting, &cCalls);
+  Fn<void (*)(CCallback, void*)>("nimo_login")(counting, &cCalls);
+  auto cPay = Fn<void (*)(const char*, const char*, CCallback, void*)>("nimo_call_pay");
   cPay(nullptr, nullptr, counting, &cCalls);
   cPay("p", "e", nullptr, nullptr);
-  cSetNick(nullptr);
-  cPost(nullptr, nullptr, std::nan(""));
+  Fn<void (*)(const char*)>("nimo_set_nick_name")(nullptr);
+  Fn<void (*)(const char*, const char*, double)>("nimo_post_event")(nullptr, nullptr, std::nan(""));
   EXPECT_EQ(cCalls, 2);
-  EXPECT_EQ(cPoll(), 0);
-  EXPECT_EQ(cIsPay(), 0);
+  EXPECT_EQ(Fn<int (*)()>("nimo_run_callbacks")(), 0);
+  EXPECT_EQ(Fn<int (*)()>("nimo_is_pay_available")(), 0);
+  auto exitSdk = Fn<void (*)()>(kExports[1]);
   exitSdk();
   exitSdk();  // a second Exit does nothing
 }
