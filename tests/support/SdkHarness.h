@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,7 +27,8 @@ class CallbackTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  // Waits for the next callback after the ones already seen; fails the test when none comes.
+  // Waits for the next callback after the ones already seen, calling whileWaiting
+  // (when set) all the while; fails the test when none comes.
   Call Next(std::chrono::milliseconds limit = std::chrono::seconds(10));
   // No further callback within d.
   bool NoMoreCallbacks(std::chrono::milliseconds d = std::chrono::milliseconds(300));
@@ -34,6 +36,7 @@ class CallbackTest : public ::testing::Test {
 
   std::unique_ptr<TempDataHome> home_;
   std::size_t seen_ = 0;
+  std::function<void()> whileWaiting;  // e.g. the game's poll or its Steam pump
 };
 
 class SdkTest : public CallbackTest {
