@@ -45,15 +45,6 @@ class Purchase : public nimo_test::SdkTest {
       if (r.endpoint == "pay_result") out.push_back(r.body);
     return out;
   }
-  // The status field of each pay_result request, in order.
-  std::vector<std::string> PayResultStatuses() {
-    std::vector<std::string> out;
-    for (const auto& body : PayResultBodies()) {
-      auto at = body.find("&status=");
-      out.push_back(at == std::string::npos ? "?" : body.substr(at + 8, 1));
-    }
-    return out;
-  }
   // The catalogue's preload fails; later loads fail `times - 1` more times.
   void FailCatalogue(int times, const std::string& msg = "Sandbox fault") {
     Fail(Endpoint::Products, FaultMode::Code, times, 1001, msg);
@@ -138,27 +129,31 @@ TEST_F(Purchase, DeclinedIsReportedWithStatusZeroAndTheOrderStays) {
   EXPECT_NE(PayResultBodies()[0].find("&status=0&payAmountMicros=0&"), std::string::npos) << PayResultBodies()[0];
 }
 
-TEST_F(Purchase, RefusedBeforeInitBeforeLoginAndAfterExit) {
+// Refused at once, on this thread, with nothing sent.
+TEST_F(Purchase, RefusedBeforeInitBeforeLoginForAnUnknownProductAndAfterExit) {
   struct Step {
     std::function<void()> before;
+    const char* product;
     int code;
     const char* message;
   };
   const Step steps[] = {
-      {[] {}, -401, "Sdk Not Init."},
-      {[this] { ASSERT_EQ(InitAndWait().code, 200); }, -405, "Not Login."},
+      {[] {}, "gem_60", -401, "Sdk Not Init."},
+      {[this] { ASSERT_EQ(InitAndWait().code, 200); }, "gem_60", -405, "Not Login."},
       {[this] {
          ASSERT_EQ(LoginAndWait().code, 200);
-         NimoProxy::Logout();
+         ASSERT_TRUE(Eventually([] { return Pay().IsProductsLoaded(); }));
        },
-       -405, "Not Login."},
-      {[] { NimoProxy::Exit(); }, -400, "Process Exit!"},
+       "GEM_60", -400, "Not Found Product."},  // ids compare byte for byte
+      {[] {}, "starter_pack", -400, "Not Found Product."},  // sold on another channel only
+      {[] { NimoProxy::Logout(); }, "gem_60", -405, "Not Login."},
+      {[] { NimoProxy::Exit(); }, "gem_60", -400, "Process Exit!"},
   };
   for (const Step& s : steps) {
-    SCOPED_TRACE(s.message);
+    SCOPED_TRACE(s.product + std::string(" ") + s.message);
     s.before();
-    Buy("gem_60");
-    ASSERT_EQ(rec().Count(), seen_ + 1);  // at once, on this thread
+    Buy(s.product);
+    ASSERT_EQ(rec().Count(), seen_ + 1);
     auto call = Next();
     EXPECT_EQ(call.code, s.code);
     EXPECT_EQ(call.message, s.message);
@@ -167,46 +162,36 @@ TEST_F(Purchase, RefusedBeforeInitBeforeLoginAndAfterExit) {
   EXPECT_EQ(Server().RequestCount(Endpoint::CreateOrder), 0);
 }
 
-TEST_F(Purchase, UnknownProductWithTheCatalogueLoadedIsRefusedAtOnce) {
-  InitAndLogin();
-  ASSERT_TRUE(Eventually([] { return Pay().IsProductsLoaded(); }));
-  for (const char* product : {"GEM_60", "starter_pack"}) {  // ids compare byte for byte; another channel only
-    Buy(product);
-    ASSERT_EQ(rec().Count(), seen_ + 1);
-    auto call = Next();
-    EXPECT_EQ(call.code, -400);
-    EXPECT_EQ(call.message, "Not Found Product.");
-    EXPECT_EQ(call.thread, std::this_thread::get_id());
-  }
-  EXPECT_EQ(Server().RequestCount(Endpoint::CreateOrder), 0);
-}
+// Without a catalogue a purchase loads it first, and decides on a worker.
+struct Unloaded {
+  int loadFailures;
+  const char* product;
+  int code;
+  const char* message;
+};
+class PurchaseWithoutCatalogue : public Purchase, public ::testing::WithParamInterface<Unloaded> {};
 
-TEST_F(Purchase, CatalogueLoadedByThePurchaseItself) {
-  FailCatalogue(1);
+TEST_P(PurchaseWithoutCatalogue, LoadsItFirst) {
+  FailCatalogue(GetParam().loadFailures, "no catalogue");
   EXPECT_FALSE(Pay().IsProductsLoaded());
-  Buy("vip_month");
+  Buy(GetParam().product);
   auto call = Next();
-  EXPECT_EQ(call.code, 200) << call.message;
-  EXPECT_EQ(json::parse(call.data)["productId"], "vip_month");
-}
-
-TEST_F(Purchase, UnknownProductFoundMissingAfterTheLoadIsRefusedOnAWorker) {
-  FailCatalogue(1);
-  Buy("no_such_product");
-  auto call = Next();
-  EXPECT_EQ(call.code, -400);
+  EXPECT_EQ(call.code, GetParam().code);
+  EXPECT_EQ(call.message, GetParam().message);
   EXPECT_NE(call.thread, std::this_thread::get_id());
+  EXPECT_EQ(Server().RequestCount(Endpoint::CreateOrder), GetParam().code == 200 ? 1 : 0);
+  if (GetParam().code == 200) {
+    EXPECT_EQ(json::parse(call.data)["productId"], GetParam().product);
+  } else if (GetParam().code == 1001) {
+    EXPECT_NE(call.data.find("no catalogue"), std::string::npos);  // the catalogue's answer
+  }
 }
 
-TEST_F(Purchase, CatalogueThatCannotBeLoadedEndsThePurchase) {
-  FailCatalogue(2, "no catalogue");
-  Buy("gem_60");
-  auto call = Next();
-  EXPECT_EQ(call.code, 1001);
-  EXPECT_EQ(call.message, "Query Product Failure, no catalogue");
-  EXPECT_NE(call.data.find("no catalogue"), std::string::npos);
-  EXPECT_EQ(Server().RequestCount(Endpoint::CreateOrder), 0);
-}
+INSTANTIATE_TEST_SUITE_P(Cases, PurchaseWithoutCatalogue,
+                         ::testing::Values(Unloaded{1, "vip_month", 200, "Success"},
+                                           Unloaded{1, "no_such_product", -400, "Not Found Product."},
+                                           Unloaded{2, "gem_60", 1001, "Query Product Failure, no catalogue"}),
+                         [](const auto& info) { return std::string(info.param.product); });
 
 TEST_F(Purchase, CreateOrderFailuresReachTheGameOnce) {
   InitAndLogin();
@@ -424,7 +409,10 @@ TEST_F(PayJournalConcurrency, RepeatDuringAReportIsReportedAfterIt) {
   auto call = Next();
   ASSERT_EQ(call.code, 200) << call.message;
   EXPECT_EQ(json::parse(call.data)["status"], 1);
-  EXPECT_EQ(PayResultStatuses(), (std::vector<std::string>{"0", "1"}));
+  auto reports = PayResultBodies();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_NE(reports[0].find("&status=0&"), std::string::npos);
+  EXPECT_NE(reports[1].find("&status=1&"), std::string::npos);
   EXPECT_EQ(Server().FindOrderBySteamId(id)->payStatus, 1);
   EXPECT_TRUE(NoMoreCallbacks());
   EXPECT_EQ(LateCount(), 0u);
