@@ -169,6 +169,7 @@ struct Unloaded {
   int code;
   const char* message;
 };
+void PrintTo(const Unloaded& u, std::ostream* os) { *os << u.product; }
 class PurchaseWithoutCatalogue : public Purchase, public ::testing::WithParamInterface<Unloaded> {};
 
 TEST_P(PurchaseWithoutCatalogue, LoadsItFirst) {
