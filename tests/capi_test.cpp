@@ -79,13 +79,6 @@ TEST_F(PollConcurrency, DeliversOnlyOnThePollingThreadInOrder) {
   seen_ = 3;
   nimo_login(CallbackRecorder::CCallback, Tag(3));
   EXPECT_EQ(Next().code, NIMO_OK);
-  Server().SetProductPlayer("gem_300", PlayerMode::Decline);
-  for (auto [product, status] : {std::pair{"gem_60", 1}, std::pair{"gem_300", 0}}) {
-    nimo_call_pay(product, "", CallbackRecorder::CCallback, nullptr);
-    Call report = Next();
-    EXPECT_EQ(report.code, NIMO_OK);
-    EXPECT_EQ(ReportStatus(report), status) << product;
-  }
   for (const auto& c : rec().Calls()) EXPECT_EQ(c.thread, std::this_thread::get_id());
 }
 

@@ -72,13 +72,6 @@ TEST_F(Catalogue, OnlySteamChannelsWithTheGamesFields) {
   EXPECT_EQ(call.data, j.dump());  // compact, keys sorted, UTF-8 kept
 }
 
-TEST_F(Catalogue, QueryBeforeInitGoesToTheServerAsItStands) {
-  auto call = Query();
-  EXPECT_NE(call.code, 200);  // the sandbox knows no empty app id
-  EXPECT_FALSE(call.message.empty());
-  EXPECT_FALSE(Pay().IsProductsLoaded());
-}
-
 TEST_F(Catalogue, FailuresReachTheGameAndTheNextQueryRetries) {
   Fail(Endpoint::Products, FaultMode::Code, 2, 1001, "catalogue busy");  // the preload and one query
   ASSERT_EQ(InitAndWait().code, 200);

@@ -74,18 +74,22 @@ TEST_F(InitFlow, SucceedsOnceAndASecondInitAnswersAtOnce) {
   EXPECT_EQ(Server().RequestCount(Endpoint::Config), 1);
 }
 
-TEST_F(InitFlow, SteamRefusedSendsNothing) {
+// Without Steam, and after Exit, Init ends at once on this thread and sends nothing.
+TEST_F(InitFlow, SteamRefusedOrAfterExitEndsAtOnce) {
   steam_standin::SetRunning(false);
-  Init();
-  ASSERT_EQ(rec().Count(), 1u);
-  auto call = Next();
-  EXPECT_EQ(call.code, -402);
-  EXPECT_EQ(call.message, "Steam Init Failure!");
-  EXPECT_EQ(call.thread, std::this_thread::get_id());
-  EXPECT_TRUE(NoMoreCallbacks());
+  for (auto [code, message] : {std::pair{-402, "Steam Init Failure!"}, std::pair{-400, "Process Exit!"}}) {
+    Init();
+    ASSERT_EQ(rec().Count(), seen_ + 1);
+    auto call = Next();
+    EXPECT_EQ(call.code, code);
+    EXPECT_EQ(call.message, message);
+    EXPECT_EQ(call.thread, std::this_thread::get_id());
+    EXPECT_TRUE(NoMoreCallbacks());
+    EXPECT_FALSE(NimoProxy::IsPayAvailable());
+    NimoProxy::Exit();
+  }
   EXPECT_EQ(Server().RequestCount(Endpoint::Config), 0);
   EXPECT_TRUE(Server().Events().empty());
-  EXPECT_FALSE(NimoProxy::IsPayAvailable());
 }
 
 TEST_F(InitFlow, RefusedConfigurationThenRetried) {
@@ -216,16 +220,6 @@ TEST_F(InitFlow, AttributionOnceAcrossRuns) {
   EXPECT_EQ(Server().RequestCount(Endpoint::Config), 2);
 }
 
-TEST_F(InitFlow, InitAfterExitEndsAtOnce) {
-  NimoProxy::Exit();
-  Init();
-  ASSERT_EQ(rec().Count(), 1u);
-  auto call = Next();
-  EXPECT_EQ(call.code, -400);
-  EXPECT_EQ(call.message, "Process Exit!");
-  EXPECT_EQ(Server().RequestCount(Endpoint::Config), 0);
-}
-
 // --- Exit ---
 
 TEST_F(ExitFlow, IdleExitIsQuickAndASecondDoesNothing) {
@@ -277,7 +271,11 @@ TEST_F(ExitFlow, ExitFromInsideACallback) {
 
 TEST_F(ExitFlow, ExitFromACallbackOnTheCallingThread) {
   NimoProxy::Login(ExitingCallback);  // -401 comes back on this thread, inside Login
-  EXPECT_EQ(Next().code, -401);
+  ASSERT_EQ(rec().Count(), 1u);
+  auto call = Next();
+  EXPECT_EQ(call.code, -401);
+  EXPECT_EQ(call.message, "Sdk Not Init.");
+  EXPECT_EQ(call.thread, std::this_thread::get_id());
   EXPECT_TRUE(Core().isExit.load());
 }
 

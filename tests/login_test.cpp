@@ -43,17 +43,6 @@ class LoginWaitConcurrency : public LoginAnswers {};
 
 }  // namespace
 
-TEST(LoginRefusal, BeforeInitOnTheCallingThreadAndNullIsSafe) {
-  auto& rec = CallbackRecorder::Get();
-  Core().LoginSteam(CallbackRecorder::Callback);
-  ASSERT_EQ(rec.Count(), 1u);
-  EXPECT_EQ(rec.Last().code, -401);
-  EXPECT_EQ(rec.Last().message, "Sdk Not Init.");
-  EXPECT_EQ(rec.Last().thread, std::this_thread::get_id());
-  Core().LoginSteam(nullptr);
-  EXPECT_EQ(rec.Count(), 1u);
-}
-
 // --- Steam's answer to the ticket ---
 
 TEST_F(LoginWait, SteamsAnswersEachOnANewTicket) {
