@@ -56,11 +56,6 @@ TEST_F(InitFlow, SucceedsOnceAndASecondInitAnswersAtOnce) {
   EXPECT_NE(call.data.find("\"code\":200"), std::string::npos);
   EXPECT_TRUE(Core().isInit.load());
   EXPECT_TRUE(NimoProxy::IsPayAvailable());
-  // The start-up event is the first event of this install.
-  ASSERT_TRUE(Eventually([&] { return !Server().Events().empty(); }));
-  auto first = Server().Events().front().json;
-  EXPECT_EQ(first["event"], "zko_startup");
-  EXPECT_EQ(first["eventOrder"], "n1");
   EXPECT_TRUE(Eventually([] { return NimoSdk::Pay().IsProductsLoaded(); }));  // the catalogue is preloaded
   EXPECT_TRUE(NoMoreCallbacks());
 
