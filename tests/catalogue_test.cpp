@@ -100,17 +100,17 @@ TEST_F(Catalogue, AfterExitWithoutACacheNothingIsSent) {
 // --- answers written by hand ---
 
 TEST_F(CatalogueAnswers, NoProductListLoadsAnEmptyCatalogue) {
-  api.Answer("/v10/pay/products.do", R"({"code":200})");
+  Answer("/v10/pay/products.do", R"({"code":200})");
   auto call = Query();
   EXPECT_EQ(call.code, 200);
   EXPECT_EQ(call.data, R"({"code":200,"msg":"Success"})");
   EXPECT_TRUE(Pay().IsProductsLoaded());
   Query();
-  EXPECT_EQ(api.Count("/v10/pay/products.do"), 1);
+  EXPECT_EQ(Count("/v10/pay/products.do"), 1);
 }
 
 TEST_F(CatalogueAnswers, DuplicatesKeepTheLaterAndSeveralSteamChannelsTheLast) {
-  api.Answer("/v10/pay/products.do", R"({"code":200,"productList":[
+  Answer("/v10/pay/products.do", R"({"code":200,"productList":[
     {"productId":"a","productName":"first","gameCurrencyAmount":1,"payChannel":[{"name":"STEAM","channelProductId":"c1"}]},
     {"productId":"a","productName":"second","gameCurrencyAmount":2.9,"payChannel":[{"name":"STEAM","channelProductId":"c2"}]},
     {"productId":"b","productName":"two","gameCurrencyAmount":true,
@@ -144,7 +144,7 @@ TEST_F(CatalogueAnswers, UnreadableAnswersGiveOneParseErrorAndLeaveTheCacheAlone
   };
   for (const char* body : bodies) {
     SCOPED_TRACE(body);
-    api.Answer("/v10/pay/products.do", body);
+    Answer("/v10/pay/products.do", body);
     auto call = Query();
     EXPECT_EQ(call.code, -501);
     EXPECT_EQ(call.message, "Server JSON Parse Error.");
@@ -152,7 +152,7 @@ TEST_F(CatalogueAnswers, UnreadableAnswersGiveOneParseErrorAndLeaveTheCacheAlone
     EXPECT_FALSE(Pay().IsProductsLoaded());
     EXPECT_EQ(Pay().ProductCount(), 0u);
   }
-  api.Answer("/v10/pay/products.do",
+  Answer("/v10/pay/products.do",
              R"({"code":200,"productList":[{"productId":"ok","payChannel":[{"name":"STEAM"}]}]})");
   EXPECT_EQ(Query().code, 200);
   EXPECT_EQ(Pay().ProductCount(), 1u);
@@ -161,7 +161,7 @@ TEST_F(CatalogueAnswers, UnreadableAnswersGiveOneParseErrorAndLeaveTheCacheAlone
 class CatalogueConcurrency : public nimo_test::ScriptedTest {};
 
 TEST_F(CatalogueConcurrency, QueriesFromSeveralThreadsWhileItLoads) {
-  api.Answer("/v10/pay/products.do",
+  Answer("/v10/pay/products.do",
              R"({"code":200,"productList":[{"productId":"p1","payChannel":[{"name":"STEAM"}]},
                  {"productId":"p2","payChannel":[{"name":"STEAM"}]}]})");
   std::vector<std::thread> games;

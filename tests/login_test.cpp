@@ -184,7 +184,7 @@ TEST_F(LoginAnswers, EachAnswerAndTheSessionItLeaves) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body);
     Core().Logout();
-    api.Answer("/v22/init.do", c.body);
+    Answer("/v22/init.do", c.body);
     auto call = Login();
     EXPECT_EQ(call.code, c.code);
     if (c.data != nullptr) {

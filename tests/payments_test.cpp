@@ -310,7 +310,7 @@ class OrderAnswers : public nimo_test::ScriptedTest {
  protected:
   void SetUp() override {
     ScriptedTest::SetUp();
-    api.Answer("/v10/pay/products.do",
+    Answer("/v10/pay/products.do",
                R"({"code":200,"productList":[{"productId":"p","payChannel":[{"name":"STEAM","channelProductId":"c"}]}]})");
     Core().SetPumpPeriod(5ms);
     Core().isInit = true;
@@ -319,9 +319,9 @@ class OrderAnswers : public nimo_test::ScriptedTest {
   // A purchase of "p" whose order reached the SDK, with Steam running.
   void OrderFortyTwo(const char* payResult, const wchar_t* ext = L"") {
     ASSERT_TRUE(Core().InitSteam());
-    api.Answer("/v10/pay/create_order.do",
+    Answer("/v10/pay/create_order.do",
                R"({"code":200,"orderId":"A1","defaultAmountMicro":990,"extInfo":{"steamOrderId":"42"}})");
-    api.Answer("/v10/pay/pay_result.do", payResult);
+    Answer("/v10/pay/pay_result.do", payResult);
     NimoProxy::CallPay(L"p", ext, CallbackRecorder::Callback);
     ASSERT_TRUE(Eventually([] { return Pay().HasOrder("42"); }));
   }
@@ -337,7 +337,7 @@ TEST_F(OrderAnswers, UnreadableCreateOrderAnswersAreParseErrors) {
   };
   for (const char* body : bodies) {
     SCOPED_TRACE(body);
-    api.Answer("/v10/pay/create_order.do", body);
+    Answer("/v10/pay/create_order.do", body);
     NimoProxy::CallPay(L"p", L"", CallbackRecorder::Callback);
     auto call = Next();
     EXPECT_EQ(call.code, -501);
@@ -355,11 +355,11 @@ TEST_F(OrderAnswers, DuplicateSteamAnswerIsReportedOnce) {
   EXPECT_EQ(call.code, 200);
   EXPECT_EQ(call.data, R"({"amount":990,"currency":"","extInfo":"e","orderId":"A1","productId":"p","quantity":1,"status":1})");
   EXPECT_TRUE(NoMoreCallbacks());
-  EXPECT_EQ(api.Count("/v10/pay/pay_result.do"), 1);
+  EXPECT_EQ(Count("/v10/pay/pay_result.do"), 1);
   EXPECT_FALSE(Pay().HasOrder("42"));
   steam_standin::QueueMicroTxnAuthorization(480, 42, true);  // a late repeat finds no order
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(api.Count("/v10/pay/pay_result.do"), 1);
+  EXPECT_EQ(Count("/v10/pay/pay_result.do"), 1);
 }
 
 TEST_F(OrderAnswers, RepeatedSteamAnswerAfterADeclineReportsAgainWithoutASecondCallback) {
@@ -371,7 +371,7 @@ TEST_F(OrderAnswers, RepeatedSteamAnswerAfterADeclineReportsAgainWithoutASecondC
   EXPECT_TRUE(Pay().HasOrder("42"));
   steam_standin::QueueMicroTxnAuthorization(480, 42, true);
   ASSERT_TRUE(Eventually([&] { return late == 1; }));  // one callback per purchase; the rest to the hook
-  EXPECT_EQ(api.Count("/v10/pay/pay_result.do"), 2);
+  EXPECT_EQ(Count("/v10/pay/pay_result.do"), 2);
   EXPECT_EQ(rec().Count(), 1u);
   Pay().SetLateReportHandler(nullptr);
 }

@@ -90,25 +90,28 @@ void SdkTest::InitAndLogin() {
   ASSERT_EQ(login.code, 200) << login.message << " " << login.data;
 }
 
-ScriptedApi::ScriptedApi()
+ScriptedTest::ScriptedTest()
     : server_([this](RawConn& conn) {
         std::string request = conn.ReadRequest();
         if (!request.empty()) conn.Write(Route(request));
       }) {}
 
-void ScriptedApi::Answer(const std::string& pathSuffix, const std::string& body) {
+void ScriptedTest::SetUp() {
+  CallbackTest::SetUp();
+  NimoSdk::Api().UseUrls(server_.Url("/sdkapi"), server_.Url("/data/h5/v1.do"));
+}
+
+void ScriptedTest::Answer(const std::string& pathSuffix, const std::string& body) {
   std::lock_guard<std::mutex> lock(mutex_);
   bodies_[pathSuffix] = body;
 }
 
-void ScriptedApi::PointSdkAtIt() { NimoSdk::Api().UseUrls(server_.Url("/sdkapi"), server_.Url("/data/h5/v1.do")); }
-
-int ScriptedApi::Count(const std::string& pathSuffix) {
+int ScriptedTest::Count(const std::string& pathSuffix) {
   std::lock_guard<std::mutex> lock(mutex_);
   return counts_[pathSuffix];
 }
 
-std::string ScriptedApi::Route(const std::string& request) {
+std::string ScriptedTest::Route(const std::string& request) {
   std::string line = request.substr(0, request.find("\r\n"));
   std::string path = line.substr(line.find(' ') + 1);
   path = path.substr(0, path.find(' '));
@@ -120,11 +123,6 @@ std::string ScriptedApi::Route(const std::string& request) {
     }
   }
   return "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
-}
-
-void ScriptedTest::SetUp() {
-  CallbackTest::SetUp();
-  api.PointSdkAtIt();
 }
 
 }  // namespace nimo_test

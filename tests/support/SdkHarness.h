@@ -62,15 +62,15 @@ class SdkTest : public CallbackTest {
   std::unique_ptr<TestSandbox> sandbox_;
 };
 
-// A plain-HTTP stand-in for the publisher's API: for answers no sound server would give.
-class ScriptedApi {
- public:
-  ScriptedApi();
+// The SDK against a plain-HTTP stand-in for the publisher's API whose answers a
+// test writes by hand: for answers no sound server would give.
+class ScriptedTest : public CallbackTest {
+ protected:
+  ScriptedTest();
+  void SetUp() override;
   // Answers requests whose path ends with pathSuffix ("/v10/pay/products.do")
   // with HTTP 200 and this body; unknown paths get 404.
   void Answer(const std::string& pathSuffix, const std::string& body);
-  // Points the SDK's API and track URLs here.
-  void PointSdkAtIt();
   int Count(const std::string& pathSuffix);
 
  private:
@@ -80,12 +80,6 @@ class ScriptedApi {
   std::map<std::string, std::string> bodies_;  // guarded by mutex_
   std::map<std::string, int> counts_;          // guarded by mutex_
   RawServer server_;
-};
-
-class ScriptedTest : public CallbackTest {
- protected:
-  void SetUp() override;
-  ScriptedApi api;
 };
 
 }  // namespace nimo_test
