@@ -206,9 +206,7 @@ TEST_F(InitFlow, AttributionOnceAcrossRuns) {
   ASSERT_TRUE(Eventually([&] { return Attribution() == 1; }));
   EXPECT_EQ(Server().RequestCount(Endpoint::Attribution), 1);
   // A later run reads the flag and does not ask again.
-  pid_t child = nimo_test::SpawnCurrentTest(
-      "second-run", {"NIMO_TEST_API_BASE=" + Server().BaseUrl(), "NIMO_TEST_TRACK_URL=" + Server().TrackUrl(),
-                     "NIMOSDK_CA_FILE=" + Server().CaFile()});
+  pid_t child = nimo_test::SpawnCurrentTest("second-run", ChildEnv());
   ASSERT_GT(child, 0);
   EXPECT_EQ(nimo_test::WaitChild(child, 20s), 0);
   EXPECT_EQ(Server().RequestCount(Endpoint::Attribution), 1);

@@ -73,10 +73,6 @@ class PayJournal : public Purchase {
     std::lock_guard<std::mutex> lock(mutex_);
     return late_.size();
   }
-  std::vector<std::string> ParentEnv() {
-    return {"NIMO_TEST_API_BASE=" + Server().BaseUrl(), "NIMO_TEST_TRACK_URL=" + Server().TrackUrl(),
-            "NIMOSDK_CA_FILE=" + Server().CaFile(), "NIMO_STEAM_BRIDGE=" + Server().SteamBridge()};
-  }
 
   std::mutex mutex_;
   std::vector<std::pair<int, std::string>> late_;  // code, report JSON; guarded by mutex_
@@ -99,12 +95,9 @@ TEST_F(Purchase, ApprovedIsReportedAndTheOrderLeaves) {
                            R"(","productId":"gem_60","quantity":1,"status":1})");
   EXPECT_NE(call.thread, std::this_thread::get_id());
   EXPECT_FALSE(Pay().HasOrder(order.steamOrderId));
-  EXPECT_EQ(order.serverId, "server-7");
-  EXPECT_EQ(order.gameUserId, "hero-1");
-  EXPECT_EQ(order.nickName, "Aria");
-  EXPECT_EQ(order.extInfo, "chest=gold&x");
-  EXPECT_EQ(order.channelProductId, "1001");
-  EXPECT_EQ(order.payStatus, 1);
+  EXPECT_EQ((std::vector<std::string>{order.serverId, order.gameUserId, order.nickName, order.extInfo,
+                                       order.channelProductId, std::to_string(order.payStatus)}),
+            (std::vector<std::string>{"server-7", "hero-1", "Aria", "chest=gold&x", "1001", "1"}));
   ASSERT_EQ(PayResultBodies().size(), 1u);
   const std::string body = PayResultBodies()[0];
   for (const std::string& part : std::vector<std::string>{
@@ -429,7 +422,7 @@ TEST_F(PayJournal, KilledBeforeTheReportIsReportedByTheNextRun) {
     return;
   }
   Fail(Endpoint::PayResult, FaultMode::Hang);
-  pid_t child = nimo_test::SpawnCurrentTest("buyer", ParentEnv());
+  pid_t child = nimo_test::SpawnCurrentTest("buyer", ChildEnv());
   ASSERT_GT(child, 0);
   bool ready = Eventually(
       [&] {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "support/CallbackRecorder.h"
 #include "support/RawServer.h"
@@ -58,6 +59,11 @@ class SdkTest : public CallbackTest {
   }
 
   nimo_sandbox::Sandbox& Server() { return sandbox_->Server(); }
+  // For a later run of the game in a child process (SpawnCurrentTest): this sandbox.
+  std::vector<std::string> ChildEnv() {
+    return {"NIMO_TEST_API_BASE=" + Server().BaseUrl(), "NIMO_TEST_TRACK_URL=" + Server().TrackUrl(),
+            "NIMOSDK_CA_FILE=" + Server().CaFile(), "NIMO_STEAM_BRIDGE=" + Server().SteamBridge()};
+  }
 
   std::unique_ptr<TestSandbox> sandbox_;
 };
