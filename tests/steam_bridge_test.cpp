@@ -66,18 +66,6 @@ TEST(SteamBridge, CallbacksRunOnlyOnThePumpThreadAndNotAfterExit) {
   EXPECT_EQ(listener.calls.load(), 1);
 }
 
-TEST(SteamBridge, TicketAnswerIsRecordedAndResultZeroMeansNoAnswer) {
-  Core().SetPumpPeriod(10ms);
-  ASSERT_TRUE(Core().InitSteam());
-  steam_standin::QueueTicketResponse(7, 1);
-  ASSERT_TRUE(Eventually([] { return Core().TicketResult(7) == 1; }));
-  steam_standin::QueueTicketResponse(9, 0);
-  int pumps = steam_standin::PumpCalls();
-  ASSERT_TRUE(Eventually([&] { return steam_standin::PumpCalls() > pumps + 2; }));
-  EXPECT_EQ(Core().TicketResult(9), 0);
-  Core().Exit();
-}
-
 TEST(SteamBridge, PumpStopsWithinOnePeriodOfExit) {
   ASSERT_TRUE(Core().InitSteam());  // default 200 ms period
   ASSERT_TRUE(Eventually([] { return steam_standin::PumpCalls() >= 1; }));
