@@ -114,7 +114,8 @@ TEST_F(ConfigStore, PerGameFolderThatCannotBeCreatedFallsBackToDataFolder) {
   WriteText(GameFolder(), "not a folder");
   nimotest::LogCapture log;
   EXPECT_EQ(NimoConfigUtils::GetAppConfigPath(), home_.SdkFolder() + "/AppConf");
-  EXPECT_EQ(log.Errors(), std::vector<std::string>{"Cant Create Path:" + GameFolder() + ", Be Default:" + home_.SdkFolder()});
+  EXPECT_EQ(log.Errors(),
+            std::vector<std::string>{"Cant Create Path:" + GameFolder() + ", Be Default:" + home_.SdkFolder()});
 }
 
 TEST_F(ConfigStore, PerGameFolderIsNamedBySteamAppIdAlsoAfterSteamWentDown) {

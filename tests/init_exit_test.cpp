@@ -30,7 +30,9 @@ namespace {
 
 class InitFlow : public nimo_test::SdkTest {
  protected:
-  void Init(NimoProxy::ResultCallback cb = CallbackRecorder::Callback) { NimoProxy::Init(L"10001", L"sandbox-key-10001", cb); }
+  void Init(NimoProxy::ResultCallback cb = CallbackRecorder::Callback) {
+    NimoProxy::Init(L"10001", L"sandbox-key-10001", cb);
+  }
   int Attribution() { return NimoSdk::NimoConfigUtils::ReadConfigJson(false)["AttributionFlag"]; }
 };
 class ExitFlow : public InitFlow {};
@@ -113,11 +115,12 @@ TEST_F(InitFlow, RefusedConfigurationThenRetried) {
 class SecondInitWhileWaiting : public InitFlow, public ::testing::WithParamInterface<std::pair<int, int>> {};
 
 TEST_P(SecondInitWhileWaiting, BothAreAnsweredOnce) {
-  Server().SetFault(Endpoint::Config, MakeFault(FaultMode::None, 1, 500, "", GetParam().first));
+  auto delay = [](int ms) { return MakeFault(FaultMode::None, 1, 500, "", ms); };
+  Server().SetFault(Endpoint::Config, delay(GetParam().first));
   Init();
   std::this_thread::sleep_for(200ms);  // the first request is at the server, being delayed
   EXPECT_EQ(rec().Count(), 0u);        // Init does not wait for the network
-  if (GetParam().second > 0) Server().SetFault(Endpoint::Config, MakeFault(FaultMode::None, 1, 500, "", GetParam().second));
+  if (GetParam().second > 0) Server().SetFault(Endpoint::Config, delay(GetParam().second));
   Init();
   EXPECT_FALSE(Core().isInit.load());
   for (int i = 0; i < 2; ++i) {

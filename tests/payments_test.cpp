@@ -237,7 +237,8 @@ TEST_F(Purchase, ReportRetriedUntilAnsweredAndAnOrderKeptUnlessPaid) {
     Buy("gem_60", "ext");
     auto call = Next();
     EXPECT_EQ(call.code, c.gameCode) << call.message;
-    EXPECT_TRUE(c.gameCode == 200 || call.message == (c.gameCode == -502 ? "Http Code:502, Msg:" : c.msg)) << call.message;
+    const std::string message = c.gameCode == -502 ? "Http Code:502, Msg:" : c.msg;
+    EXPECT_TRUE(c.gameCode == 200 || call.message == message) << call.message;
     json report = json::parse(call.data);
     EXPECT_EQ(report["status"], c.status);
     EXPECT_EQ(report["extInfo"], "ext");
@@ -346,7 +347,8 @@ TEST_F(OrderAnswers, DuplicateSteamAnswerIsReportedOnce) {
   steam_standin::QueueMicroTxnAuthorization(480, 42, true);
   auto call = Next();
   EXPECT_EQ(call.code, 200);
-  EXPECT_EQ(call.data, R"({"amount":990,"currency":"","extInfo":"e","orderId":"A1","productId":"p","quantity":1,"status":1})");
+  EXPECT_EQ(call.data,
+            R"({"amount":990,"currency":"","extInfo":"e","orderId":"A1","productId":"p","quantity":1,"status":1})");
   EXPECT_TRUE(NoMoreCallbacks());
   EXPECT_EQ(Count("/v10/pay/pay_result.do"), 1);
   EXPECT_FALSE(Pay().HasOrder("42"));
