@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "Sdk/NimoConfigUtils.h"
 #include "Sdk/NimoLog.h"
 #include "Sdk/NimoUtils.h"
 #include "platform/sys/MachineId.h"
@@ -19,7 +18,6 @@
 
 namespace {
 
-using NimoSdk::NimoConfigUtils;
 using NimoSdk::NimoUtils;
 using nimo_test::ReadText;
 using nimo_test::WriteText;
@@ -30,7 +28,6 @@ constexpr char kMachineA[] = "0123456789abcdef0123456789abcdef";
 constexpr char kClientIdA[] = "6bf02556d68de9235f4c11f87f695435";
 constexpr char kMachineB[] = "00112233445566778899aabbccddeeff";
 constexpr char kClientIdB[] = "6b801ca80934d4da7374153d8c49f38d";
-
 
 class ClientId : public ::testing::Test {
  protected:

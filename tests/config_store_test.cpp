@@ -63,7 +63,7 @@ class ConfigStore : public ::testing::Test {
 
 // ------------------------------------------------------------ folders and paths
 
-TEST_F(ConfigStore, FirstRunCreatesFoldersAndFilesWithSpecifiedContent) {
+TEST_F(ConfigStore, FirstRunCreatesPrivateFoldersAndDefaultFiles) {
   ASSERT_FALSE(fs::exists(home_.DataHome()));
   EXPECT_EQ(NimoConfigUtils::GetAppConfigPath(), AppConf());
   EXPECT_EQ(NimoConfigUtils::GetSharedConfigPath(), SharedConf());
