@@ -1,11 +1,19 @@
-// The C functions and the callback machinery behind both interfaces: poll mode,
-// one -400 for every operation still open at Exit, a game that owns Steam, and
-// strings from the game that are null or not UTF-8.
+// The library's edges. The C functions and the callback machinery behind both
+// interfaces: poll mode, one -400 for every operation still open at Exit, a game
+// that owns Steam, strings from the game that are null or not UTF-8. And the
+// library as a game sees it: loaded with dlopen, the twelve C++ exports resolved
+// by their mangled names and the nimo_* C functions by theirs, nothing else of
+// ours visible, and every call safe before Init.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "Sdk/CNimoCore.h"
 #include "Sdk/CNimoDelivery.h"
@@ -18,7 +26,6 @@
 
 using namespace std::chrono_literals;
 using nimo_sandbox::Endpoint;
-using nimo_sandbox::Fault;
 using nimo_sandbox::FaultMode;
 using nimo_sandbox::PlayerMode;
 using nimo_test::Call;
@@ -32,29 +39,15 @@ void* Tag(std::uintptr_t n) { return reinterpret_cast<void*>(n); }
 
 class CApiTest : public nimo_test::SdkTest {
  protected:
-  bool poll = false;
   void UsePoll() {
     ASSERT_EQ(nimo_set_callback_mode(NIMO_CALLBACKS_ON_POLL), NIMO_SET_OK);
-    poll = true;
-  }
-  // Waits for the next result, polling for it in poll mode.
-  Call Await(std::chrono::milliseconds limit = 10s) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (rec().Count() <= seen_ && std::chrono::steady_clock::now() < end) {
-      if (poll) nimo_run_callbacks();
-      std::this_thread::sleep_for(2ms);
-    }
-    if (rec().Count() <= seen_) {
-      ADD_FAILURE() << "no callback within " << limit.count() << " ms";
-      return Call{-999999, "none", "", {}, nullptr};
-    }
-    return rec().Calls()[seen_++];
+    whileWaiting = [] { nimo_run_callbacks(); };
   }
   void InitAndLoginC() {
     nimo_init(nimo_test::kSandboxAppId, nimo_test::kSandboxAppKey, CallbackRecorder::CCallback, nullptr);
-    ASSERT_EQ(Await().code, NIMO_OK);
+    ASSERT_EQ(Next().code, NIMO_OK);
     nimo_login(CallbackRecorder::CCallback, nullptr);
-    ASSERT_EQ(Await().code, NIMO_OK);
+    ASSERT_EQ(Next().code, NIMO_OK);
     ASSERT_TRUE(Eventually([] { return NimoSdk::Pay().IsProductsLoaded(); }));
   }
   static int ReportStatus(const Call& c) {
@@ -80,22 +73,12 @@ TEST_F(PollConcurrency, DeliversOnlyOnThePollingThreadInOrder) {
 
   EXPECT_EQ(nimo_run_callbacks(), 3);
   EXPECT_EQ(nimo_run_callbacks(), 0);
-  auto calls = rec().Calls();
-  ASSERT_EQ(calls.size(), 3u);
-  EXPECT_EQ(calls[0].code, NIMO_NOT_INIT);
-  EXPECT_EQ(calls[0].user, Tag(1));
+  ASSERT_EQ(rec().Count(), 3u);
+  EXPECT_EQ(rec().Calls()[0].code, NIMO_NOT_INIT);
+  EXPECT_EQ(rec().Calls()[0].user, Tag(1));
   seen_ = 3;
   nimo_login(CallbackRecorder::CCallback, Tag(3));
-  EXPECT_EQ(Await().code, NIMO_OK);
-  Server().SetProductPlayer("gem_300", PlayerMode::Decline);
-  nimo_call_pay("gem_60", "a", CallbackRecorder::CCallback, Tag(4));
-  Call approved = Await();
-  nimo_call_pay("gem_300", "b", CallbackRecorder::CCallback, Tag(5));
-  Call declined = Await();
-  EXPECT_EQ(approved.code, NIMO_OK);
-  EXPECT_EQ(ReportStatus(approved), 1);
-  EXPECT_EQ(declined.code, NIMO_OK);
-  EXPECT_EQ(ReportStatus(declined), 0);
+  EXPECT_EQ(Next().code, NIMO_OK);
   for (const auto& c : rec().Calls()) EXPECT_EQ(c.thread, std::this_thread::get_id());
 }
 
@@ -127,9 +110,7 @@ void ExitingCallback(int code, const char* m, const char* d, void* user) {
 
 TEST_F(PollConcurrency, CallbacksMayPollAndExit) {
   UsePoll();
-  Fault hang;
-  hang.mode = FaultMode::Hang;
-  Server().SetFault(Endpoint::Products, hang);
+  Fail(Endpoint::Products, FaultMode::Hang);
   nimo_query_products(CallbackRecorder::CCallback, Tag(4));  // stays open until Exit
   ASSERT_TRUE(Eventually([this] { return Server().InFlight() == 1; }));
   nimo_login(PollingCallback, Tag(1));
@@ -157,9 +138,7 @@ TEST_P(ExitConcurrency, EveryOpenOperationEndsOnceWithProcessExit) {
   ASSERT_TRUE(Eventually([this] { return Server().Orders().size() == 1; }));
   steam_standin::SetTicketAnswer(1, -1);
   NimoProxy::Login(CallbackRecorder::Callback);  // waits for the ticket
-  Fault hang;
-  hang.mode = FaultMode::Hang;
-  Server().SetFault(Endpoint::CreateOrder, hang);
+  Fail(Endpoint::CreateOrder, FaultMode::Hang);
   for (std::uintptr_t i = 0; i < 7; ++i) nimo_call_pay("gem_60", "", CallbackRecorder::CCallback, Tag(10 + i));
   ASSERT_TRUE(Eventually([this] { return Server().InFlight() == 6; }));  // the seventh is queued
   EXPECT_EQ(rec().Count(), seen_);
@@ -167,7 +146,7 @@ TEST_P(ExitConcurrency, EveryOpenOperationEndsOnceWithProcessExit) {
   auto start = std::chrono::steady_clock::now();
   nimo_exit();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-  if (poll) {
+  if (whileWaiting) {
     EXPECT_EQ(rec().Count(), seen_);
     EXPECT_EQ(nimo_run_callbacks(), 9);
   }
@@ -213,7 +192,7 @@ TEST_F(CApiTest, GameOwnedSteamIsPumpedByTheGameAndNeverShutDownByUs) {
   ASSERT_EQ(nimo_set_steam_owner(NIMO_STEAM_OWNED_BY_GAME), NIMO_SET_OK);
   const int initCalls = steam_standin::InitCalls();
   nimo_init(nimo_test::kSandboxAppId, nimo_test::kSandboxAppKey, CallbackRecorder::CCallback, nullptr);
-  ASSERT_EQ(Await().code, NIMO_OK);
+  ASSERT_EQ(Next().code, NIMO_OK);
   EXPECT_EQ(nimo_set_steam_owner(NIMO_STEAM_OWNED_BY_SDK), NIMO_SET_TOO_LATE);
   EXPECT_EQ(steam_standin::InitCalls(), initCalls);
   const int pumps = steam_standin::PumpCalls();
@@ -221,20 +200,12 @@ TEST_F(CApiTest, GameOwnedSteamIsPumpedByTheGameAndNeverShutDownByUs) {
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(steam_standin::PumpCalls(), pumps);  // no pump of ours
   EXPECT_EQ(rec().Count(), seen_);               // the ticket answer waits for the game's pump
-  auto pumpUntilAnswered = [this] {
-    auto end = std::chrono::steady_clock::now() + 10s;
-    while (rec().Count() <= seen_ && std::chrono::steady_clock::now() < end) {
-      SteamAPI_RunCallbacks();
-      std::this_thread::sleep_for(5ms);
-    }
-    return Await();
-  };
-  EXPECT_EQ(pumpUntilAnswered().code, NIMO_OK);
+  whileWaiting = [] { SteamAPI_RunCallbacks(); };
+  EXPECT_EQ(Next().code, NIMO_OK);
   EXPECT_EQ(steam_standin::LastDispatchThread(), std::this_thread::get_id());
   ASSERT_TRUE(Eventually([] { return NimoSdk::Pay().IsProductsLoaded(); }));
   nimo_call_pay("gem_60", "", CallbackRecorder::CCallback, nullptr);
-  Call report = pumpUntilAnswered();  // the authorisation too comes through the game's pump
-  EXPECT_EQ(ReportStatus(report), 1);
+  EXPECT_EQ(ReportStatus(Next()), 1);  // the authorisation too comes through the game's pump
   nimo_exit();
   EXPECT_EQ(steam_standin::ShutdownCalls(), 0);
   EXPECT_TRUE(steam_standin::IsInitialised());
@@ -244,7 +215,7 @@ TEST_F(CApiTest, GameOwnedSteamThatTheGameDidNotStartFailsInit) {
   ASSERT_EQ(nimo_set_steam_owner(NIMO_STEAM_OWNED_BY_GAME), NIMO_SET_OK);
   EXPECT_EQ(nimo_set_steam_owner(3), NIMO_SET_INVALID);
   nimo_init(nimo_test::kSandboxAppId, nimo_test::kSandboxAppKey, CallbackRecorder::CCallback, nullptr);
-  Call c = Await();
+  Call c = Next();
   EXPECT_EQ(c.code, NIMO_STEAM_INIT_FAILURE);
   EXPECT_EQ(c.message, "Steam Init Failure!");
 }
@@ -254,14 +225,14 @@ TEST_F(CApiTest, GameOwnedSteamThatTheGameDidNotStartFailsInit) {
 TEST_F(CApiTest, NullAndInvalidUtf8Strings) {
   EXPECT_STREQ(nimo_version(), "2.0.0");
   nimo_init(nimo_test::kSandboxAppId, nimo_test::kSandboxAppKey, CallbackRecorder::CCallback, nullptr);
-  ASSERT_EQ(Await().code, NIMO_OK);
+  ASSERT_EQ(Next().code, NIMO_OK);
   nimo_set_server_id(nullptr);
   nimo_set_nick_name(nullptr);
   nimo_set_game_user_id("\xff\xfeplayer");
   nimo_post_event("stage\xc3", "{\"k\":\"\xe4\xb8\"}", NAN);
   nimo_post_event(nullptr, nullptr, 1.0);
   nimo_call_pay(nullptr, nullptr, CallbackRecorder::CCallback, nullptr);
-  EXPECT_EQ(Await().code, NIMO_NOT_LOGIN);
+  EXPECT_EQ(Next().code, NIMO_NOT_LOGIN);
   nimo_init(nullptr, nullptr, nullptr, nullptr);  // no callback: nothing to call
   const std::string bad = "\xef\xbf\xbd";           // U+FFFD
   ASSERT_TRUE(Eventually([this] { return Server().Events().size() >= 3; }));
@@ -275,4 +246,109 @@ TEST_F(CApiTest, NullAndInvalidUtf8Strings) {
   EXPECT_EQ(named["serverId"], "_unknown");
   EXPECT_EQ(named["context"]["k"], bad);
   EXPECT_EQ(valued["value"], 1.0);
+}
+
+// --- the shared library itself ---
+
+namespace {
+
+// Mangled names of the exported C++ signatures.
+const std::array<const char*, 12> kExports = {
+    "_ZN9NimoProxy4InitENSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEES5_PFviS5_S5_E",
+    "_ZN9NimoProxy4ExitEv",
+    "_ZN9NimoProxy5LoginEPFviNSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEES5_E",
+    "_ZN9NimoProxy6LogoutEv",
+    "_ZN9NimoProxy7CallPayENSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEES5_PFviS5_S5_E",
+    "_ZN9NimoProxy14IsPayAvailableEv",
+    "_ZN9NimoProxy9PostEventERKNSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEES7_d",
+    "_ZN9NimoProxy13QueryProductsEPFviNSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEES5_E",
+    "_ZN9NimoProxy13SetGameUserIdENSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEE",
+    "_ZN9NimoProxy8SetLevelEi",
+    "_ZN9NimoProxy11SetNickNameENSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEE",
+    "_ZN9NimoProxy11SetServerIdENSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEE",
+};
+
+const std::array<const char*, 16> kCFunctions = {
+    "nimo_version",          "nimo_set_callback_mode", "nimo_set_steam_owner", "nimo_run_callbacks",
+    "nimo_init",             "nimo_exit",              "nimo_login",           "nimo_logout",
+    "nimo_call_pay",         "nimo_is_pay_available",  "nimo_post_event",      "nimo_query_products",
+    "nimo_set_game_user_id", "nimo_set_level",         "nimo_set_nick_name",   "nimo_set_server_id",
+};
+
+std::set<std::string> DefinedDynamicSymbols(const std::string& lib) {
+  std::set<std::string> out;
+  std::string cmd = "nm -D --defined-only '" + lib + "'";
+  std::unique_ptr<FILE, int (*)(FILE*)> p(popen(cmd.c_str(), "r"), pclose);
+  if (!p) return out;
+  char line[4096];
+  while (std::fgets(line, sizeof line, p.get()) != nullptr) {
+    std::string s(line);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    auto sp = s.rfind(' ');
+    if (sp != std::string::npos) out.insert(s.substr(sp + 1));
+  }
+  return out;
+}
+
+// The exported function of that name, as type F. The library is loaded once and
+// never closed, as a game does: its singletons live as long as the process.
+template <class F>
+F Fn(const char* name) {
+  static void* handle = dlopen(NIMO_SDK_LIB, RTLD_NOW | RTLD_LOCAL);
+  return reinterpret_cast<F>(handle != nullptr ? dlsym(handle, name) : nullptr);
+}
+
+int gCalls = 0;
+void CountingCallback(int, std::wstring, std::wstring) { ++gCalls; }
+
+}  // namespace
+
+TEST(Exports, ExactlyOursAreExported) {
+  std::set<std::string> syms = DefinedDynamicSymbols(NIMO_SDK_LIB);
+  ASSERT_FALSE(syms.empty());
+  std::set<std::string> expected(kExports.begin(), kExports.end());
+  expected.insert(kCFunctions.begin(), kCFunctions.end());
+  for (const std::string& s : syms) {
+    if (s == "_init" || s == "_fini" || s.rfind("__", 0) == 0) continue;  // toolchain and sanitizer runtime
+    EXPECT_TRUE(expected.count(s) == 1) << "unexpected export: " << s;
+  }
+  for (const std::string& e : expected) EXPECT_TRUE(syms.count(e) == 1) << "missing export: " << e;
+}
+
+TEST(Exports, EveryCallBeforeInitIsSafe) {
+  ASSERT_NE(Fn<void*>(kExports[1]), nullptr) << dlerror();
+  auto isPay = Fn<bool (*)()>(kExports[5]);
+  auto login = Fn<void (*)(NimoProxy::ResultCallback)>(kExports[2]);
+  auto callPay = Fn<void (*)(std::wstring, std::wstring, NimoProxy::ResultCallback)>(kExports[4]);
+  EXPECT_FALSE(isPay());
+  login(CountingCallback);
+  EXPECT_EQ(gCalls, 1);  // -401 on the calling thread
+  login(nullptr);        // a null callback is never called
+  callPay(L"p1", L"ext", CountingCallback);
+  EXPECT_EQ(gCalls, 2);
+  callPay(L"p1", L"ext", nullptr);
+  Fn<void (*)(std::wstring)>(kExports[8])(L"u");
+  Fn<void (*)(int)>(kExports[9])(-5);
+  Fn<void (*)(std::wstring)>(kExports[10])(std::wstring(L"n\0ick", 5));
+  Fn<void (*)(std::wstring)>(kExports[11])(L"");
+  Fn<void (*)()>(kExports[3])();
+  Fn<void (*)(const std::wstring&, const std::wstring&, double)>(kExports[6])(L"level_up", L"{not json", std::nan(""));
+  EXPECT_FALSE(isPay());
+
+  // The C functions, with null strings.
+  using CResult = void (*)(int, const char*, const char*, void*);
+  CResult counting = [](int, const char*, const char*, void* user) { ++*static_cast<int*>(user); };
+  int cCalls = 0;
+  Fn<void (*)(CResult, void*)>("nimo_login")(counting, &cCalls);
+  auto cPay = Fn<void (*)(const char*, const char*, CResult, void*)>("nimo_call_pay");
+  cPay(nullptr, nullptr, counting, &cCalls);
+  cPay("p", "e", nullptr, nullptr);
+  Fn<void (*)(const char*)>("nimo_set_nick_name")(nullptr);
+  Fn<void (*)(const char*, const char*, double)>("nimo_post_event")(nullptr, nullptr, std::nan(""));
+  EXPECT_EQ(cCalls, 2);
+  EXPECT_EQ(Fn<int (*)()>("nimo_run_callbacks")(), 0);
+  EXPECT_EQ(Fn<int (*)()>("nimo_is_pay_available")(), 0);
+  auto exitSdk = Fn<void (*)()>(kExports[1]);
+  exitSdk();
+  exitSdk();  // a second Exit does nothing
 }

@@ -4,17 +4,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Sdk/CNimoCore.h"
 #include "Sdk/CNimoPay.h"
 #include "Sdk/Singletons.h"
 #include "nimosdk64.h"
-#include "support/ScriptedApi.h"
 #include "support/SdkHarness.h"
 
-using namespace std::chrono_literals;
 using nimo_sandbox::Endpoint;
-using nimo_sandbox::Fault;
 using nimo_sandbox::FaultMode;
+using nimo_test::Call;
 using nimo_test::CallbackRecorder;
 using nimo_test::Eventually;
 using NimoSdk::Pay;
@@ -22,18 +19,20 @@ using json = nlohmann::json;
 
 namespace {
 
-class Catalogue : public nimo_test::SdkTest {};
-
-std::set<std::string> Ids(const std::string& data) {
-  std::set<std::string> ids;
-  json j = json::parse(data);
-  for (const auto& p : j["productList"]) ids.insert(p["productId"].get<std::string>());
-  return ids;
-}
+template <class Base>
+class Querying : public Base {
+ protected:
+  Call Query() {
+    NimoProxy::QueryProducts(CallbackRecorder::Callback);
+    return this->Next();
+  }
+};
+class Catalogue : public Querying<nimo_test::SdkTest> {};
+class CatalogueAnswers : public Querying<nimo_test::ScriptedTest> {};
 
 }  // namespace
 
-TEST_F(Catalogue, LoadedOnceThenAnsweredFromTheCache) {
+TEST_F(Catalogue, LoadedOnceThenAnsweredFromTheCacheAlsoAfterExit) {
   ASSERT_EQ(InitAndWait().code, 200);
   ASSERT_TRUE(Eventually([] { return Pay().IsProductsLoaded(); }));
   for (int i = 0; i < 3; ++i) {
@@ -44,20 +43,24 @@ TEST_F(Catalogue, LoadedOnceThenAnsweredFromTheCache) {
     EXPECT_EQ(call.message, "Success");
     EXPECT_EQ(call.thread, std::this_thread::get_id());
   }
+  NimoProxy::Exit();
+  NimoProxy::QueryProducts(CallbackRecorder::Callback);
+  ASSERT_EQ(rec().Count(), seen_ + 1);
+  EXPECT_EQ(Next().code, 200);
   EXPECT_EQ(Server().RequestCount(Endpoint::Products), 1);
 }
 
 TEST_F(Catalogue, OnlySteamChannelsWithTheGamesFields) {
   ASSERT_EQ(InitAndWait().code, 200);
-  NimoProxy::QueryProducts(CallbackRecorder::Callback);
-  auto call = Next();
+  auto call = Query();
   ASSERT_EQ(call.code, 200);
-  // gem_* and vip_month have a "STEAM" channel; starter_pack only WEB; lucky_box "steam".
-  EXPECT_EQ(Ids(call.data), (std::set<std::string>{"gem_60", "gem_300", "gem_980", "vip_month"}));
   json j = json::parse(call.data);
   EXPECT_EQ(j["code"], 200);
   EXPECT_EQ(j["msg"], "Success");
+  // gem_* and vip_month have a "STEAM" channel; starter_pack only WEB; lucky_box "steam".
+  std::set<std::string> ids;
   for (const auto& p : j["productList"]) {
+    ids.insert(p["productId"].get<std::string>());
     EXPECT_EQ(p.size(), 4u) << p.dump();  // currency code and channel id stay inside
     if (p["productId"] == "gem_980") {
       EXPECT_EQ(p["productName"], "980 宝石");
@@ -65,49 +68,28 @@ TEST_F(Catalogue, OnlySteamChannelsWithTheGamesFields) {
       EXPECT_EQ(p["gameCurrencyAmount"], 980);
     }
   }
+  EXPECT_EQ(ids, (std::set<std::string>{"gem_60", "gem_300", "gem_980", "vip_month"}));
   EXPECT_EQ(call.data, j.dump());  // compact, keys sorted, UTF-8 kept
 }
 
-TEST_F(Catalogue, QueryBeforeInitGoesToTheServerAsItStands) {
-  NimoProxy::QueryProducts(CallbackRecorder::Callback);
-  auto call = Next();
-  EXPECT_NE(call.code, 200);  // the sandbox knows no empty app id
-  EXPECT_FALSE(call.message.empty());
-  EXPECT_FALSE(Pay().IsProductsLoaded());
-}
-
-TEST_F(Catalogue, FailedPreloadIsRetriedByTheNextQuery) {
-  Fault refuse;
-  refuse.mode = FaultMode::Code;
-  refuse.code = 1001;
-  refuse.msg = "catalogue busy";
-  refuse.times = 2;
-  Server().SetFault(Endpoint::Products, refuse);
+TEST_F(Catalogue, FailuresReachTheGameAndTheNextQueryRetries) {
+  Fail(Endpoint::Products, FaultMode::Code, 2, 1001, "catalogue busy");  // the preload and one query
   ASSERT_EQ(InitAndWait().code, 200);
   ASSERT_TRUE(Eventually([&] { return Server().RequestCount(Endpoint::Products) == 1; }));
-  NimoProxy::QueryProducts(CallbackRecorder::Callback);
-  auto failed = Next();
+  auto failed = Query();
   EXPECT_EQ(failed.code, 1001);
   EXPECT_EQ(failed.message, "catalogue busy");
   EXPECT_NE(failed.data.find("1001"), std::string::npos);  // the whole answer body
+  Fail(Endpoint::Products, FaultMode::Http502, 1);
+  auto bad = Query();
+  EXPECT_EQ(bad.code, -502);
+  EXPECT_EQ(bad.message, "Http Code:502, Msg:");
   EXPECT_FALSE(Pay().IsProductsLoaded());
-  NimoProxy::QueryProducts(CallbackRecorder::Callback);
-  EXPECT_EQ(Next().code, 200);
-  EXPECT_EQ(Server().RequestCount(Endpoint::Products), 3);
+  EXPECT_EQ(Query().code, 200);
+  EXPECT_EQ(Server().RequestCount(Endpoint::Products), 4);
 }
 
-TEST_F(Catalogue, TransportFailuresReachTheGame) {
-  Fault bad;
-  bad.mode = FaultMode::Http502;
-  Server().SetFault(Endpoint::Products, bad);
-  NimoProxy::QueryProducts(CallbackRecorder::Callback);
-  auto call = Next();
-  EXPECT_EQ(call.code, -502);
-  EXPECT_EQ(call.message, "Http Code:502, Msg:");
-  EXPECT_FALSE(Pay().IsProductsLoaded());
-}
-
-TEST_F(Catalogue, AfterExitOnlyTheCacheAnswers) {
+TEST_F(Catalogue, AfterExitWithoutACacheNothingIsSent) {
   NimoProxy::Exit();
   NimoProxy::QueryProducts(CallbackRecorder::Callback);
   ASSERT_EQ(rec().Count(), 1u);
@@ -115,42 +97,20 @@ TEST_F(Catalogue, AfterExitOnlyTheCacheAnswers) {
   EXPECT_EQ(Server().RequestCount(Endpoint::Products), 0);
 }
 
-TEST_F(Catalogue, CacheStillAnswersAfterExit) {
-  ASSERT_EQ(InitAndWait().code, 200);
-  ASSERT_TRUE(Eventually([] { return Pay().IsProductsLoaded(); }));
-  NimoProxy::Exit();
-  NimoProxy::QueryProducts(CallbackRecorder::Callback);
-  ASSERT_EQ(rec().Count(), 2u);
-  EXPECT_EQ(Next().code, 200);
-}
-
 // --- answers written by hand ---
 
-class CatalogueAnswers : public ::testing::Test {
- protected:
-  void SetUp() override { api.PointSdkAtIt(); }
-  nimo_test::Call Query() {
-    NimoProxy::QueryProducts(CallbackRecorder::Callback);
-    EXPECT_TRUE(CallbackRecorder::Get().WaitFor(++n));
-    return CallbackRecorder::Get().Last();
-  }
-  void TearDown() override { NimoProxy::Exit(); }
-  nimo_test::ScriptedApi api;
-  std::size_t n = 0;
-};
-
 TEST_F(CatalogueAnswers, NoProductListLoadsAnEmptyCatalogue) {
-  api.Answer("/v10/pay/products.do", R"({"code":200})");
+  Answer("/v10/pay/products.do", R"({"code":200})");
   auto call = Query();
   EXPECT_EQ(call.code, 200);
   EXPECT_EQ(call.data, R"({"code":200,"msg":"Success"})");
   EXPECT_TRUE(Pay().IsProductsLoaded());
   Query();
-  EXPECT_EQ(api.Count("/v10/pay/products.do"), 1);
+  EXPECT_EQ(Count("/v10/pay/products.do"), 1);
 }
 
 TEST_F(CatalogueAnswers, DuplicatesKeepTheLaterAndSeveralSteamChannelsTheLast) {
-  api.Answer("/v10/pay/products.do", R"({"code":200,"productList":[
+  Answer("/v10/pay/products.do", R"({"code":200,"productList":[
     {"productId":"a","productName":"first","gameCurrencyAmount":1,"payChannel":[{"name":"STEAM","channelProductId":"c1"}]},
     {"productId":"a","productName":"second","gameCurrencyAmount":2.9,"payChannel":[{"name":"STEAM","channelProductId":"c2"}]},
     {"productId":"b","productName":"two","gameCurrencyAmount":true,
@@ -183,24 +143,25 @@ TEST_F(CatalogueAnswers, UnreadableAnswersGiveOneParseErrorAndLeaveTheCacheAlone
       R"({"code":200,"productList":[{"productId":"p","gameCurrencyAmount":"9","payChannel":[{"name":"STEAM"}]}]})",
   };
   for (const char* body : bodies) {
-    api.Answer("/v10/pay/products.do", body);
+    SCOPED_TRACE(body);
+    Answer("/v10/pay/products.do", body);
     auto call = Query();
-    EXPECT_EQ(call.code, -501) << body;
-    EXPECT_EQ(call.message, "Server JSON Parse Error.") << body;
-    EXPECT_EQ(call.data, "") << body;
-    EXPECT_FALSE(Pay().IsProductsLoaded()) << body;
-    EXPECT_EQ(Pay().ProductCount(), 0u) << body;
+    EXPECT_EQ(call.code, -501);
+    EXPECT_EQ(call.message, "Server JSON Parse Error.");
+    EXPECT_EQ(call.data, "");
+    EXPECT_FALSE(Pay().IsProductsLoaded());
+    EXPECT_EQ(Pay().ProductCount(), 0u);
   }
-  api.Answer("/v10/pay/products.do",
+  Answer("/v10/pay/products.do",
              R"({"code":200,"productList":[{"productId":"ok","payChannel":[{"name":"STEAM"}]}]})");
   EXPECT_EQ(Query().code, 200);
   EXPECT_EQ(Pay().ProductCount(), 1u);
 }
 
-TEST(CatalogueConcurrency, QueriesFromSeveralThreadsWhileItLoads) {
-  nimo_test::ScriptedApi api;
-  api.PointSdkAtIt();
-  api.Answer("/v10/pay/products.do",
+class CatalogueConcurrency : public nimo_test::ScriptedTest {};
+
+TEST_F(CatalogueConcurrency, QueriesFromSeveralThreadsWhileItLoads) {
+  Answer("/v10/pay/products.do",
              R"({"code":200,"productList":[{"productId":"p1","payChannel":[{"name":"STEAM"}]},
                  {"productId":"p2","payChannel":[{"name":"STEAM"}]}]})");
   std::vector<std::thread> games;
@@ -210,10 +171,9 @@ TEST(CatalogueConcurrency, QueriesFromSeveralThreadsWhileItLoads) {
     });
   }
   for (auto& g : games) g.join();
-  ASSERT_TRUE(CallbackRecorder::Get().WaitFor(20));
-  for (const auto& c : CallbackRecorder::Get().Calls()) {
+  ASSERT_TRUE(rec().WaitFor(20));
+  for (const auto& c : rec().Calls()) {
     EXPECT_EQ(c.code, 200);
     EXPECT_EQ(json::parse(c.data)["productList"].size(), 2u);  // never half a catalogue
   }
-  NimoProxy::Exit();
 }

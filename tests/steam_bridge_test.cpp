@@ -8,21 +8,13 @@
 #include "Sdk/CNimoCore.h"
 #include "Sdk/Singletons.h"
 #include "platform/steam/steam_control.h"
+#include "support/CallbackRecorder.h"
 
 using namespace std::chrono_literals;
 using NimoSdk::Core;
+using nimo_test::Eventually;
 
 namespace {
-
-template <class Pred>
-bool WaitUntil(Pred pred, std::chrono::milliseconds limit = 3000ms) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return pred();
-}
 
 struct PurchaseListener {
   void On(MicroTxnAuthorizationResponse_t* r) {
@@ -36,76 +28,6 @@ struct PurchaseListener {
   CCallback<PurchaseListener, MicroTxnAuthorizationResponse_t> cb{this, &PurchaseListener::On};
 };
 
-int gCode = 0;
-int gCalls = 0;
-std::thread::id gThread;
-void Record(int code, std::wstring, std::wstring) {
-  gCode = code;
-  gThread = std::this_thread::get_id();
-  ++gCalls;
-}
-
-}  // namespace
-
-TEST(SteamBridge, InitRefusedReportsSteamFailureOnce) {
-  steam_standin::SetRunning(false);
-  gCalls = 0;
-  Core().InitSdk("app", "key", Record);
-  EXPECT_EQ(gCalls, 1);
-  EXPECT_EQ(gCode, -402);
-  EXPECT_EQ(gThread, std::this_thread::get_id());
-  EXPECT_FALSE(Core().isInit.load());
-  EXPECT_FALSE(Core().IsPayAvailable());
-}
-
-TEST(SteamBridge, PumpThreadNotCreatedStillEndsWithOneCallback) {
-  Core().FailNextThreadSpawn();
-  gCalls = 0;
-  Core().InitSdk("app", "key", Record);
-  EXPECT_EQ(gCalls, 1);
-  EXPECT_EQ(gCode, -402);
-  EXPECT_FALSE(steam_standin::IsInitialised());  // Steam released again
-}
-
-TEST(SteamBridge, CallbacksRunOnlyOnThePumpThread) {
-  PurchaseListener listener;
-  Core().SetPumpPeriod(20ms);
-  ASSERT_TRUE(Core().InitSteam());
-  steam_standin::QueueMicroTxnAuthorization(480, 42, true);
-  ASSERT_TRUE(WaitUntil([&] { return listener.calls.load() == 1; }));
-  EXPECT_EQ(listener.order.load(), 42u);
-  EXPECT_NE(listener.thread, std::this_thread::get_id());
-  EXPECT_EQ(listener.thread, steam_standin::LastDispatchThread());
-  Core().Exit();
-}
-
-TEST(SteamBridge, TicketAnswerIsRecordedAndResultZeroMeansNoAnswer) {
-  Core().SetPumpPeriod(10ms);
-  ASSERT_TRUE(Core().InitSteam());
-  steam_standin::QueueTicketResponse(7, 1);
-  ASSERT_TRUE(WaitUntil([] { return Core().TicketResult(7) == 1; }));
-  steam_standin::QueueTicketResponse(9, 0);
-  int pumps = steam_standin::PumpCalls();
-  ASSERT_TRUE(WaitUntil([&] { return steam_standin::PumpCalls() > pumps + 2; }));
-  EXPECT_EQ(Core().TicketResult(9), 0);
-  Core().Exit();
-}
-
-TEST(SteamBridge, PumpStopsWithinOnePeriodOfExit) {
-  ASSERT_TRUE(Core().InitSteam());  // default 200 ms period
-  ASSERT_TRUE(WaitUntil([] { return steam_standin::PumpCalls() >= 1; }));
-  auto start = std::chrono::steady_clock::now();
-  Core().Exit();
-  auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(took, 1000ms);  // Exit waits for the pump, which wakes at once
-  int pumps = steam_standin::PumpCalls();
-  std::this_thread::sleep_for(450ms);
-  EXPECT_EQ(steam_standin::PumpCalls(), pumps);
-  EXPECT_TRUE(Core().isExit.load());
-  EXPECT_EQ(steam_standin::ShutdownCalls(), 1);
-}
-
-namespace {
 // A Steam callback still running on the pump when Exit comes.
 struct SlowTicketListener {
   void On(GetAuthSessionTicketResponse_t*) {
@@ -117,27 +39,55 @@ struct SlowTicketListener {
   std::atomic<bool> steamUpAtEnd{false};
   CCallback<SlowTicketListener, GetAuthSessionTicketResponse_t> cb{this, &SlowTicketListener::On};
 };
+
 }  // namespace
+
+TEST(SteamBridge, PumpThreadNotCreatedStillEndsWithOneCallback) {
+  auto& rec = nimo_test::CallbackRecorder::Get();
+  Core().FailNextThreadSpawn();
+  Core().InitSdk("app", "key", nimo_test::CallbackRecorder::Callback);
+  ASSERT_EQ(rec.Count(), 1u);
+  EXPECT_EQ(rec.Last().code, -402);
+  EXPECT_FALSE(steam_standin::IsInitialised());  // Steam released again
+}
+
+TEST(SteamBridge, CallbacksRunOnlyOnThePumpThreadAndNotAfterExit) {
+  PurchaseListener listener;
+  Core().SetPumpPeriod(20ms);
+  ASSERT_TRUE(Core().InitSteam());
+  steam_standin::QueueMicroTxnAuthorization(480, 42, true);
+  ASSERT_TRUE(Eventually([&] { return listener.calls.load() == 1; }));
+  EXPECT_EQ(listener.order.load(), 42u);
+  EXPECT_NE(listener.thread, std::this_thread::get_id());
+  EXPECT_EQ(listener.thread, steam_standin::LastDispatchThread());
+  Core().Exit();
+  steam_standin::QueueMicroTxnAuthorization(480, 1, true);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(listener.calls.load(), 1);
+}
+
+TEST(SteamBridge, PumpStopsWithinOnePeriodOfExit) {
+  ASSERT_TRUE(Core().InitSteam());  // default 200 ms period
+  ASSERT_TRUE(Eventually([] { return steam_standin::PumpCalls() >= 1; }));
+  auto start = std::chrono::steady_clock::now();
+  Core().Exit();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);  // Exit waits for the pump, which wakes at once
+  int pumps = steam_standin::PumpCalls();
+  std::this_thread::sleep_for(450ms);
+  EXPECT_EQ(steam_standin::PumpCalls(), pumps);
+  EXPECT_TRUE(Core().isExit.load());
+  EXPECT_EQ(steam_standin::ShutdownCalls(), 1);
+}
 
 TEST(SteamBridge, SteamIsShutDownOnlyAfterThePumpEnded) {
   SlowTicketListener listener;
   Core().SetPumpPeriod(5ms);
   ASSERT_TRUE(Core().InitSteam());
   steam_standin::QueueTicketResponse(7, k_EResultOK);
-  ASSERT_TRUE(WaitUntil([&] { return listener.entered.load(); }));
+  ASSERT_TRUE(Eventually([&] { return listener.entered.load(); }));
   Core().Exit();
   EXPECT_TRUE(listener.steamUpAtEnd.load());
   EXPECT_EQ(steam_standin::ShutdownCalls(), 1);
-}
-
-TEST(SteamBridge, NoCallbackDispatchedAfterExit) {
-  PurchaseListener listener;
-  Core().SetPumpPeriod(20ms);
-  ASSERT_TRUE(Core().InitSteam());
-  Core().Exit();
-  steam_standin::QueueMicroTxnAuthorization(480, 1, true);
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(listener.calls.load(), 0);
 }
 
 TEST(SteamBridge, IsPayAvailableFollowsInitAndOverlay) {
@@ -159,9 +109,8 @@ TEST(CoreStateConcurrency, SettersAndSnapshotsDoNotRace) {
   std::thread reader([&] {
     while (!stop.load()) {
       auto u = Core().User();
-      auto p = Core().Params();
+      (void)Core().Params();
       EXPECT_TRUE(u.userId == "-1" || u.userId == "123");
-      (void)p;
     }
   });
   for (int i = 0; i < 300; ++i) {

@@ -48,9 +48,4 @@ Call CallbackRecorder::Last() {
   return calls_.empty() ? Call{} : calls_.back();
 }
 
-void CallbackRecorder::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  calls_.clear();
-}
-
 }  // namespace nimo_test

@@ -32,7 +32,6 @@ class CallbackRecorder {
   std::vector<Call> Calls();
   std::size_t Count();
   Call Last();
-  void Clear();
 
  private:
   std::mutex mutex_;

@@ -1,0 +1,554 @@
+// Purchases end to end, with the sandbox and the Steam stand-in playing the
+// player in the overlay, and the payments that must not be lost: the purchase
+// journal on real files, Steam answers that come early or twice, a game killed
+// mid-purchase, lost answers.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "Sdk/CNimoCore.h"
+#include "Sdk/CNimoPay.h"
+#include "Sdk/PurchaseJournal.h"
+#include "Sdk/Singletons.h"
+#include "nimosdk64.h"
+#include "platform/steam/steam_control.h"
+#include "support/SdkHarness.h"
+#include "support/child_process.h"
+
+using namespace std::chrono_literals;
+using nimo_sandbox::Endpoint;
+using nimo_sandbox::FaultMode;
+using nimo_sandbox::PlayerMode;
+using nimo_test::Call;
+using nimo_test::CallbackRecorder;
+using nimo_test::Eventually;
+using nimo_test::MakeFault;
+using NimoSdk::Core;
+using NimoSdk::Pay;
+using NimoSdk::PurchaseJournal;
+using json = nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+class Purchase : public nimo_test::SdkTest {
+ protected:
+  void Buy(const std::string& productId, const std::string& extInfo = "") {
+    NimoProxy::CallPay(std::wstring(productId.begin(), productId.end()), std::wstring(extInfo.begin(), extInfo.end()),
+                       CallbackRecorder::Callback);
+  }
+  std::vector<std::string> PayResultBodies() {
+    std::vector<std::string> out;
+    for (const auto& r : Server().Requests())
+      if (r.endpoint == "pay_result") out.push_back(r.body);
+    return out;
+  }
+  // The catalogue's preload fails; later loads fail `times - 1` more times.
+  void FailCatalogue(int times, const std::string& msg = "Sandbox fault") {
+    Fail(Endpoint::Products, FaultMode::Code, times, 1001, msg);
+    InitAndLogin();
+    ASSERT_TRUE(Eventually([&] { return Server().RequestCount(Endpoint::Products) == 1; }));
+  }
+  // The Steam stand-in's application id names the game's folder.
+  std::string JournalPath() const { return home_->SdkFolder() + "/480/PayJournal"; }
+  json Entries() const {
+    json doc = json::parse(nimo_test::ReadText(JournalPath()), nullptr, false);
+    return doc.is_object() ? doc["entries"] : json::array();
+  }
+};
+
+// Reports after the game's one callback go to a hook, recorded here.
+class PayJournal : public Purchase {
+ protected:
+  void SetUp() override {
+    Purchase::SetUp();
+    Pay().SetLateReportHandler([this](int code, const std::string&, const std::string& report) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      late_.emplace_back(code, report);
+    });
+  }
+  std::size_t LateCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return late_.size();
+  }
+
+  std::mutex mutex_;
+  std::vector<std::pair<int, std::string>> late_;  // code, report JSON; guarded by mutex_
+};
+class PayJournalConcurrency : public PayJournal {};
+
+}  // namespace
+
+TEST_F(Purchase, ApprovedIsReportedAndTheOrderLeaves) {
+  InitAndLogin();
+  NimoProxy::SetServerId(L"server-7");
+  NimoProxy::SetGameUserId(L"hero-1");
+  NimoProxy::SetNickName(L"Aria");
+  Buy("gem_60", "chest=gold&x");
+  auto call = Next();
+  ASSERT_EQ(call.code, 200) << call.message << " " << call.data;
+  ASSERT_EQ(Server().Orders().size(), 1u);
+  const auto order = Server().Orders()[0];
+  EXPECT_EQ(call.data, R"({"amount":990000,"currency":"USD","extInfo":"chest=gold&x","orderId":")" + order.orderId +
+                           R"(","productId":"gem_60","quantity":1,"status":1})");
+  EXPECT_NE(call.thread, std::this_thread::get_id());
+  EXPECT_FALSE(Pay().HasOrder(order.steamOrderId));
+  EXPECT_EQ((std::vector<std::string>{order.serverId, order.gameUserId, order.nickName, order.extInfo,
+                                       order.channelProductId, std::to_string(order.payStatus)}),
+            (std::vector<std::string>{"server-7", "hero-1", "Aria", "chest=gold&x", "1001", "1"}));
+  ASSERT_EQ(PayResultBodies().size(), 1u);
+  const std::string body = PayResultBodies()[0];
+  for (const std::string& part : std::vector<std::string>{
+           "&status=1&payAmountMicros=990000&", "&extVerifyInfo={\"steamOrderId\":\"" + order.steamOrderId + "\"}&",
+           "&serverId=server-7&gameUserId=hero-1&", "&channelProductId=1001&"})
+    EXPECT_NE(body.find(part), std::string::npos) << part << " in " << body;
+  EXPECT_TRUE(NoMoreCallbacks());
+}
+
+TEST_F(Purchase, DeclinedIsReportedWithStatusZeroAndTheOrderStays) {
+  Server().SetProductPlayer("gem_300", PlayerMode::Decline);
+  InitAndLogin();
+  Buy("gem_300");
+  auto call = Next();
+  ASSERT_EQ(call.code, 200) << call.message;
+  json report = json::parse(call.data);
+  EXPECT_EQ(report["status"], 0);
+  EXPECT_EQ(report["amount"], 4990000);  // the price, whatever the outcome
+  EXPECT_EQ(report["quantity"], 1);
+  EXPECT_TRUE(Pay().HasOrder(Server().Orders().at(0).steamOrderId));
+  ASSERT_EQ(PayResultBodies().size(), 1u);
+  EXPECT_NE(PayResultBodies()[0].find("&status=0&payAmountMicros=0&"), std::string::npos) << PayResultBodies()[0];
+}
+
+// Refused at once, on this thread, with nothing sent.
+TEST_F(Purchase, RefusedBeforeInitBeforeLoginForAnUnknownProductAndAfterExit) {
+  struct Step {
+    std::function<void()> before;
+    const char* product;
+    int code;
+    const char* message;
+  };
+  const Step steps[] = {
+      {[] {}, "gem_60", -401, "Sdk Not Init."},
+      {[this] { ASSERT_EQ(InitAndWait().code, 200); }, "gem_60", -405, "Not Login."},
+      {[this] {
+         ASSERT_EQ(LoginAndWait().code, 200);
+         ASSERT_TRUE(Eventually([] { return Pay().IsProductsLoaded(); }));
+       },
+       "GEM_60", -400, "Not Found Product."},  // ids compare byte for byte
+      {[] {}, "starter_pack", -400, "Not Found Product."},  // sold on another channel only
+      {[] { NimoProxy::Logout(); }, "gem_60", -405, "Not Login."},
+      {[] { NimoProxy::Exit(); }, "gem_60", -400, "Process Exit!"},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.product + std::string(" ") + s.message);
+    s.before();
+    Buy(s.product);
+    ASSERT_EQ(rec().Count(), seen_ + 1);
+    auto call = Next();
+    EXPECT_EQ(call.code, s.code);
+    EXPECT_EQ(call.message, s.message);
+    EXPECT_EQ(call.thread, std::this_thread::get_id());
+  }
+  EXPECT_EQ(Server().RequestCount(Endpoint::CreateOrder), 0);
+}
+
+// Without a catalogue a purchase loads it first, and decides on a worker.
+struct Unloaded {
+  int loadFailures;
+  const char* product;
+  int code;
+  const char* message;
+};
+void PrintTo(const Unloaded& u, std::ostream* os) { *os << u.product; }
+class PurchaseWithoutCatalogue : public Purchase, public ::testing::WithParamInterface<Unloaded> {};
+
+TEST_P(PurchaseWithoutCatalogue, LoadsItFirst) {
+  FailCatalogue(GetParam().loadFailures, "no catalogue");
+  EXPECT_FALSE(Pay().IsProductsLoaded());
+  Buy(GetParam().product);
+  auto call = Next();
+  EXPECT_EQ(call.code, GetParam().code);
+  EXPECT_EQ(call.message, GetParam().message);
+  EXPECT_NE(call.thread, std::this_thread::get_id());
+  EXPECT_EQ(Server().RequestCount(Endpoint::CreateOrder), GetParam().code == 200 ? 1 : 0);
+  if (GetParam().code == 200) {
+    EXPECT_EQ(json::parse(call.data)["productId"], GetParam().product);
+  } else if (GetParam().code == 1001) {
+    EXPECT_NE(call.data.find("no catalogue"), std::string::npos);  // the catalogue's answer
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PurchaseWithoutCatalogue,
+                         ::testing::Values(Unloaded{1, "vip_month", 200, "Success"},
+                                           Unloaded{1, "no_such_product", -400, "Not Found Product."},
+                                           Unloaded{2, "gem_60", 1001, "Query Product Failure, no catalogue"}),
+                         [](const auto& info) { return std::string(info.param.product); });
+
+TEST_F(Purchase, CreateOrderFailuresReachTheGameOnce) {
+  InitAndLogin();
+  Fail(Endpoint::CreateOrder, FaultMode::Code, 1, 3001, "out of stock");
+  Buy("gem_60");
+  auto refused = Next();
+  EXPECT_EQ(refused.code, 3001);
+  EXPECT_EQ(refused.message, "out of stock");
+  Fail(Endpoint::CreateOrder, FaultMode::Http502, 1);
+  Buy("gem_60");
+  EXPECT_EQ(Next().code, -502);
+  Fail(Endpoint::CreateOrder, FaultMode::Truncated, 1);
+  Buy("gem_60");
+  EXPECT_EQ(Next().code, -501);
+  EXPECT_TRUE(NoMoreCallbacks(500ms));
+}
+
+TEST_F(Purchase, UnknownSteamOrderIsHeldForItsTimeThenDropped) {
+  InitAndLogin();
+  Pay().SetHeldAnswerTime(200);
+  steam_standin::QueueMicroTxnAuthorization(480, 987654321987ULL, true);
+  ASSERT_TRUE(Eventually([] { return Pay().HeldAnswerCount() == 1; }));
+  ASSERT_TRUE(Eventually([] { return Pay().HeldAnswerCount() == 0; }));
+  EXPECT_TRUE(Eventually([&] { return nimo_test::ReadText(JournalPath()).find("987654321987") == std::string::npos; }));
+  EXPECT_TRUE(NoMoreCallbacks());
+  EXPECT_EQ(Server().RequestCount(Endpoint::PayResult), 0);
+}
+
+// The game hears once per purchase; the order stays for a later report unless the server took a verdict.
+TEST_F(Purchase, ReportRetriedUntilAnsweredAndAnOrderKeptUnlessPaid) {
+  struct Case {
+    FaultMode mode;
+    int times, code;
+    const char* msg;
+    int gameCode, status, attempts;
+    bool kept;
+  };
+  const Case cases[] = {
+      {FaultMode::Http502, 2, 500, "", 200, 1, 3, false},  // retried until the server answers
+      {FaultMode::Http502, -1, 500, "", -502, 0, NimoSdk::CNimoPay::kPayResultAttempts, true},  // never got through
+      {FaultMode::Code, 1, 4001, "not yet", 4001, 0, 1, true},  // a refusal is an answer, not retried
+  };
+  InitAndLogin();
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(i);
+    Fail(Endpoint::PayResult, c.mode, c.times, c.code, c.msg);
+    const int before = Server().RequestCount(Endpoint::PayResult);
+    Buy("gem_60", "ext");
+    auto call = Next();
+    EXPECT_EQ(call.code, c.gameCode) << call.message;
+    const std::string message = c.gameCode == -502 ? "Http Code:502, Msg:" : c.msg;
+    EXPECT_TRUE(c.gameCode == 200 || call.message == message) << call.message;
+    json report = json::parse(call.data);
+    EXPECT_EQ(report["status"], c.status);
+    EXPECT_EQ(report["extInfo"], "ext");
+    EXPECT_EQ(report["amount"], 990000);
+    EXPECT_EQ(Server().RequestCount(Endpoint::PayResult) - before, c.attempts);
+    ASSERT_EQ(Server().Orders().size(), i + 1);
+    EXPECT_EQ(Pay().HasOrder(Server().Orders()[i].steamOrderId), c.kept);
+    EXPECT_TRUE(NoMoreCallbacks());
+  }
+  EXPECT_EQ(Server().Orders()[0].payStatus, 1);
+}
+
+TEST_F(Purchase, EveryReportAttemptCarriesTheBuyersFacts) {
+  InitAndLogin();
+  Server().SetSteamDelay(500);
+  Fail(Endpoint::PayResult, FaultMode::Http502, 1);
+  NimoProxy::SetServerId(L"s-1");
+  NimoProxy::SetGameUserId(L"g-1");
+  Buy("gem_60");
+  ASSERT_TRUE(Eventually([&] { return !Server().Orders().empty(); }));
+  ASSERT_TRUE(Eventually([&] { return Pay().HasOrder(Server().Orders()[0].steamOrderId); }));
+  NimoProxy::Logout();  // before Steam answers
+  NimoProxy::SetServerId(L"s-2");
+  auto call = Next();
+  EXPECT_EQ(call.code, 200) << call.message;
+  EXPECT_EQ(json::parse(call.data)["status"], 1);
+  ASSERT_EQ(PayResultBodies().size(), 2u);
+  for (const auto& body : PayResultBodies())
+    EXPECT_NE(body.find("&userId=" + Server().Orders()[0].userId + "&serverId=s-1&gameUserId=g-1&"), std::string::npos)
+        << body;
+  // Later orders are the new session's.
+  ASSERT_EQ(LoginAndWait().code, 200);
+  Buy("gem_60");
+  ASSERT_EQ(Next().code, 200);
+  EXPECT_EQ(Server().Orders()[1].serverId, "s-2");
+  EXPECT_EQ(Server().Orders()[1].gameUserId, "");
+}
+
+TEST_F(Purchase, TwoPurchasesAtOnceConcurrency) {
+  InitAndLogin();
+  ASSERT_TRUE(Eventually([] { return Pay().IsProductsLoaded(); }));
+  std::thread a([&] { Buy("gem_60", "a"); });
+  std::thread b([&] { Buy("gem_300", "b"); });
+  a.join();
+  b.join();
+  ASSERT_TRUE(rec().WaitFor(seen_ + 2));
+  auto calls = rec().Calls();
+  std::set<std::string> products, orders;
+  for (std::size_t i = seen_; i < calls.size(); ++i) {
+    EXPECT_EQ(calls[i].code, 200);
+    json r = json::parse(calls[i].data);
+    EXPECT_EQ(r["status"], 1);
+    products.insert(r["productId"].get<std::string>());
+    orders.insert(r["orderId"].get<std::string>());
+  }
+  EXPECT_EQ(products, (std::set<std::string>{"gem_60", "gem_300"}));
+  EXPECT_EQ(orders.size(), 2u);
+}
+
+// --- create-order and pay-result answers written by hand ---
+
+class OrderAnswers : public nimo_test::ScriptedTest {
+ protected:
+  void SetUp() override {
+    ScriptedTest::SetUp();
+    Answer("/v10/pay/products.do",
+               R"({"code":200,"productList":[{"productId":"p","payChannel":[{"name":"STEAM","channelProductId":"c"}]}]})");
+    Core().SetPumpPeriod(5ms);
+    Core().isInit = true;
+    Core().isLogin = true;
+  }
+  // A purchase of "p" whose order reached the SDK, with Steam running.
+  void OrderFortyTwo(const char* payResult, const wchar_t* ext = L"") {
+    ASSERT_TRUE(Core().InitSteam());
+    Answer("/v10/pay/create_order.do",
+               R"({"code":200,"orderId":"A1","defaultAmountMicro":990,"extInfo":{"steamOrderId":"42"}})");
+    Answer("/v10/pay/pay_result.do", payResult);
+    NimoProxy::CallPay(L"p", ext, CallbackRecorder::Callback);
+    ASSERT_TRUE(Eventually([] { return Pay().HasOrder("42"); }));
+  }
+};
+
+TEST_F(OrderAnswers, UnreadableCreateOrderAnswersAreParseErrors) {
+  const char* bodies[] = {
+      R"({"code":200,"orderId":"A1"})",                               // no extInfo
+      R"({"code":200,"orderId":"A1","extInfo":"42"})",                // extInfo not an object
+      R"({"code":200,"orderId":7,"extInfo":{"steamOrderId":"42"}})",  // wrong type
+      R"({"code":200,"defaultAmountMicro":"9","extInfo":{"steamOrderId":"42"}})",
+      R"({"code":200,"extInfo":{"steamOrderId":42}})",
+  };
+  for (const char* body : bodies) {
+    SCOPED_TRACE(body);
+    Answer("/v10/pay/create_order.do", body);
+    NimoProxy::CallPay(L"p", L"", CallbackRecorder::Callback);
+    auto call = Next();
+    EXPECT_EQ(call.code, -501);
+    EXPECT_EQ(call.message, "Server JSON Parse Error.");
+    EXPECT_FALSE(Pay().HasOrder("42"));
+  }
+}
+
+TEST_F(OrderAnswers, DuplicateSteamAnswerIsReportedOnce) {
+  OrderFortyTwo(R"({"code":200,"status":1})", L"e");
+  EXPECT_TRUE(NoMoreCallbacks(100ms));  // a readable order waits silently for Steam
+  steam_standin::QueueMicroTxnAuthorization(480, 42, true);
+  steam_standin::QueueMicroTxnAuthorization(480, 42, true);
+  auto call = Next();
+  EXPECT_EQ(call.code, 200);
+  EXPECT_EQ(call.data,
+            R"({"amount":990,"currency":"","extInfo":"e","orderId":"A1","productId":"p","quantity":1,"status":1})");
+  EXPECT_TRUE(NoMoreCallbacks());
+  EXPECT_EQ(Count("/v10/pay/pay_result.do"), 1);
+  EXPECT_FALSE(Pay().HasOrder("42"));
+  steam_standin::QueueMicroTxnAuthorization(480, 42, true);  // a late repeat finds no order
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(Count("/v10/pay/pay_result.do"), 1);
+}
+
+TEST_F(OrderAnswers, RepeatedSteamAnswerAfterADeclineReportsAgainWithoutASecondCallback) {
+  std::atomic<int> late{0};
+  Pay().SetLateReportHandler([&](int, const std::string&, const std::string&) { ++late; });
+  OrderFortyTwo(R"({"code":200,"status":0})");
+  steam_standin::QueueMicroTxnAuthorization(480, 42, false);
+  EXPECT_EQ(Next().code, 200);
+  EXPECT_TRUE(Pay().HasOrder("42"));
+  steam_standin::QueueMicroTxnAuthorization(480, 42, true);
+  ASSERT_TRUE(Eventually([&] { return late == 1; }));  // one callback per purchase; the rest to the hook
+  EXPECT_EQ(Count("/v10/pay/pay_result.do"), 2);
+  EXPECT_EQ(rec().Count(), 1u);
+  Pay().SetLateReportHandler(nullptr);
+}
+
+// --- the journal ---
+
+// The server opens the Steam transaction before it answers create_order: Steam's
+// answer reaching the game first used to be dropped as "Not Found Steam Order".
+TEST_F(PayJournalConcurrency, EarlySteamAnswerIsHeldAndReportedWhenTheOrderArrives) {
+  Server().SetSteamFirst(true);
+  Server().SetSteamDelay(300);
+  InitAndLogin();
+  Buy("gem_60");
+  auto call = Next();
+  ASSERT_EQ(call.code, 200) << call.message;
+  EXPECT_EQ(json::parse(call.data)["status"], 1);
+  auto order = Server().Orders().at(0);
+  EXPECT_EQ(order.payStatus, 1);
+  EXPECT_EQ(order.reports, 1);
+  EXPECT_EQ(Pay().HeldAnswerCount(), 0u);
+  EXPECT_TRUE(Eventually([&] { return Entries().empty(); }));
+  EXPECT_TRUE(NoMoreCallbacks());
+}
+
+// A decline, then Steam's authorisation while the decline is being reported:
+// the authorisation used to be dropped; now it follows, and the game hears once.
+TEST_F(PayJournalConcurrency, RepeatDuringAReportIsReportedAfterIt) {
+  Server().SetSteamDelay(600);  // the sandbox's own "1" comes while the "0" is in flight
+  InitAndLogin();
+  Server().SetFault(Endpoint::PayResult, MakeFault(FaultMode::None, 1, 500, "", 1200));
+  Buy("gem_60");
+  ASSERT_TRUE(Eventually([&] { return !Server().Orders().empty(); }));
+  std::string id = Server().Orders()[0].steamOrderId;
+  ASSERT_TRUE(Eventually([&] { return Pay().HasOrder(id); }));
+  steam_standin::QueueMicroTxnAuthorization(480, std::stoull(id), false);
+  auto call = Next();
+  ASSERT_EQ(call.code, 200) << call.message;
+  EXPECT_EQ(json::parse(call.data)["status"], 1);
+  auto reports = PayResultBodies();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_NE(reports[0].find("&status=0&"), std::string::npos);
+  EXPECT_NE(reports[1].find("&status=1&"), std::string::npos);
+  EXPECT_EQ(Server().FindOrderBySteamId(id)->payStatus, 1);
+  EXPECT_TRUE(NoMoreCallbacks());
+  EXPECT_EQ(LateCount(), 0u);
+}
+
+// The game is killed after Steam's authorisation and before the server heard
+// the report: the next run of the game reports it, for the player who bought.
+TEST_F(PayJournal, KilledBeforeTheReportIsReportedByTheNextRun) {
+  if (nimo_test::ChildMode() == "buyer") {
+    InitAndLogin();
+    Buy("gem_60");
+    std::this_thread::sleep_for(30s);  // killed long before
+    return;
+  }
+  Fail(Endpoint::PayResult, FaultMode::Hang);
+  pid_t child = nimo_test::SpawnCurrentTest("buyer", ChildEnv());
+  ASSERT_GT(child, 0);
+  bool ready = Eventually(
+      [&] {
+        json e = Entries();
+        return e.size() == 1 && e[0].value("steamStatus", "") == "1" && Server().InFlight() > 0;
+      },
+      20s);
+  ::kill(child, SIGKILL);
+  EXPECT_EQ(nimo_test::WaitChild(child, 10s), 128 + SIGKILL);
+  ASSERT_TRUE(ready);
+  const std::string id = Entries()[0]["steamOrderId"];
+  EXPECT_EQ(Server().FindOrderBySteamId(id)->reports, 0);
+
+  Server().ClearFaults();
+  Fail(Endpoint::PayResult, FaultMode::Lost, 1);  // and the first answer is lost
+  ASSERT_EQ(InitAndWait().code, 200);             // no login: the order carries its buyer
+  ASSERT_TRUE(Eventually([&] { return Entries().empty() && LateCount() == 1; }));
+  EXPECT_EQ(late_[0].first, 200);
+  EXPECT_EQ(json::parse(late_[0].second)["status"], 1);
+  auto order = *Server().FindOrderBySteamId(id);
+  EXPECT_EQ(order.payStatus, 1);
+  EXPECT_EQ(order.reports, 2);  // the lost one and its retry, one verdict
+  EXPECT_FALSE(Pay().HasOrder(id));
+  EXPECT_TRUE(NoMoreCallbacks());  // the game of this run bought nothing
+}
+
+// Paid on the server, answer lost every time: the game hears once, and the
+// authorisation stays journalled for the next run.
+TEST_F(PayJournal, LostReportAnswersKeepTheAuthorisation) {
+  InitAndLogin();
+  Fail(Endpoint::PayResult, FaultMode::Lost);
+  Buy("gem_60");
+  auto call = Next();
+  EXPECT_EQ(call.code, -502) << call.message;
+  auto order = Server().Orders().at(0);
+  EXPECT_EQ(order.payStatus, 1);
+  EXPECT_EQ(order.reports, NimoSdk::CNimoPay::kPayResultAttempts);
+  json entries = Entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0]["steamStatus"], "1");
+  EXPECT_EQ(entries[0]["order"]["orderId"], order.orderId);
+  EXPECT_EQ(entries[0]["order"]["userId"], order.userId);
+  EXPECT_TRUE(NoMoreCallbacks());
+}
+
+TEST_F(PayJournal, ExitDuringARecoveryReportKeepsItsBound) {
+  json order = {{"orderId", "SO1"}, {"userId", "100001"}, {"product", {{"productId", "gem_60"}}}};
+  json entry = {{"createdMs", PurchaseJournal::NowMs()}, {"order", order}, {"steamOrderId", "5000000001"},
+                {"steamStatus", "1"}};
+  nimo_test::WriteText(JournalPath(), json{{"entries", {entry}}, {"version", 1}}.dump());
+  Fail(Endpoint::PayResult, FaultMode::Hang);
+  ASSERT_EQ(InitAndWait().code, 200);
+  ASSERT_TRUE(Eventually([&] { return Server().InFlight() > 0; }));
+  auto start = std::chrono::steady_clock::now();
+  NimoProxy::Exit();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_EQ(Entries().size(), 1u);  // still owed
+}
+
+// --- the journal's file itself ---
+
+class JournalFile : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(dir()); }
+  std::string dir() const { return home_.Root() + "/game"; }
+  std::string path() const { return dir() + "/PayJournal"; }
+  std::vector<std::string> Aside() const {
+    std::vector<std::string> out;
+    for (const auto& f : fs::directory_iterator(dir()))
+      if (f.path().filename().string().rfind("PayJournal.bad-", 0) == 0) out.push_back(f.path().string());
+    return out;
+  }
+  nimo_test::TempDataHome home_;
+};
+
+TEST_F(JournalFile, UnreadableFileIsKeptAsideAndAFreshOneStarted) {
+  const std::string valid = R"({"entries":[{"createdMs":1,"steamOrderId":"9","steamStatus":"1"}],"version":1})";
+  const std::string cases[] = {
+      valid.substr(0, valid.size() / 2),                                          // torn
+      std::string("\x00\xff garbage", 10),                                        // garbage
+      std::string(64, '[') + std::string(64, ']'),                                // nested too deep
+      R"({"entries":{}})",                                                        // not a list
+      R"({"entries":[{"createdMs":"1","steamOrderId":"9","steamStatus":"1"}]})",  // wrong type
+      R"({"entries":[{"createdMs":1,"steamOrderId":"9","steamStatus":"2"}]})",    // unknown status
+      std::string(PurchaseJournal::kMaxFileBytes + 1, ' '),                       // too large
+  };
+  for (const std::string& text : cases) {
+    SCOPED_TRACE(text.substr(0, 40));
+    for (const auto& f : Aside()) fs::remove(f);
+    nimo_test::WriteText(path(), text);
+    PurchaseJournal journal(path());
+    journal.RecordSteamAnswer("77", "1");
+    auto aside = Aside();
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(nimo_test::ReadText(aside[0]), text) << "kept as it was";
+    auto entries = journal.Load(60000);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].steamOrderId, "77");
+  }
+}
+
+TEST_F(JournalFile, BoundedAndExpired) {
+  const std::int64_t now = PurchaseJournal::NowMs();
+  json list = json::array();
+  auto add = [&](const std::string& id, std::int64_t age, const char* status, bool withOrder) {
+    json e = {{"createdMs", now - age}, {"steamOrderId", id}};
+    if (*status != '\0') e["steamStatus"] = status;
+    if (withOrder) e["order"] = {{"orderId", "SO" + id}, {"product", json::object()}};
+    list.push_back(e);
+  };
+  for (int i = 0; i < 5; ++i) add("old" + std::to_string(i), PurchaseJournal::kMaxAgeMs + 1000, "1", true);
+  add("early", 10 * 60 * 1000, "1", false);  // a held answer past its time
+  for (int i = 0; i < 300; ++i) add("w" + std::to_string(i), 1000, i % 30 == 0 ? "1" : "", true);
+  nimo_test::WriteText(path(), json{{"entries", list}, {"version", 1}}.dump());
+
+  PurchaseJournal journal(path());
+  auto entries = journal.Load(120000);
+  ASSERT_EQ(entries.size(), PurchaseJournal::kMaxEntries);
+  int authorised = 0;
+  for (const auto& e : entries) {
+    EXPECT_EQ(e.steamOrderId.rfind("w", 0), 0u) << e.steamOrderId;
+    authorised += e.steamStatus == "1";
+  }
+  EXPECT_EQ(authorised, 10);  // waiting orders go first
+  EXPECT_EQ(json::parse(nimo_test::ReadText(path()))["entries"].size(), PurchaseJournal::kMaxEntries);
+  EXPECT_TRUE(Aside().empty());
+}
