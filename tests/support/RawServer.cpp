@@ -107,8 +107,6 @@ std::string RawConn::ServerName() const {
   return name != nullptr ? name : "";
 }
 
-bool RawConn::Resumed() const { return ssl_ != nullptr && SSL_session_reused(ssl_) == 1; }
-
 // ---- RawServer ----
 
 RawServer::RawServer(Script script) : script_(std::move(script)) { Listen(); }
@@ -171,12 +169,8 @@ void RawServer::Serve(int fd) {
   if (tls_ != nullptr) {
     ssl = SSL_new(tls_);
     SSL_set_fd(ssl, fd);
-    if (SSL_accept(ssl) != 1) {
-      ++failedHandshakes_;
-      ready = false;
-    } else if (SSL_session_reused(ssl) == 1) {
-      ++resumed_;
-    }
+    ready = SSL_accept(ssl) == 1;
+    if (ready && SSL_session_reused(ssl) == 1) ++resumed_;
   }
   if (ready) {
     RawConn conn(*this, fd, ssl);

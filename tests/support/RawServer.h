@@ -39,9 +39,8 @@ class RawConn {
   bool Sleep(std::chrono::milliseconds d);
   // TLS only: the connection will end with a bare close, no close_notify.
   void SkipCloseNotify();
-  // TLS only: the name the client sent (SNI) and whether it resumed a session.
+  // TLS only: the name the client sent (SNI).
   std::string ServerName() const;
-  bool Resumed() const;
 
  private:
   friend class RawServer;
@@ -71,7 +70,6 @@ class RawServer {
 
   std::vector<std::string> Requests() const;
   int Accepted() const { return accepted_.load(); }
-  int FailedHandshakes() const { return failedHandshakes_.load(); }
   int ResumedHandshakes() const { return resumed_.load(); }
   bool Stopping() const { return stopping_.load(); }
 
@@ -92,7 +90,6 @@ class RawServer {
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<int> accepted_{0};
-  std::atomic<int> failedHandshakes_{0};
   std::atomic<int> resumed_{0};
   std::thread acceptThread_;
 
