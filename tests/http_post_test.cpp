@@ -139,29 +139,9 @@ TEST_F(PostTest, AnswersBecomeCodeMsgAndData) {
   HttpResp html = Answer("200 OK", "<html>busy</html>");
   EXPECT_EQ(html.code, -501);
   EXPECT_EQ(html.msg.rfind(L"[json.exception.parse_error.101] parse error at line 1, column 1", 0), 0u);
-}
-
-TEST_F(PostTest, TransportFailuresAreMinus502WithTheirText) {
-  // No length and nothing after the header block: complete at once, although
-  // the server keeps the connection open (the read limit here is 30 s).
-  RawServer open([](nimo_test::RawConn& c) {
-    c.ReadRequest();
-    c.Write("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 404 Not Found\r\n\r\n");
-    c.WaitForClose();
-  });
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(Post(open.Url()).resp.msg, L"Http Code:404, Msg:");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-
-  int port;
-  {
-    RawServer gone(RawServer::Reply(""));
-    port = gone.Port();
-  }
-  HttpResp refused = Post("http://127.0.0.1:" + std::to_string(port) + "/v22/init.do").resp;
-  EXPECT_EQ(refused.code, -502);
-  EXPECT_EQ(refused.msg, L"Http Code:, Msg:连接失败:\nHost:127.0.0.1\nIp:127.0.0.1\n错误码：111");
-  EXPECT_EQ(Post("ftp://example.com/v22/init.do").resp.msg, L"Http Code:, Msg:url格式不对或者是用了除http(s)外的协议");
+  HttpResp failed = Post("ftp://example.com/v22/init.do").resp;  // a failure without a status
+  EXPECT_EQ(failed.code, -502);
+  EXPECT_EQ(failed.msg, L"Http Code:, Msg:url格式不对或者是用了除http(s)外的协议");
 }
 
 TEST_F(PostTest, StartPoolTwiceIsFalseAndPostsAfterStopAreNeverAnswered) {
@@ -175,17 +155,6 @@ TEST_F(PostTest, StartPoolTwiceIsFalseAndPostsAfterStopAreNeverAnswered) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_FALSE(called.load());
   EXPECT_EQ(CNimoHttp::Pool().LiveWorkers(), 0);
-}
-
-TEST_F(PostTest, EmptyHandlerIsReportedNotFatal) {
-  RawServer server(RawServer::Reply(kOk));
-  testing::internal::CaptureStderr();
-  CNimoHttp::PostCallback(server.Url(), "a", NimoSdk::HttpHandler(), nullptr);
-  for (int i = 0; i < 1000 && server.Requests().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // its answer is read and handled meanwhile
-  EXPECT_EQ(Post(server.Url()).resp.code, 200);                 // the pool lives on
-  CNimoHttp::StopPool();
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("bad_function_call"), std::string::npos);
 }
 
 TEST(PoolAtExit, ProcessExitWithStuckRequestsNeitherHangsNorCrashes) {
