@@ -5,8 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <future>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -185,19 +183,6 @@ TEST(PoolConcurrency, HandlerExceptionsAreReportedAndTheWorkerGoesOn) {
   EXPECT_NE(err.find("boom\n"), std::string::npos) << err;
   EXPECT_NE(err.find("unknown exception in a request handler\n"), std::string::npos) << err;
   EXPECT_NE(err.find("bad_function_call\n"), std::string::npos) << err;
-}
-
-TEST(Pool, FailedRequestReachesItsHandlerWithTheText) {
-  Async pool;
-  pool.Start();
-  auto got = std::make_shared<std::promise<AsyncResponse>>();
-  pool.Run(GetOf("ftp://example.com/"), [got](AsyncResponse a) { got->set_value(std::move(a)); });
-  auto future = got->get_future();
-  ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  AsyncResponse a = future.get();
-  EXPECT_EQ(a.err_msg, "url格式不对或者是用了除http(s)外的协议");
-  EXPECT_EQ(a.resp.status_code, "");
-  EXPECT_TRUE(a.resp.body.empty());
 }
 
 TEST(Pool, RequestsQueuedBeforeStartRunOnceStarted) {
