@@ -45,7 +45,6 @@ TEST(HttpHeader, KeepsOrderAndDuplicatesAndFindsLastLowerCaseKey) {
 }
 
 TEST(HttpStrings, SplitTrimAndParseInt) {
-  EXPECT_EQ(sion::Split("HTTP/1.1 404 Not Found", " ", 2), (Pieces{"HTTP/1.1", "404", "Not Found"}));
   EXPECT_EQ(sion::Split("a\r\n\r\nb\r\n", "\r\n"), (Pieces{"a", "b"}));
   EXPECT_EQ(sion::Split("", ","), (Pieces{""}));  // no find: the whole text
   EXPECT_TRUE(sion::Split("\r\n\r\n", "\r\n").empty());
@@ -55,12 +54,7 @@ TEST(HttpStrings, SplitTrimAndParseInt) {
   EXPECT_EQ(sion::ParseInt("  42abc"), 42);
   EXPECT_EQ(sion::ParseInt("2147483647"), 2147483647);
   EXPECT_THROW(sion::ParseInt("abc"), std::invalid_argument);
-  try {
-    sion::ParseInt("2147483648");
-    FAIL();
-  } catch (const std::out_of_range& e) {
-    EXPECT_STREQ(e.what(), "stoi argument out of range");
-  }
+  EXPECT_THROW(sion::ParseInt("2147483648"), std::out_of_range);
 }
 
 TEST(HttpUrl, DefaultsPortAndPathFromScheme) {
