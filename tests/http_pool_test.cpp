@@ -10,10 +10,12 @@
 #include <thread>
 
 #include "http/Async.h"
+#include "support/CallbackRecorder.h"
 #include "support/RawServer.h"
 
 namespace {
 
+using nimo_test::Eventually;
 using nimo_test::RawConn;
 using nimo_test::RawServer;
 using sion::Async;
@@ -29,16 +31,6 @@ std::function<sion::Request()> GetOf(const std::string& url) {
     r.SetUrl(url).SetMethod(sion::Method::Get);
     return r;
   };
-}
-
-// Waits up to 10 s for condition; true when it held.
-bool Eventually(const std::function<bool()>& condition) {
-  auto until = Clock::now() + std::chrono::seconds(10);
-  while (Clock::now() < until) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  return condition();
 }
 
 // Seconds that pool.Stop() took.
