@@ -87,7 +87,9 @@ struct TempDir {
   }
 };
 
-TestCerts MakeIn(const std::string& dir) {
+}  // namespace
+
+TestCerts TestCerts::MakeIn(const std::string& dir) {
   const char* kLocal = "DNS:localhost,IP:127.0.0.1";
   TestCerts out;
   Made ca = MakeCert("nimo test CA", nullptr, true, nullptr, -1, 30);
@@ -114,8 +116,6 @@ TestCerts MakeIn(const std::string& dir) {
   }
   return out;
 }
-
-}  // namespace
 
 const TestCerts& TestCerts::Get() {
   static TempDir temp;
