@@ -24,7 +24,17 @@ std::string Unique(const char* tag) {
          std::to_string(reinterpret_cast<std::uintptr_t>(&tag) % 100000);
 }
 
-}  // namespace
+// The lines of out that hold token, each matching pattern; their number.
+int MatchingLines(const std::string& out, const std::string& token, const std::regex& pattern) {
+  std::istringstream lines(out);
+  int n = 0;
+  for (std::string l; std::getline(lines, l);) {
+    if (l.find(token) == std::string::npos) continue;
+    EXPECT_TRUE(std::regex_match(l, pattern)) << l;
+    ++n;
+  }
+  return n;
+}
 
 TEST(LogSetup, EnabledReachesFileAndStdoutWithTheFormat) {
   NimoSdk::CNimoCore::InitLog(true);
@@ -34,16 +44,8 @@ TEST(LogSetup, EnabledReachesFileAndStdoutWithTheFormat) {
   LOG(WARNING) << "warn " << token;
   LOG(ERROR) << "中文 " << token;
   std::string out = testing::internal::GetCapturedStdout();
-  const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \[(INFO|WARNING|ERROR)\]: .*)");
-  std::istringstream lines(out);
-  std::string l;
-  int n = 0;
-  while (std::getline(lines, l)) {
-    if (l.find(token) == std::string::npos) continue;
-    EXPECT_TRUE(std::regex_match(l, line)) << l;
-    ++n;
-  }
-  EXPECT_EQ(n, 3);
+  EXPECT_EQ(MatchingLines(out, token, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \[(INFO|WARNING|ERROR)\]: .*)")),
+            3);
   EXPECT_NE(out.find("[INFO]: hello " + token), std::string::npos);
   EXPECT_NE(out.find("[ERROR]: 中文 " + token), std::string::npos);
   std::string file = ReadLogFile();
@@ -51,24 +53,18 @@ TEST(LogSetup, EnabledReachesFileAndStdoutWithTheFormat) {
   EXPECT_NE(file.find("[WARNING]: warn " + token), std::string::npos);
 }
 
-TEST(LogSetup, DisabledReachesNeither) {
+TEST(LogSetup, DisabledReachesNeitherUntilSwitchedBackOn) {
   NimoSdk::CNimoCore::InitLog(false);
   std::string token = Unique("disabled");
   testing::internal::CaptureStdout();
   LOG(INFO) << "quiet " << token;
   LOG(ERROR) << "quiet " << token;
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out.find(token), std::string::npos);
+  EXPECT_EQ(testing::internal::GetCapturedStdout().find(token), std::string::npos);
   EXPECT_EQ(ReadLogFile().find(token), std::string::npos);
-}
-
-TEST(LogSetup, SwitchedBackOnAfterOff) {
-  NimoSdk::CNimoCore::InitLog(false);
   NimoSdk::CNimoCore::InitLog(true);
-  std::string token = Unique("again");
   testing::internal::CaptureStdout();
-  LOG(INFO) << token;
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("[INFO]: " + token), std::string::npos);
+  LOG(INFO) << "again " << token;
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("[INFO]: again " + token), std::string::npos);
 }
 
 TEST(LogConcurrency, RecordsFromManyThreadsNeverShareALine) {
@@ -83,14 +79,7 @@ TEST(LogConcurrency, RecordsFromManyThreadsNeverShareALine) {
   }
   for (auto& th : threads) th.join();
   std::string out = testing::internal::GetCapturedStdout();
-  std::istringstream lines(out);
-  std::string l;
-  int n = 0;
-  const std::regex whole(R"(.* \[INFO\]: \S+ t\d i\d+ end)");
-  while (std::getline(lines, l)) {
-    if (l.find(token) == std::string::npos) continue;
-    EXPECT_TRUE(std::regex_match(l, whole)) << l;
-    ++n;
-  }
-  EXPECT_EQ(n, 9 * 50);
+  EXPECT_EQ(MatchingLines(out, token, std::regex(R"(.* \[INFO\]: \S+ t\d i\d+ end)")), 9 * 50);
 }
+
+}  // namespace

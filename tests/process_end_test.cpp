@@ -63,18 +63,15 @@ TEST(ProcessEnd, EndingWithoutExitNeverCrashesOrHangs) {
                                         "NIMOSDK_TRACK_URL=" + server.Url("/data/h5/v1.do", "https", "localhost"),
                                         "NIMOSDK_CA_FILE=" + nimo_test::TestCerts::Get().caFile};
   for (const char* how : {"exit", "unload"}) {
-    int bad = 0;
     for (int run = 0; run < 12; ++run) {
       const auto start = std::chrono::steady_clock::now();
       pid_t pid = nimo_test::SpawnCurrentTest(how, env);
       ASSERT_GT(pid, 0);
       const int rc = nimo_test::WaitChild(pid, std::chrono::seconds(10));
-      const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       EXPECT_EQ(rc, 0) << how << " run " << run << (rc > 128 ? ": killed by a signal" : "");
-      EXPECT_LT(took, 3.0) << how << " run " << run;  // start-up and play take well under a second
-      bad += rc != 0 ? 1 : 0;
+      // Start-up and play take well under a second.
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << how << " run " << run;
     }
-    std::fprintf(stderr, "%s: %d of 12 runs failed\n", how, bad);
   }
 }
 

@@ -1,8 +1,12 @@
-// The request signature: MD5 digests, the common parameter text and the
-// parameter snapshot every signed request is built from.
+// Signed requests: MD5, the common parameters and the parameter snapshot, then
+// every endpoint's body and sign text byte for byte (digests computed outside
+// this code base), and the endpoint URLs.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <string>
+#include <vector>
 
 #include "Sdk/CNimoApi.h"
 #include "Sdk/CNimoCore.h"
@@ -13,28 +17,18 @@ namespace {
 
 using NimoSdk::CNimoApi;
 using NimoSdk::CoreParams;
-using NimoSdk::Core;
 
-TEST(Signing, Md5MatchesTheRfc1321TestSuite) {
-  const std::pair<const char*, const char*> suite[] = {
+TEST(Signing, Md5OfRfc1321CasesAndOfRawBytes) {
+  const std::pair<std::string, const char*> suite[] = {
       {"", "d41d8cd98f00b204e9800998ecf8427e"},
-      {"a", "0cc175b9c0f1b6a831c399e269772661"},
       {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-      {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-      {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
       {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
       {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
        "57edf4a22be3c955ac49da2e2107b67a"},
+      {std::string("a\0b", 3), "70350f6027bce3713f6b76473084309b"},  // not cut at NUL
+      {"名字", "689fad203a167d542c12bdc46f27e921"},                    // UTF-8 bytes
   };
   for (const auto& [text, digest] : suite) EXPECT_EQ(CNimoApi::Md5Hex(text), digest) << '"' << text << '"';
-}
-
-TEST(Signing, Md5DigestsTheBytesAsTheyAre) {
-  EXPECT_EQ(CNimoApi::Md5Hex(std::string("a\0b", 3)), "70350f6027bce3713f6b76473084309b");  // not cut at NUL
-  EXPECT_EQ(CNimoApi::Md5Hex("名字"), "689fad203a167d542c12bdc46f27e921");                    // UTF-8 bytes
-  const std::string big(1 << 20, 'x');
-  EXPECT_EQ(CNimoApi::Md5Hex(big).size(), 32u);
-  EXPECT_EQ(CNimoApi::Md5Hex(big).find_first_not_of("0123456789abcdef"), std::string::npos);
 }
 
 // The core parameters as Init sets them, with the client id already stored.
@@ -42,20 +36,16 @@ class SigningWithCore : public ::testing::Test {
  protected:
   void Init(const std::string& appId, const std::string& appKey, const std::string& clientId) {
     nimo_test::WriteText(home_.SdkFolder() + "/SharedConf", "{\"ClientId\":\"" + clientId + "\"}");
-    Core().InitGlobalParams(appId, appKey);
+    NimoSdk::Core().InitGlobalParams(appId, appKey);
   }
   nimo_test::TempDataHome home_;
 };
 
-TEST_F(SigningWithCore, CommonParametersInTheirFixedOrderWithoutKeyOrSteamAppId) {
+TEST_F(SigningWithCore, CommonParametersInTheirFixedOrderUnescapedWithoutKeyOrSteamAppId) {
   Init("app1", "key1", "cid-1");
   EXPECT_EQ(CNimoApi::BuildCommonParams(),
             "appId=app1&os=Windows&sdkVer=SteamEXE_2.0.0&sdkType=html5&clientId=cid-1&runPlatform=html5"
             "&gamePlatform=steam");
-  EXPECT_EQ(CNimoApi::BuildCommonParams(), CNimoApi::BuildCommonParams());  // byte-identical
-}
-
-TEST_F(SigningWithCore, ValuesAreInsertedUnescapedAndEmptyLeavesNothing) {
   Init("", "k", "a&b=c d/é");
   EXPECT_EQ(CNimoApi::BuildCommonParams(),
             "appId=&os=Windows&sdkVer=SteamEXE_2.0.0&sdkType=html5&clientId=a&b=c d/é&runPlatform=html5"
@@ -65,47 +55,143 @@ TEST_F(SigningWithCore, ValuesAreInsertedUnescapedAndEmptyLeavesNothing) {
 TEST_F(SigningWithCore, SnapshotIsACopyOfTheNineParameters) {
   Init("app1", "key1", "cid-1");
   const CoreParams p = CNimoApi::Snapshot();
-  EXPECT_EQ(p.appId, "app1");
-  EXPECT_EQ(p.appKey, "key1");
-  EXPECT_EQ(p.os, "Windows");
-  EXPECT_EQ(p.sdkVer, "SteamEXE_2.0.0");
-  EXPECT_EQ(p.sdkType, "html5");
-  EXPECT_EQ(p.clientId, "cid-1");
-  EXPECT_EQ(p.runPlatform, "html5");
-  EXPECT_EQ(p.gamePlatform, "steam");
-  EXPECT_EQ(p.steamAppId, "0");  // Steam not running in this test
-
+  const std::vector<std::string> got = {p.appId,     p.appKey,      p.os,           p.sdkVer,    p.sdkType,
+                                        p.clientId,  p.runPlatform, p.gamePlatform, p.steamAppId};
+  EXPECT_EQ(got, (std::vector<std::string>{"app1", "key1", "Windows", "SteamEXE_2.0.0", "html5", "cid-1", "html5",
+                                           "steam", "0"}));  // Steam is not running here
   Init("app2", "key2", "cid-1");
   EXPECT_EQ(p.appId, "app1");  // later changes do not reach a taken snapshot
   EXPECT_EQ(CNimoApi::Snapshot().appId, "app2");
 }
 
-// Sign texts join the listed values without keys or separators; the digests
-// were worked out with `printf %s <text> | openssl md5`.
-TEST_F(SigningWithCore, SignatureOfEachShape) {
-  Init("app1", "key1", "cid-1");
-  const CoreParams p = CNimoApi::Snapshot();
+CoreParams Params() {
+  CoreParams p;
+  p.appId = "10001";
+  p.appKey = "KEY";
+  p.os = "Windows";
+  p.sdkVer = "SteamEXE_2.0.0";
+  p.sdkType = "html5";
+  p.clientId = "cid-1";
+  p.runPlatform = "html5";
+  p.gamePlatform = "steam";
+  p.steamAppId = "480";
+  return p;
+}
 
-  // appKey right after appId (client configuration).
-  EXPECT_EQ(CNimoApi::Md5Hex(p.appId + p.appKey + p.clientId + p.os + p.sdkVer + p.sdkType + p.runPlatform),
-            "e8c31d33e6dc0c3ae6e835cb7a61ecd6");
-  // appKey last, a JSON value and constants inside (products).
-  const std::string merchant = R"({"merId":"480"})";
-  EXPECT_EQ(CNimoApi::Md5Hex(p.sdkVer + p.sdkType + p.clientId + p.appId + p.os + p.runPlatform + p.gamePlatform +
-                             merchant + "1" + "999" + p.appKey),
-            "9b4cc97f24a99a957f60e05caa8951a6");
-  // An empty entry (urlParams) adds nothing between its neighbours (attribution).
-  EXPECT_EQ(CNimoApi::Md5Hex(p.appId + p.appKey + p.sdkVer + p.sdkType + p.os + "_unknown" + p.clientId +
-                             p.runPlatform + p.gamePlatform + "" + "_unknown" + "_unknown" + "_unknown" + "-1" +
-                             "_unknown" + "_unknown" + "_unknown"),
-            "4ef4ebc2fe433856eef5f306227ae9b4");
-  // An empty appId: the signature is still 32 digits, of the rest alone.
-  Init("", "key1", "cid-1");
-  const CoreParams q = CNimoApi::Snapshot();
-  EXPECT_EQ(CNimoApi::Md5Hex(q.appId + q.appKey + q.clientId + q.os + q.sdkVer + q.sdkType + q.runPlatform),
-            "5814f47366d90251a52beab97d075625");
-  // "&" and "=" are hashed as they are.
-  EXPECT_EQ(CNimoApi::Md5Hex("a&b=c" + std::string("k e y")), "06a68bd6203f592fba85f6f46d21e244");
+const std::string kCommon =
+    "appId=10001&os=Windows&sdkVer=SteamEXE_2.0.0&sdkType=html5&clientId=cid-1&runPlatform=html5&gamePlatform=steam";
+const std::string kMerchant = R"({"merId":"480"})";
+
+TEST(ApiBuilders, ClientConfigAndAttribution) {
+  auto config = CNimoApi::ClientConfigBody(Params());  // seven values, no gamePlatform
+  EXPECT_EQ(config.signText, "10001KEYcid-1WindowsSteamEXE_2.0.0html5html5");
+  EXPECT_EQ(config.body, kCommon + "&osign=7740801ed2c183525bceb00f8384ee48");
+
+  CoreParams noApp = Params();
+  noApp.appId.clear();
+  auto empty = CNimoApi::ClientConfigBody(noApp);
+  EXPECT_EQ(empty.body.rfind("appId=&os=Windows&", 0), 0u);
+  EXPECT_EQ(empty.body.substr(empty.body.size() - 39), "&osign=021293344c62c867f3ea050016711d4d");
+
+  auto attribution = CNimoApi::AttributionBody(Params());  // fixed unknowns, an empty urlParams
+  EXPECT_EQ(attribution.signText,
+            "10001KEYSteamEXE_2.0.0html5Windows_unknowncid-1html5steam_unknown_unknown_unknown-1_unknown_unknown_unknown");
+  EXPECT_EQ(attribution.body,
+            kCommon +
+                "&osVer=_unknown&urlParams=&channelId=_unknown&subChannelId=_unknown&lp=_unknown&userId=-1"
+                "&browser=_unknown&browserVersion=_unknown&language=_unknown&osign=d93f9e8692f25aa314f112ee9f44d55b");
+}
+
+TEST(ApiBuilders, LoginAndProductsCarryTheMerchantJson) {
+  auto login = CNimoApi::LoginBody(Params(), "76561197960287930", "0a1b2c");  // signs neither it, os nor puserId
+  EXPECT_EQ(login.signText, "10001KEY1SteamEXE_2.0.0html5cid-1html5steamSTEAM0a1b2c");
+  EXPECT_EQ(login.body, kCommon + "&platform=STEAM&bindType=1&puserId=76561197960287930&accessToken=0a1b2c&extra=" +
+                            kMerchant + "&osign=b4cecc9b137ef8ce1b9b511f420c203e");
+
+  auto products = CNimoApi::ProductsBody(Params());  // page one of 999, merchant JSON signed before the key
+  EXPECT_EQ(products.signText, "SteamEXE_2.0.0html5cid-110001Windowshtml5steam" + kMerchant + "1999KEY");
+  EXPECT_EQ(products.body,
+            kCommon + "&page=1&pageSize=999&extra=" + kMerchant + "&osign=2715dedce0aa3443cd5edb466096f657");
+
+  CoreParams noSteam = Params();
+  noSteam.steamAppId.clear();
+  EXPECT_EQ(CNimoApi::MerchantJson(noSteam), R"({"merId":""})");  // always a string
+}
+
+TEST(ApiBuilders, CreateOrderSendsRawValuesTheKeyAndTheSessionUserId) {
+  const std::string collection = R"({"deviceId":"cid-1","resolution":"1920x1080"})";
+  NimoSdk::CreateOrderParams o;
+  o.productId = "gem_60";
+  o.userId = "777";  // the record's copy is not what is sent
+  o.serverId = "s1";
+  o.gameUserId = "g1";
+  o.nickName = "小明";
+  o.orderAmountMicros = "0";
+  o.collectionInfo = collection;
+  o.currencyCode = "";
+  o.extInfo = "a=1&b=2";
+  auto b = CNimoApi::CreateOrderBody(Params(), o, "-1");
+  EXPECT_EQ(b.signText,
+            "10001KEYSTEAMcid-1a=1&b=20gem_60SteamEXE_2.0.0html5Windowshtml5steams1g1小明-1" + collection + kMerchant);
+  EXPECT_EQ(b.body, kCommon +
+                        "&appKey=KEY&channel=STEAM&productId=gem_60&orderAmountMicros=0&currencyCode=&extInfo=a=1&b=2"
+                        "&collectionInfo=" +
+                        collection + "&userId=-1&serverId=s1&gameUserId=g1&nickName=小明&sdkExtInfo=" + kMerchant +
+                        "&osign=57b83bbb156cebdd0bde09ade0c9f0b0");
+}
+
+TEST(ApiBuilders, PayResultSignsTwentyValuesInItsOwnOrder) {
+  NimoSdk::PayResultParams r;
+  r.channelPayType = "";
+  r.orderId = "SO0000000001";
+  r.extVerifyInfo = R"({"steamOrderId":"5000000001"})";
+  r.payAmountMicros = "990000";
+  r.serverId = "s1";
+  r.gameUserId = "g1";
+  r.status = "1";
+  r.trxId = "";
+  r.trxToken = "";
+  r.userId = "999";  // ignored: the session's id is sent
+  r.channelProductId = "1001";
+  auto b = CNimoApi::PayResultBody(Params(), r, "100001");
+  EXPECT_EQ(b.signText, std::string("10001KEYSTEAMcid-1SO0000000001") + R"({"steamOrderId":"5000000001"})" +
+                            "990000SteamEXE_2.0.0html5Windowshtml5steams1g11100001" + "1001");
+  EXPECT_EQ(b.body, kCommon +
+                        "&channel=STEAM&userId=100001&serverId=s1&gameUserId=g1&orderId=SO0000000001"
+                        R"(&extVerifyInfo={"steamOrderId":"5000000001"}&status=1&payAmountMicros=990000)"
+                        "&channelPayType=&channelProductId=1001&trxId=&trxToken="
+                        "&osign=fcf6a290be0ea3f4002c2326d39ba2ce");
+}
+
+std::vector<std::string> Endpoints(const CNimoApi& a) {
+  return {a.initUrl, a.configUrl, a.attributionUrl, a.productsUrl, a.createOrderUrl, a.payResultUrl, a.trackUrl};
+}
+std::vector<std::string> Expected(const std::string& base, const std::string& track) {
+  return {base + "/v22/init.do",          base + "/v3/config/client.do",   base + "/v1/attribution.do",
+          base + "/v10/pay/products.do",  base + "/v10/pay/create_order.do", base + "/v10/pay/pay_result.do",
+          track};
+}
+
+TEST(ApiUrls, CompiledInDefaultsEnvironmentAndUseUrls) {
+  ::unsetenv("NIMOSDK_API_BASE_URL");
+  ::unsetenv("NIMOSDK_TRACK_URL");
+  CNimoApi builtIn;
+  const std::string base = builtIn.baseUrl;
+  ASSERT_EQ(base.rfind("https://", 0), 0u);
+  ASSERT_GE(base.size(), 7u);
+  EXPECT_EQ(base.substr(base.size() - 7), "/sdkapi");
+  // Tracking: the API's host, a path of its own.
+  EXPECT_EQ(Endpoints(builtIn), Expected(base, base.substr(0, base.size() - 7) + "/data/h5/v1.do"));
+
+  ::setenv("NIMOSDK_API_BASE_URL", "https://staging.example:8443/sdkapi", 1);
+  ::setenv("NIMOSDK_TRACK_URL", "https://collect.example/data/h5/v1.do", 1);
+  EXPECT_EQ(Endpoints(CNimoApi()),
+            Expected("https://staging.example:8443/sdkapi", "https://collect.example/data/h5/v1.do"));
+
+  CNimoApi api;
+  api.UseUrls("https://127.0.0.1:4443/sdkapi", "https://127.0.0.1:4443/data/h5/v1.do");
+  EXPECT_EQ(api.baseUrl, "https://127.0.0.1:4443/sdkapi");
+  EXPECT_EQ(Endpoints(api), Expected("https://127.0.0.1:4443/sdkapi", "https://127.0.0.1:4443/data/h5/v1.do"));
 }
 
 }  // namespace

@@ -1,13 +1,13 @@
-// Records every line the "default" logger dispatches while an instance lives.
-// Logging must be enabled (CNimoCore::InitLog(true)) for lines to be dispatched.
-// The sink is installed once per process and never removed: easylogging++ reads
-// its callback table without a lock, and HTTP workers may still be logging when
-// a test ends.
+// Records every line the "default" logger dispatches while an instance lives
+// (none while logging is disabled). The sink is installed once per process and
+// never removed: easylogging++ reads its callback table without a lock, and HTTP
+// workers may still be logging when a test ends.
 #pragma once
 
 #include <easylogging++.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,38 +34,23 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  std::vector<LogLine> Lines() const { return sink_->Lines(); }
+  std::vector<LogLine> Lines() const {
+    std::lock_guard<std::mutex> lock(sink_->mutex_);
+    return sink_->lines_;
+  }
   void Clear() { sink_->Clear(); }
 
-  // The texts of the lines at one level, in order.
+  // The texts of the lines at one level, or at any level starting with prefix, in order.
   std::vector<std::string> At(el::Level level) const {
-    std::vector<std::string> out;
-    for (const LogLine& l : Lines())
-      if (l.level == level) out.push_back(l.text);
-    return out;
+    return Texts([level](const LogLine& l) { return l.level == level; });
   }
   std::vector<std::string> Errors() const { return At(el::Level::Error); }
   std::vector<std::string> Infos() const { return At(el::Level::Info); }
-
-  // The lines at any level that start with prefix.
   std::vector<std::string> StartingWith(const std::string& prefix) const {
-    std::vector<std::string> out;
-    for (const LogLine& l : Lines())
-      if (l.text.compare(0, prefix.size(), prefix) == 0) out.push_back(l.text);
-    return out;
+    return Texts([&prefix](const LogLine& l) { return l.text.compare(0, prefix.size(), prefix) == 0; });
   }
 
   class Sink : public el::LogDispatchCallback {
-   public:
-    std::vector<LogLine> Lines() const {
-      std::lock_guard<std::mutex> lock(mutex_);
-      return lines_;
-    }
-    void Clear() {
-      std::lock_guard<std::mutex> lock(mutex_);
-      lines_.clear();
-    }
-
    protected:
     void handle(const el::LogDispatchData* data) override {
       if (!active_ || data == nullptr || data->logMessage() == nullptr) return;
@@ -75,12 +60,22 @@ class LogCapture {
 
    private:
     friend class LogCapture;
+    void Clear() {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lines_.clear();
+    }
     std::atomic<bool> active_{false};
-    mutable std::mutex mutex_;
-    std::vector<LogLine> lines_;
+    std::mutex mutex_;
+    std::vector<LogLine> lines_;  // guarded by mutex_
   };
 
  private:
+  std::vector<std::string> Texts(const std::function<bool(const LogLine&)>& keep) const {
+    std::vector<std::string> out;
+    for (const LogLine& l : Lines())
+      if (keep(l)) out.push_back(l.text);
+    return out;
+  }
   Sink* sink_ = nullptr;
 };
 

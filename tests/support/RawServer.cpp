@@ -8,8 +8,6 @@
 
 namespace nimo_test {
 
-// ---- RawConn ----
-
 int RawConn::ReadSome(char* buffer, int size, int timeoutMs) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!(ssl_ != nullptr && SSL_pending(ssl_) > 0)) {
@@ -84,11 +82,8 @@ void RawConn::WaitForClose(int timeoutMs) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!server_.Stopping() && std::chrono::steady_clock::now() < until) {
     int n = ReadSome(buffer, sizeof buffer, 50);
-    if (n == 0) return;
-    if (n < 0 && ssl_ != nullptr && !server_.Stopping()) {
-      // A failed TLS read means the client went away too.
-      if (sock::HungUp(fd_)) return;
-    }
+    // A failed TLS read on a hung-up socket: the client went away too.
+    if (n == 0 || (n < 0 && ssl_ != nullptr && !server_.Stopping() && sock::HungUp(fd_))) return;
   }
 }
 
@@ -107,18 +102,11 @@ std::string RawConn::ServerName() const {
   return name != nullptr ? name : "";
 }
 
-bool RawConn::Resumed() const { return ssl_ != nullptr && SSL_session_reused(ssl_) == 1; }
+RawServer::RawServer(Script script) : RawServer(std::move(script), CertFiles{}) {}
 
-// ---- RawServer ----
-
-RawServer::RawServer(Script script) : script_(std::move(script)) { Listen(); }
-
+// Empty files: plain TCP.
 RawServer::RawServer(Script script, const CertFiles& files)
-    : script_(std::move(script)), tls_(NewServerContext(files)) {
-  Listen();
-}
-
-void RawServer::Listen() {
+    : script_(std::move(script)), tls_(files.cert.empty() ? nullptr : NewServerContext(files)) {
   listenFd_ = sock::ListenLoopback(64, port_);
   acceptThread_ = std::thread(&RawServer::AcceptLoop, this);
 }
@@ -171,12 +159,8 @@ void RawServer::Serve(int fd) {
   if (tls_ != nullptr) {
     ssl = SSL_new(tls_);
     SSL_set_fd(ssl, fd);
-    if (SSL_accept(ssl) != 1) {
-      ++failedHandshakes_;
-      ready = false;
-    } else if (SSL_session_reused(ssl) == 1) {
-      ++resumed_;
-    }
+    ready = SSL_accept(ssl) == 1;
+    if (ready && SSL_session_reused(ssl) == 1) ++resumed_;
   }
   if (ready) {
     RawConn conn(*this, fd, ssl);
@@ -204,8 +188,6 @@ RawServer::Script RawServer::Silent() {
     c.WaitForClose();
   };
 }
-
-// ---- FullListener ----
 
 FullListener::FullListener() {
   listenFd_ = sock::ListenLoopback(0, port_);

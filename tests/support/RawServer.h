@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,23 +24,20 @@ class RawServer;
 // One accepted connection, seen from the script.
 class RawConn {
  public:
-  // Reads one request: the header block and a content-length body. Returns
-  // what arrived ("" when the client closed or nothing came within timeoutMs)
-  // and records it in the server's Requests().
+  // Reads one request (header block and content-length body), records it in the
+  // server's Requests() and returns it: "" when the client closed or nothing came.
   std::string ReadRequest(int timeoutMs = 5000);
-  // False when the client has gone.
-  bool Write(const std::string& bytes);
+  bool Write(const std::string& bytes);  // false when the client has gone
   // Writes bytes in pieces of `piece` bytes with a pause after each.
   bool WriteInPieces(const std::string& bytes, std::size_t piece, std::chrono::milliseconds pause);
   // Says nothing until the client closes or the server stops (at most timeoutMs).
   void WaitForClose(int timeoutMs = 20000);
   // Sleeps, waking early when the server stops; false then.
   bool Sleep(std::chrono::milliseconds d);
-  // TLS only: the connection will end with a bare close, no close_notify.
+  // TLS only: the connection ends with a bare close, no close_notify.
   void SkipCloseNotify();
-  // TLS only: the name the client sent (SNI) and whether it resumed a session.
+  // TLS only: the name the client sent (SNI).
   std::string ServerName() const;
-  bool Resumed() const;
 
  private:
   friend class RawServer;
@@ -71,17 +67,14 @@ class RawServer {
 
   std::vector<std::string> Requests() const;
   int Accepted() const { return accepted_.load(); }
-  int FailedHandshakes() const { return failedHandshakes_.load(); }
   int ResumedHandshakes() const { return resumed_.load(); }
   bool Stopping() const { return stopping_.load(); }
 
-  // Scripts for common cases.
   static Script Reply(std::string bytes);  // read the request, answer, close
   static Script Silent();                  // read the request, then say nothing
 
  private:
   friend class RawConn;
-  void Listen();
   void AcceptLoop();
   void Serve(int fd);
   void Record(const std::string& request);
@@ -92,7 +85,6 @@ class RawServer {
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<int> accepted_{0};
-  std::atomic<int> failedHandshakes_{0};
   std::atomic<int> resumed_{0};
   std::thread acceptThread_;
 

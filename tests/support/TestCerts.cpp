@@ -14,23 +14,11 @@
 namespace nimo_test {
 namespace {
 
-struct KeyFree {
-  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct CertFree {
-  void operator()(X509* c) const { X509_free(c); }
-};
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-using Cert = std::unique_ptr<X509, CertFree>;
+using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+using Cert = std::unique_ptr<X509, decltype(&X509_free)>;
 
 void Require(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(std::string("test certificate: ") + what);
-}
-
-Key NewKey() {
-  Key key(EVP_EC_gen("P-256"));
-  Require(key != nullptr, "key generation");
-  return key;
 }
 
 void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
@@ -43,56 +31,51 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
   X509_EXTENSION_free(ext);
 }
 
-// issuer/issuerKey null: self-signed. validFromDays/validToDays relative to now.
-Cert MakeCert(EVP_PKEY* key, const char* commonName, const char* altNames, bool isCa, X509* issuer,
-              EVP_PKEY* issuerKey, long validFromDays, long validToDays) {
+struct Made {
+  Key key{nullptr, EVP_PKEY_free};
+  Cert cert{nullptr, X509_free};
+};
+
+// issuer null: self-signed. The validity runs from fromDays to toDays, relative to now.
+Made MakeCert(const char* commonName, const char* altNames, bool isCa, const Made* issuer, long fromDays,
+              long toDays) {
   static long serial = 1000;
-  Cert cert(X509_new());
-  Require(cert != nullptr, "X509_new");
-  X509* c = cert.get();
+  Made m;
+  m.key.reset(EVP_EC_gen("P-256"));
+  m.cert.reset(X509_new());
+  Require(m.key != nullptr && m.cert != nullptr, "key generation");
+  X509* c = m.cert.get();
   X509_set_version(c, 2);
   ASN1_INTEGER_set(X509_get_serialNumber(c), ++serial);
-  X509_gmtime_adj(X509_getm_notBefore(c), validFromDays * 86400L);
-  X509_gmtime_adj(X509_getm_notAfter(c), validToDays * 86400L);
-  X509_set_pubkey(c, key);
+  X509_gmtime_adj(X509_getm_notBefore(c), fromDays * 86400L);
+  X509_gmtime_adj(X509_getm_notAfter(c), toDays * 86400L);
+  X509_set_pubkey(c, m.key.get());
   X509_NAME_add_entry_by_txt(X509_get_subject_name(c), "CN", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
-  X509* signer = issuer != nullptr ? issuer : c;
+  X509* signer = issuer != nullptr ? issuer->cert.get() : c;
   X509_set_issuer_name(c, X509_get_subject_name(signer));
+  AddExtension(c, signer, NID_basic_constraints, isCa ? "critical,CA:TRUE" : "critical,CA:FALSE");
   if (isCa) {
-    AddExtension(c, signer, NID_basic_constraints, "critical,CA:TRUE");
     AddExtension(c, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
   } else {
-    AddExtension(c, signer, NID_basic_constraints, "critical,CA:FALSE");
     AddExtension(c, signer, NID_ext_key_usage, "serverAuth");
   }
   AddExtension(c, signer, NID_subject_key_identifier, "hash");
   if (altNames != nullptr) AddExtension(c, signer, NID_subject_alt_name, altNames);
-  Require(X509_sign(c, issuerKey != nullptr ? issuerKey : key, EVP_sha256()) > 0, "sign");
-  return cert;
+  Require(X509_sign(c, issuer != nullptr ? issuer->key.get() : m.key.get(), EVP_sha256()) > 0, "sign");
+  return m;
 }
 
-void WriteCert(const std::string& path, X509* cert) {
-  FILE* f = std::fopen(path.c_str(), "w");
-  Require(f != nullptr, "open certificate file");
-  bool ok = PEM_write_X509(f, cert) == 1;
+// Writes the certificate, and the key unless keyPath is empty.
+void Write(const Made& m, const std::string& certPath, const std::string& keyPath) {
+  FILE* f = std::fopen(certPath.c_str(), "w");
+  Require(f != nullptr && PEM_write_X509(f, m.cert.get()) == 1, "write certificate");
   std::fclose(f);
-  Require(ok, "write certificate");
-}
-
-void WriteKey(const std::string& path, EVP_PKEY* key) {
-  FILE* f = std::fopen(path.c_str(), "w");
-  Require(f != nullptr, "open key file");
-  bool ok = PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+  if (keyPath.empty()) return;
+  f = std::fopen(keyPath.c_str(), "w");
+  Require(f != nullptr && PEM_write_PrivateKey(f, m.key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1,
+          "write key");
   std::fclose(f);
-  Require(ok, "write key");
-}
-
-CertFiles WritePair(const std::string& dir, const std::string& name, X509* cert, EVP_PKEY* key) {
-  CertFiles files{dir + "/" + name + ".pem", dir + "/" + name + ".key"};
-  WriteCert(files.cert, cert);
-  WriteKey(files.key, key);
-  return files;
 }
 
 // Removes the per-process folder at exit.
@@ -109,32 +92,28 @@ struct TempDir {
 TestCerts TestCerts::MakeIn(const std::string& dir) {
   const char* kLocal = "DNS:localhost,IP:127.0.0.1";
   TestCerts out;
-  out.dir = dir;
-
-  Key caKey = NewKey();
-  Cert ca = MakeCert(caKey.get(), "nimo test CA", nullptr, true, nullptr, nullptr, -1, 30);
+  Made ca = MakeCert("nimo test CA", nullptr, true, nullptr, -1, 30);
   out.caFile = dir + "/ca.pem";
-  WriteCert(out.caFile, ca.get());
-
-  Key serverKey = NewKey();
-  Cert server = MakeCert(serverKey.get(), "localhost", kLocal, false, ca.get(), caKey.get(), -1, 30);
-  out.server = WritePair(dir, "server", server.get(), serverKey.get());
-
-  Key otherKey = NewKey();
-  Cert other = MakeCert(otherKey.get(), "other.test", "DNS:other.test", false, ca.get(), caKey.get(), -1, 30);
-  out.otherName = WritePair(dir, "other", other.get(), otherKey.get());
-
-  Key selfKey = NewKey();
-  Cert self = MakeCert(selfKey.get(), "localhost", kLocal, false, nullptr, nullptr, -1, 30);
-  out.selfSigned = WritePair(dir, "selfsigned", self.get(), selfKey.get());
-
-  Key oldKey = NewKey();
-  Cert old = MakeCert(oldKey.get(), "localhost", kLocal, false, ca.get(), caKey.get(), -3, -1);
-  out.expired = WritePair(dir, "expired", old.get(), oldKey.get());
-
-  Key cnKey = NewKey();
-  Cert cnOnly = MakeCert(cnKey.get(), "localhost", nullptr, false, ca.get(), caKey.get(), -1, 30);
-  out.nameOnlyInCn = WritePair(dir, "cnonly", cnOnly.get(), cnKey.get());
+  Write(ca, out.caFile, "");
+  const struct {
+    CertFiles* files;
+    const char* name;
+    const char* commonName;
+    const char* altNames;
+    bool byCa;
+    long fromDays, toDays;
+  } leaves[] = {
+      {&out.server, "server", "localhost", kLocal, true, -1, 30},
+      {&out.otherName, "other", "other.test", "DNS:other.test", true, -1, 30},
+      {&out.selfSigned, "selfsigned", "localhost", kLocal, false, -1, 30},
+      {&out.expired, "expired", "localhost", kLocal, true, -3, -1},
+      {&out.nameOnlyInCn, "cnonly", "localhost", nullptr, true, -1, 30},
+  };
+  for (const auto& leaf : leaves) {
+    *leaf.files = {dir + "/" + leaf.name + ".pem", dir + "/" + leaf.name + ".key"};
+    Made m = MakeCert(leaf.commonName, leaf.altNames, false, leaf.byCa ? &ca : nullptr, leaf.fromDays, leaf.toDays);
+    Write(m, leaf.files->cert, leaf.files->key);
+  }
   return out;
 }
 

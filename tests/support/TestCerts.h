@@ -16,12 +16,11 @@ struct CertFiles {
 };
 
 struct TestCerts {
-  std::string dir;
-  std::string caFile;    // the test CA's certificate (trust this)
-  CertFiles server;      // by the CA, for "localhost" and 127.0.0.1
-  CertFiles otherName;   // by the CA, for "other.test" only
-  CertFiles selfSigned;  // for "localhost" and 127.0.0.1, signed by itself
-  CertFiles expired;     // by the CA, for "localhost" and 127.0.0.1, expired yesterday
+  std::string caFile;      // the test CA's certificate (trust this)
+  CertFiles server;        // by the CA, for "localhost" and 127.0.0.1
+  CertFiles otherName;     // by the CA, for "other.test" only
+  CertFiles selfSigned;    // for "localhost" and 127.0.0.1, signed by itself
+  CertFiles expired;       // by the CA, for "localhost" and 127.0.0.1, expired yesterday
   CertFiles nameOnlyInCn;  // by the CA, common name "localhost", no alternative names
 
   // One set per process, made at the first call in a fresh folder under the
