@@ -20,6 +20,7 @@ constexpr int kSlots = 8;                     // processes of one game that each
 constexpr std::size_t kMaxFileBytes = 64u << 20;
 constexpr std::size_t kCompactAt = 1u << 20;  // rewrite once this much is mostly dead records
 constexpr std::size_t kRecordOverhead = 48;
+constexpr auto kClientIdWait = std::chrono::seconds(10);
 
 std::string SlotName(int slot) { return slot == 0 ? "EventQueue" : "EventQueue." + std::to_string(slot); }
 
@@ -45,6 +46,31 @@ void EventSender::SetSettings(const Settings& s) {
 EventSender::Settings EventSender::GetSettings() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return settings_;
+}
+
+void EventSender::ExpectClientId() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  idExpected_ = true;
+}
+
+void EventSender::SetClientId(std::string id) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clientId_ = std::move(id);
+    idKnown_ = true;
+  }
+  cv_.notify_all();
+}
+
+// The id for drafts made before it was known; empty when there is none (yet).
+std::string EventSender::ClientIdForDrafts(bool wait) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (wait && !idKnown_ && idExpected_ &&
+      !cv_.wait_for(lock, kClientIdWait, [this] { return idKnown_ || stopping_; })) {
+    idExpected_ = false;  // not another wait for every batch
+    LOG(ERROR) << "Client id not read in time; events go without it.";
+  }
+  return idKnown_ ? clientId_ : std::string();
 }
 
 EventSender::~EventSender() {
@@ -140,7 +166,8 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
   std::string bytes;
   for (const auto& a : answers)
     if (a.second) bytes += EventQueue::DoneRecord(a.first);
-  for (const std::string& d : drafts) bytes += EventQueue::UnnumberedRecord(d);
+  const std::string id = ClientIdForDrafts(false);
+  for (const std::string& d : drafts) bytes += EventQueue::UnnumberedRecord(EventQueue::WithClientId(d, id));
   if (!bytes.empty()) {
     if (path_.empty()) OpenSlotLocked();
     if (!file_.IsOpen() && !path_.empty()) file_.Open(path_);
@@ -241,7 +268,12 @@ void EventSender::Load() {
 
   // Events saved at an earlier Exit before they had a number get theirs now.
   std::size_t unnumbered = 0;
-  for (const QueuedEvent& e : live) unnumbered += e.order == 0 ? 1 : 0;
+  bool lacking = false;
+  for (const QueuedEvent& e : live) {
+    unnumbered += e.order == 0 ? 1 : 0;
+    lacking = lacking || (e.order == 0 && EventQueue::LacksClientId(e.text));
+  }
+  const std::string id = lacking ? ClientIdForDrafts(true) : std::string();
   highest_ = highest;
   std::int64_t next = unnumbered > 0 ? Reserve(unnumbered) : 0;
 
@@ -254,7 +286,7 @@ void EventSender::Load() {
   for (QueuedEvent& e : live) {
     if (e.order == 0) {
       e.order = next++;
-      e.text = EventQueue::WithOrder(e.text, e.order);
+      e.text = EventQueue::WithOrder(EventQueue::WithClientId(std::move(e.text), id), e.order);
       rewrite = true;
     }
     highest_ = std::max(highest_, e.order);
@@ -295,6 +327,8 @@ bool EventSender::NumberBatch() {
     count = batch_.size();
   }
   if (count == 0) return true;
+  // Drafts made while Init reads the id lack it; later ones have it.
+  const std::string id = ClientIdForDrafts(true);
   const std::int64_t first = Reserve(count);
 
   std::deque<std::string> batch;
@@ -309,7 +343,8 @@ bool EventSender::NumberBatch() {
   std::string records;
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const std::int64_t order = first + static_cast<std::int64_t>(i);
-    std::string text = EventQueue::WithOrder(batch[i], order);
+    const bool lacks = !id.empty() && EventQueue::LacksClientId(batch[i]);
+    std::string text = EventQueue::WithOrder(lacks ? EventQueue::WithClientId(batch[i], id) : batch[i], order);
     records += EventQueue::EventRecord(order, text);
     liveBytes_ += text.size();
     queue_.push_back({order, std::move(text), State::Waiting});

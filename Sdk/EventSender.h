@@ -51,6 +51,11 @@ class EventSender {
   // in memory to the queue file. Later posts are dropped. Idempotent.
   void Shutdown(std::chrono::milliseconds bound);
 
+  // Drafts made before the client id was known carry it empty; the tracker puts
+  // it in. Expect: it is being read, so the tracker waits for it (bounded).
+  void ExpectClientId();
+  void SetClientId(std::string id);
+
   // Test seams; call before the first Post.
   void SetSettings(const Settings& s);
   Settings GetSettings() const;
@@ -76,6 +81,7 @@ class EventSender {
   std::int64_t Reserve(std::size_t count);  // first of count new numbers (AppConf cycle)
   std::chrono::milliseconds Backoff(int failures) const;
   void OnAnswer(std::int64_t order, bool delivered);
+  std::string ClientIdForDrafts(bool wait);
 
   // Guarded by mutex_ (never held across disk or network work).
   mutable std::mutex mutex_;
@@ -89,6 +95,9 @@ class EventSender {
   bool stopping_ = false;
   bool flushedAtExit_ = false;
   bool threadDone_ = false;
+  std::string clientId_;
+  bool idExpected_ = false;
+  bool idKnown_ = false;
   std::condition_variable doneCv_;
   std::thread thread_;
 

@@ -115,6 +115,30 @@ TEST_F(TrackSandbox, StartupEventTextAsReceived) {
   EXPECT_NEAR(static_cast<double>(e.json["sdkTime"].get<long long>()), static_cast<double>(now), 60000.0);
 }
 
+// Init reads the client id on a worker; what the game does meanwhile still carries it.
+TEST_F(TrackSandbox, EventsAndRequestsMadeWhileTheClientIdIsReadCarryIt) {
+  NimoProxy::Init(L"10001", L"sandbox-key-10001", nimo_test::CallbackRecorder::Callback);
+  NimoProxy::PostEvent(L"early", L"{\"deviceId\":\"\"}", kNoValue);  // the game's own member stays its own
+  NimoProxy::QueryProducts(nimo_test::CallbackRecorder::Callback);
+  EXPECT_EQ(Next().code, 200);
+  EXPECT_EQ(Next().code, 200);
+  const std::string id = NimoSdk::NimoConfigUtils::ReadConfigJson(true)["ClientId"];
+  ASSERT_FALSE(id.empty());
+  for (const char* name : {"zko_startup", "zko_self_early"}) {
+    StoredEvent e = One(name);
+    EXPECT_EQ(e.json["deviceId"], id) << e.text;
+    EXPECT_EQ(e.json["fingerId"], id) << e.text;
+  }
+  EXPECT_EQ(One("zko_self_early").json["context"]["deviceId"], "");
+  int forms = 0;
+  for (const auto& r : Server().Requests()) {
+    if (r.path.find("/sdkapi/") == std::string::npos) continue;
+    ++forms;
+    EXPECT_NE(r.body.find("clientId=" + id + "&"), std::string::npos) << r.path << " " << r.body;
+  }
+  EXPECT_GE(forms, 2);  // configuration and products
+}
+
 TEST_F(TrackSandbox, GameEventWithValueUserFactsAndMergedContext) {
   ASSERT_EQ(InitAndWait().code, 200);
   NimoProxy::SetServerId(L"服务器1");
