@@ -41,6 +41,9 @@ bool Delivered(const HttpResp& r) { return r.code != -502 || !r.data.empty(); }
 void EventSender::SetSettings(const Settings& s) {
   std::lock_guard<std::mutex> lock(mutex_);
   settings_ = s;
+  std::lock_guard<std::mutex> hand(handMutex_);
+  handMaxEvents_ = s.maxEvents;
+  handMaxBytes_ = s.maxBytes;
 }
 
 EventSender::Settings EventSender::GetSettings() const {
@@ -86,32 +89,37 @@ EventSender::~EventSender() {
 
 void EventSender::Post(std::string draft) {
   std::uint64_t drop = 0;
-  bool start = false;
+  std::string oldest;  // freed after the lock
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (flushedAtExit_) {
+    std::lock_guard<std::mutex> hand(handMutex_);
+    if (closed_) {
       drop = 1;
     } else {
       pendingBytes_ += draft.size();
       pending_.push_back(std::move(draft));
       // While the tracker cannot keep up (a file lock held elsewhere) memory
       // stays bounded: the oldest that are not being numbered go.
-      while ((pending_.size() > settings_.maxEvents || pendingBytes_ > settings_.maxBytes) && pending_.size() > 1) {
+      while ((pending_.size() > handMaxEvents_ || pendingBytes_ > handMaxBytes_) && pending_.size() > 1) {
         pendingBytes_ -= pending_.front().size();
+        oldest = std::move(pending_.front());
         pending_.pop_front();
         ++drop;
       }
-      start = !started_ && !stopping_;
     }
   }
   if (drop != 0) dropped_ += drop;
-  if (start) Start();
-  cv_.notify_one();
+  if (!started_.load()) Start();
+  // The tracker's own lock only when it sleeps: it sets asleep_ before it looks
+  // at pending_ for the last time, so either it sees this draft or we see it asleep.
+  if (asleep_.load()) {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    cv_.notify_one();
+  }
 }
 
 void EventSender::Start() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (started_ || stopping_) return;
+  if (started_.load() || stopping_) return;
   try {
     thread_ = std::thread([this] { Run(); });
     started_ = true;
@@ -147,9 +155,15 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
   std::unique_lock<std::mutex> fileLock(fileMutex_, std::defer_lock);
   while (!fileLock.try_lock() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   if (!fileLock.owns_lock()) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    flushedAtExit_ = true;
-    LOG(ERROR) << "Event queue file busy at Exit: " << pending_.size() << " events not saved.";
+    std::size_t lost = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      flushedAtExit_ = true;
+      std::lock_guard<std::mutex> hand(handMutex_);
+      closed_ = true;
+      lost = pending_.size() + batch_.size();
+    }
+    LOG(ERROR) << "Event queue file busy at Exit: " << lost << " events not saved.";
     return;
   }
   std::deque<std::string> drafts;
@@ -158,6 +172,8 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
     std::lock_guard<std::mutex> lock(mutex_);
     flushedAtExit_ = true;
     drafts.swap(batch_);  // older than the pending ones
+    std::lock_guard<std::mutex> hand(handMutex_);
+    closed_ = true;
     for (std::string& d : pending_) drafts.push_back(std::move(d));
     pending_.clear();
     pendingBytes_ = 0;
@@ -186,7 +202,12 @@ void EventSender::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   active_ = settings_;
   while (!stopping_) {
-    const bool numbering = !pending_.empty();
+    asleep_ = true;  // before the last look at pending_ (see Post)
+    bool numbering = false;
+    {
+      std::lock_guard<std::mutex> hand(handMutex_);
+      numbering = !pending_.empty();
+    }
     const bool answers = !answers_.empty();
     const int window = failures_ > 0 ? 1 : active_.window;
     const bool sendable = inFlight_ < window && waiting_ > 0;
@@ -198,6 +219,7 @@ void EventSender::Run() {
       }
       continue;
     }
+    asleep_ = false;
     lock.unlock();
     const bool ours = !numbering || NumberBatch();
     if (ours) {
@@ -322,6 +344,7 @@ bool EventSender::NumberBatch() {
   {
     // A swap, so the caller's Post never waits behind a copy.
     std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> hand(handMutex_);
     batch_.swap(pending_);
     pendingBytes_ = 0;
     count = batch_.size();
