@@ -97,34 +97,19 @@ TEST_F(Payload, CompactTextWithEveryMemberInKeyOrder) {
   EXPECT_EQ(AppConfText(), R"({"AttributionFlag":0,"EventOrder":1})");
 }
 
-TEST_F(Payload, LevelAchievedCarriesValueLevelAndTheGamesMembers) {
-  Core().SetLevel(12);
+TEST_F(Payload, ValueAndLevelOnlyWhereTheyBelong) {
+  Core().SetLevel(-5);
   json j = Build("zko_level_achieved", R"({"stage":3})", 2.5);
-  EXPECT_EQ(j["event"], "zko_level_achieved");
   ASSERT_TRUE(j["value"].is_number_float());
   EXPECT_EQ(j["value"].get<double>(), 2.5);
   EXPECT_EQ(Keys(j["context"]), (std::vector<std::string>{"level", "os", "resolution", "stage", "tz"}));
-  EXPECT_EQ(j["context"]["level"], 12);
   EXPECT_TRUE(j["context"]["level"].is_number_integer());
-  EXPECT_EQ(j["context"]["stage"], 3);
-  EXPECT_TRUE(log_.Errors().empty());
-}
-
-TEST_F(Payload, LevelOnlyForUserCreateAndLevelAchieved) {
-  Core().SetLevel(-5);
   EXPECT_EQ(Build("zko_user_create", "{}")["context"]["level"], -5);
-  EXPECT_FALSE(Build("zko_user_import", "{}")["context"].contains("level"));
-  EXPECT_FALSE(Build("zko_self_zko_level_achieved", "")["context"].contains("level"));
-  EXPECT_FALSE(Build("level_up", "")["context"].contains("level"));
-}
-
-TEST_F(Payload, ValueOnlyWhenNotNaN) {
+  for (const char* name : {"zko_user_import", "zko_self_zko_level_achieved", "level_up"})
+    EXPECT_FALSE(Build(name, "{}")["context"].contains("level")) << name;
   EXPECT_FALSE(Build("e", "", kNoValue).contains("value"));
   EXPECT_FALSE(Build("e", "", -kNoValue).contains("value"));
-  json zero = Build("e", "", 0.0);
-  ASSERT_TRUE(zero.contains("value"));
-  EXPECT_TRUE(zero["value"].is_number_float());
-  EXPECT_EQ(Build("e", "", -1e300)["value"].get<double>(), -1e300);
+  EXPECT_TRUE(Build("e", "", 0.0)["value"].is_number_float());
 }
 
 TEST_F(Payload, UserFactsFromTheCore) {
@@ -156,14 +141,6 @@ TEST_F(Payload, UserFactsFromTheCore) {
   EXPECT_EQ(Build("e", "")["userId"], -1);
 }
 
-TEST_F(Payload, LoginEventCarriesPlatformAndUser) {
-  // PostLoginEvent posts the record built here.
-  json j = Build("zko_login", R"({"loginPlatform":"STEAM","puserId":"76561197960287930"})");
-  EXPECT_EQ(j["event"], "zko_login");
-  EXPECT_EQ(j["context"]["loginPlatform"], "STEAM");
-  EXPECT_EQ(j["context"]["puserId"], "76561197960287930");
-}
-
 TEST(PayloadBeforeInit, EmptyFactsAndEveryNameCustom) {
   nimo_test::TempDataHome home;
   std::string text = Track().BuildPayload("zko_startup", "", kNoValue);
@@ -178,41 +155,27 @@ TEST(PayloadBeforeInit, EmptyFactsAndEveryNameCustom) {
 
 // ---------------------------------------------------------------- context merge
 
-TEST_F(Payload, TheGamesMemberReplacesOurs) {
-  json j = Build("e", R"({"os":"MyOS","tz":{"nested":[1,2]},"a":null})");
+TEST_F(Payload, TheGamesMembersReplaceOursBadKeysAreLoggedAndKept) {
+  json j = Build("my event", R"({"os":"MyOS","tz":{"nested":[1,2]},"b-key":1,"":4})");
+  EXPECT_EQ(j["event"], "zko_self_my event");
   EXPECT_EQ(j["context"]["os"], "MyOS");
   EXPECT_EQ(j["context"]["tz"], json::parse(R"({"nested":[1,2]})"));
-  EXPECT_TRUE(j["context"]["a"].is_null());
-  EXPECT_EQ(j["context"]["resolution"], "0x0");
-  EXPECT_TRUE(log_.Errors().empty());
-}
-
-TEST_F(Payload, NameWithASpaceIsLoggedAndStillPosted) {
-  json j = Build("my event", "");
-  EXPECT_EQ(j["event"], "zko_self_my event");
-  EXPECT_EQ(log_.Errors(), std::vector<std::string>{"Post Event Name Error:my event"});
-}
-
-TEST_F(Payload, BadParameterKeysAreLoggedInKeyOrderAndKept) {
-  json j = Build("ok_name", R"({"b-key":1,"good":2,"a key":3,"":4})");
   EXPECT_EQ(j["context"]["b-key"], 1);
-  EXPECT_EQ(j["context"]["a key"], 3);
   EXPECT_EQ(j["context"][""], 4);
-  EXPECT_EQ(log_.Errors(), (std::vector<std::string>{"Post Event Param Error:", "Post Event Param Error:a key",
+  EXPECT_EQ(j["context"]["resolution"], "0x0");
+  EXPECT_EQ(log_.Errors(), (std::vector<std::string>{"Post Event Name Error:my event", "Post Event Param Error:",
                                                       "Post Event Param Error:b-key"}));
 }
 
 TEST_F(Payload, TextThatIsNoObjectAddsNothing) {
-  for (const std::string params : {"{bad", "[1,2]", "[]", "5", "\"text\"", "true", "{} x"}) {
+  for (const std::string params : {"{bad", "[1,2]", "5", "{} x", "null", " {} "}) {
     log_.Clear();
     json j = Build("e", params);
     EXPECT_EQ(Keys(j["context"]), (std::vector<std::string>{"os", "resolution", "tz"})) << params;
-    EXPECT_EQ(log_.Errors(), std::vector<std::string>{"Post Event Param Error, Not Valid JSON:" + params});
+    const bool quiet = params == "null" || params == " {} ";
+    EXPECT_EQ(log_.Errors(), quiet ? std::vector<std::string>{}
+                                   : std::vector<std::string>{"Post Event Param Error, Not Valid JSON:" + params});
   }
-  log_.Clear();
-  EXPECT_EQ(Keys(Build("e", "null")["context"]), (std::vector<std::string>{"os", "resolution", "tz"}));
-  EXPECT_EQ(Keys(Build("e", " {} ")["context"]), (std::vector<std::string>{"os", "resolution", "tz"}));
-  EXPECT_TRUE(log_.Errors().empty());
 }
 
 TEST_F(Payload, RequiredParameterFindingsComeLastAndNeverBlock) {
@@ -233,20 +196,17 @@ TEST_F(Payload, NumbersContinueFromTheStoredCounter) {
   EXPECT_EQ(Build("e", "")["eventOrder"], "n5");
   EXPECT_EQ(Build("bad name", "{")["eventOrder"], "n6");  // failing validation still takes one
   EXPECT_EQ(AppConfText(), R"({"AttributionFlag":0,"EventOrder":6})");
-}
-
-TEST_F(Payload, CounterOfAnotherTypeCountsAsZeroOtherKeysSurvive) {
-  for (const json& bad : {json("7"), json(3.5), json(nullptr), json::array({1}), json(true)}) {
+  SetStoredOrder(3000000000LL);  // beyond 32 bits: no wrap
+  EXPECT_EQ(Build("e", "")["eventOrder"], "n3000000001");
+  SetStoredOrder(std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(Build("e", "")["eventOrder"], "n1");
+  for (const json& bad : {json("7"), json(3.5), json::array({1})}) {
     json conf = json::parse(R"({"AttributionFlag":1,"Extra":"kept"})");
     conf["EventOrder"] = bad;
     NimoConfigUtils::WriteCofnigJson(conf, false);
     EXPECT_EQ(Build("e", "")["eventOrder"], "n1") << bad.dump();
     EXPECT_EQ(AppConfText(), R"({"AttributionFlag":1,"EventOrder":1,"Extra":"kept"})");
   }
-  SetStoredOrder(std::numeric_limits<std::int64_t>::max());
-  EXPECT_EQ(Build("e", "")["eventOrder"], "n1");
-  SetStoredOrder(3000000000LL);  // beyond 32 bits: no wrap
-  EXPECT_EQ(Build("e", "")["eventOrder"], "n3000000001");
 }
 
 TEST_F(Payload, HostileInputNeverThrowsAndAlwaysGivesJson) {
@@ -260,43 +220,26 @@ TEST_F(Payload, HostileInputNeverThrowsAndAlwaysGivesJson) {
     std::string text;
     EXPECT_NO_THROW(text = Track().BuildPayload(name, params, (i % 2) ? kNoValue : i * 0.5));
     EXPECT_TRUE(json::accept(text));
-    EXPECT_NO_THROW(Track().PostEvent(name, params, kNoValue));
   }
-  // Not UTF-8: replaced, never thrown.
-  json j = Build(std::string("lv\xff\xc3"), "");
-  EXPECT_EQ(j["event"], "zko_self_lv\xEF\xBF\xBD\xEF\xBF\xBD");
-  // Very large but flat.
-  std::string big = "{";
-  for (int i = 0; i < 200000; ++i) big += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
-  big += "\"end\":\"" + std::string(1 << 20, 'x') + "\"}";
-  EXPECT_EQ(Build("e", big)["context"].size(), 200000u + 1 + 3);
-  EXPECT_NO_THROW(Track().PostEvent("zko_user_create", big, 1.0));
+  EXPECT_EQ(Build(std::string("lv\xff\xc3"), "")["event"], "zko_self_lv\xEF\xBF\xBD\xEF\xBF\xBD");
+  std::string deepObject;
+  for (int i = 0; i < 200000; ++i) deepObject += "{\"a\":";
+  deepObject += "1" + std::string(200000, '}');
+  EXPECT_NO_THROW(Track().PostEvent("zko_user_info_update", deepObject, kNoValue));
 }
 
 TEST_F(Payload, NestingBeyondTheLimitIsTreatedAsInvalid) {
   const int limit = CNimoTrack::kMaxParamDepth;
   // {"a": at depth 1, then limit-1 arrays: exactly the limit.
   std::string ok = "{\"a\":" + std::string(limit - 1, '[') + std::string(limit - 1, ']') + "}";
-  json j = Build("e", ok);
-  EXPECT_TRUE(j["context"]["a"].is_array());
+  EXPECT_TRUE(Build("e", ok)["context"]["a"].is_array());
   EXPECT_TRUE(log_.Errors().empty());
-
   std::string over = "{\"a\":" + std::string(limit, '[') + std::string(limit, ']') + "}";
-  j = Build("e", over);
-  EXPECT_FALSE(j["context"].contains("a"));
+  EXPECT_FALSE(Build("e", over)["context"].contains("a"));
   EXPECT_EQ(log_.Errors(), std::vector<std::string>{"Post Event Param Error, Not Valid JSON:" + over});
-
   // Brackets inside strings do not count.
   std::string quoted = "{\"a\":\"" + std::string(100000, '[') + "\\\"" + std::string(100000, '{') + "\"}";
   EXPECT_EQ(Build("e", quoted)["context"]["a"].get<std::string>().size(), 200001u);
-
-  NimoSdk::CNimoCore::InitLog(false);
-  std::string deep = std::string(1000000, '[') + std::string(1000000, ']');
-  EXPECT_NO_THROW(Track().PostEvent("zko_user_import", deep, kNoValue));
-  std::string deepObject;
-  for (int i = 0; i < 200000; ++i) deepObject += "{\"a\":";
-  deepObject += "1" + std::string(200000, '}');
-  EXPECT_NO_THROW(Track().PostEvent("zko_user_info_update", deepObject, kNoValue));
 }
 
 // ---------------------------------------------------------------- concurrency

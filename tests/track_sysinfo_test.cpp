@@ -13,6 +13,8 @@
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Sdk/CNimoCore.h"
 #include "Sdk/CNimoTrack.h"
@@ -82,18 +84,16 @@ bool HaveXvfb() { return std::system("command -v Xvfb >/dev/null 2>&1") == 0; }
 
 }  // namespace
 
-// ---------------------------------------------------------------- OS name
-
 TEST(TrackOsInfo, PrettyNameQuotingForms) {
-  EXPECT_EQ(nimo_sys::PrettyName("NAME=x\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\n"),
-            "Debian GNU/Linux 12 (bookworm)");
-  EXPECT_EQ(nimo_sys::PrettyName("PRETTY_NAME='Arch Linux'"), "Arch Linux");
-  EXPECT_EQ(nimo_sys::PrettyName("PRETTY_NAME=Alpine"), "Alpine");
-  EXPECT_EQ(nimo_sys::PrettyName("PRETTY_NAME=\"Say \\\"hi\\\" \\\\ \\$x\"\r\n"), "Say \"hi\" \\ $x");
-  EXPECT_EQ(nimo_sys::PrettyName("# PRETTY_NAME=\"commented\"\nNAME=Foo\n"), "");
-  EXPECT_EQ(nimo_sys::PrettyName("PRETTY_NAME=\"\"\n"), "");
-  EXPECT_EQ(nimo_sys::PrettyName(""), "");
-  EXPECT_EQ(nimo_sys::PrettyName("PRETTY_NAME=\"Fedora Linux 40\"\nPRETTY_NAME=\"Later\""), "Later");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"NAME=x\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\n", "Debian GNU/Linux 12 (bookworm)"},
+      {"PRETTY_NAME='Arch Linux'", "Arch Linux"},
+      {"PRETTY_NAME=Alpine", "Alpine"},
+      {"PRETTY_NAME=\"Say \\\"hi\\\" \\\\ \\$x\"\r\n", "Say \"hi\" \\ $x"},
+      {"# PRETTY_NAME=\"commented\"\nNAME=Foo\n", ""},
+      {"PRETTY_NAME=\"Fedora Linux 40\"\nPRETTY_NAME=\"Later\"", "Later"},
+  };
+  for (const auto& [text, name] : cases) EXPECT_EQ(nimo_sys::PrettyName(text), name) << text;
 }
 
 TEST(TrackOsInfo, FirstReadableFileCountsAndKernelIsAppended) {
@@ -103,10 +103,7 @@ TEST(TrackOsInfo, FirstReadableFileCountsAndKernelIsAppended) {
   EXPECT_EQ(nimo_sys::OsVersionName({"no-such-file", a, b}, "6.1.0-18-amd64"), "Alpha OS 1 6.1.0-18-amd64");
   EXPECT_EQ(nimo_sys::OsVersionName({b, a}, ""), "Beta OS 2");
   EXPECT_EQ(nimo_sys::OsVersionName({bare, a}, "6.1"), "");
-  EXPECT_EQ(nimo_sys::OsVersionName({"no-such-file", "/nonexistent/os-release"}, "6.1"), "");
-  EXPECT_EQ(nimo_sys::OsVersionName({}, "6.1"), "");
-  // A directory opens but reads nothing.
-  EXPECT_EQ(nimo_sys::OsVersionName({"."}, "6.1"), "");
+  EXPECT_EQ(nimo_sys::OsVersionName({"."}, "6.1"), "");  // a directory opens but reads nothing
 }
 
 TEST(TrackOsInfo, ThisMachineOrUnknown) {
@@ -119,63 +116,52 @@ TEST(TrackOsInfo, ThisMachineOrUnknown) {
   if (!etc && !usr) {
     EXPECT_EQ(os, "_unknown");
   } else {
-    EXPECT_NE(os, "_unknown");
     ASSERT_GT(os.size(), std::string(u.release).size());
     EXPECT_EQ(os.substr(os.size() - std::string(u.release).size() - 1), std::string(" ") + u.release);
   }
 }
 
-// ---------------------------------------------------------------- time zone
-
 TEST(TrackTimeZone, WholeHoursTruncatedTowardZero) {
-  EXPECT_EQ(nimo_sys::UtcOffsetText(-480), "UTC+8");
-  EXPECT_EQ(nimo_sys::UtcOffsetText(300), "UTC-5");
-  EXPECT_EQ(nimo_sys::UtcOffsetText(0), "UTC0");
-  EXPECT_EQ(nimo_sys::UtcOffsetText(-330), "UTC+5");
-  EXPECT_EQ(nimo_sys::UtcOffsetText(210), "UTC-3");   // -3:30
-  EXPECT_EQ(nimo_sys::UtcOffsetText(-30), "UTC0");    // +0:30
-  EXPECT_EQ(nimo_sys::UtcOffsetText(30), "UTC0");     // -0:30
-  EXPECT_EQ(nimo_sys::UtcOffsetText(-840), "UTC+14");
-  EXPECT_EQ(nimo_sys::UtcOffsetText(720), "UTC-12");
-}
-
-TEST(TrackTimeZone, BiasFollowsTheLocalZone) {
-  SetTz("CST-8");
-  EXPECT_EQ(nimo_sys::LocalBiasMinutes(), -480);
+  const std::vector<std::pair<int, std::string>> cases = {
+      {-480, "UTC+8"}, {300, "UTC-5"}, {0, "UTC0"},     {-330, "UTC+5"},
+      {210, "UTC-3"},  {-30, "UTC0"},  {30, "UTC0"},    {-840, "UTC+14"}};
+  for (const auto& [bias, text] : cases) EXPECT_EQ(nimo_sys::UtcOffsetText(bias), text) << bias;
   SetTz("EST5");
   EXPECT_EQ(nimo_sys::LocalBiasMinutes(), 300);
   SetTz("IST-5:30");
   EXPECT_EQ(nimo_sys::LocalBiasMinutes(), -330);
-  SetTz("UTC0");
-  EXPECT_EQ(nimo_sys::LocalBiasMinutes(), 0);
 }
 
-TEST(TrackTimeZone, InitLogsTheRawBiasAndKeepsTheText) {
+TEST(TrackInit, LogsTheRawBiasThenTheOsAndFillsTheContextFacts) {
   SetTz("IST-5:30");
+  unsetenv("DISPLAY");
   NimoSdk::CNimoCore::InitLog(true);
   nimotest::LogCapture log;
   CNimoTrack track;
   track.Init();
-  EXPECT_EQ(track.Snapshot().tz, "UTC+5");
-  auto lines = log.StartingWith("TimeZone UTC");
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "TimeZone UTC：-330");
+  CNimoTrack::Facts f = track.Snapshot();
+  EXPECT_EQ(f.tz, "UTC+5");
+  EXPECT_EQ(f.os, CNimoTrack::GetOsVersionName());
+  EXPECT_EQ(f.resolution, "0x0");
+  auto all = log.Infos();
+  auto tzAt = std::find(all.begin(), all.end(), "TimeZone UTC：-330");
+  auto osAt = std::find(all.begin(), all.end(), "OS Version：" + f.os);
+  ASSERT_NE(tzAt, all.end());
+  ASSERT_NE(osAt, all.end());
+  EXPECT_LT(tzAt, osAt);
 }
 
-// ---------------------------------------------------------------- screen
-
-TEST(TrackScreen, NoDisplayIsZeroByZero) {
-  unsetenv("DISPLAY");
-  nimo_sys::ScreenSize size = nimo_sys::PrimaryScreenSize();
-  EXPECT_EQ(size.width, 0);
-  EXPECT_EQ(size.height, 0);
-  setenv("DISPLAY", ":4093", 1);  // no server there
-  size = nimo_sys::PrimaryScreenSize();
-  EXPECT_EQ(size.width, 0);
-  EXPECT_EQ(size.height, 0);
-  CNimoTrack track;
-  track.Init();
-  EXPECT_EQ(track.Resolution(), "0x0");
+TEST(TrackScreen, NoDisplayOrNoServerIsZeroByZero) {
+  for (const char* display : {static_cast<const char*>(nullptr), ":4093"}) {
+    if (display == nullptr) {
+      unsetenv("DISPLAY");
+    } else {
+      setenv("DISPLAY", display, 1);
+    }
+    nimo_sys::ScreenSize size = nimo_sys::PrimaryScreenSize();
+    EXPECT_EQ(size.width, 0);
+    EXPECT_EQ(size.height, 0);
+  }
 }
 
 TEST(TrackScreen, SizeOfARealDisplay) {
@@ -183,34 +169,7 @@ TEST(TrackScreen, SizeOfARealDisplay) {
   Xvfb x(1366, 768);
   ASSERT_FALSE(x.Display().empty()) << "Xvfb did not start";
   setenv("DISPLAY", x.Display().c_str(), 1);
-  nimo_sys::ScreenSize size = nimo_sys::PrimaryScreenSize();
-  EXPECT_EQ(size.width, 1366);
-  EXPECT_EQ(size.height, 768);
   CNimoTrack track;
   track.Init();
   EXPECT_EQ(track.Resolution(), "1366x768");
-}
-
-// ---------------------------------------------------------------- all together
-
-TEST(TrackInit, LogsTheOsLineAndFillsTheContextFacts) {
-  SetTz("UTC0");
-  unsetenv("DISPLAY");
-  NimoSdk::CNimoCore::InitLog(true);
-  nimotest::LogCapture log;
-  CNimoTrack track;
-  track.Init();
-  CNimoTrack::Facts f = track.Snapshot();
-  EXPECT_EQ(f.tz, "UTC0");
-  EXPECT_EQ(f.os, CNimoTrack::GetOsVersionName());
-  EXPECT_EQ(f.resolution, "0x0");
-  auto lines = log.StartingWith("OS Version");
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "OS Version：" + f.os);
-  // The time-zone line comes first.
-  auto all = log.Infos();
-  auto tzAt = std::find(all.begin(), all.end(), "TimeZone UTC：0");
-  auto osAt = std::find(all.begin(), all.end(), "OS Version：" + f.os);
-  ASSERT_NE(tzAt, all.end());
-  EXPECT_LT(tzAt, osAt);
 }

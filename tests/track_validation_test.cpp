@@ -1,7 +1,8 @@
-// Event names, custom-event prefixes and the required-parameter checks, seen
-// through their log lines.
+// Event names, custom-event prefixes, user ids and the required-parameter
+// checks, seen through their log lines.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <random>
 // GCC 12 reports false maybe-uninitialized warnings inside <regex> when built
 // with the sanitizers; the expression is only the reference here.
@@ -19,13 +20,12 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-class Check : public ::testing::Test {
+class TrackCheck : public ::testing::Test {
  protected:
   void SetUp() override {
     NimoSdk::CNimoCore::InitLog(true);
     track_.InitEventTable();
   }
-  // The lines one check logs.
   std::vector<nimotest::LogLine> Run(const std::string& name, const std::string& params) {
     log_.Clear();
     track_.CheckEventAndParams(name, params);
@@ -44,162 +44,92 @@ class Check : public ::testing::Test {
 
 const std::string kIncorrect = "Check Event Error, Param Value Incorrect, Name:";
 const std::string kMissing = "Check Event Error, Not Contain Musted Param, Name:";
+const std::string kNotJson = "Event Check Param Error, Params Not Json:";
 
 }  // namespace
 
-// ---------------------------------------------------------------- zko_user_import
-
-using TrackCheckUserImport = Check;
-
-TEST_F(TrackCheckUserImport, ZeroAndOneLogOnlyTheStartLine) {
+TEST_F(TrackCheck, StartLineThenNotJsonStopsTheCheck) {
   auto lines = Run("zko_user_import", R"({"isFirstEnter":1})");
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].level, el::Level::Info);
   EXPECT_EQ(lines[0].text, R"(Star Check Event Name:zko_user_import,Params:{"isFirstEnter":1})");
-  EXPECT_EQ(Errors("zko_user_import", R"({"isFirstEnter":0,"other":"x"})"), Lines{});
-}
-
-TEST_F(TrackCheckUserImport, OtherNumbersAndTypesAreIncorrectWithTheirJsonText) {
-  EXPECT_EQ(Errors("zko_user_import", R"({"isFirstEnter":2})"), Lines{kIncorrect + "isFirstEnter, Value:2"});
-  EXPECT_EQ(Errors("zko_user_import", R"({"isFirstEnter":-1})"), Lines{kIncorrect + "isFirstEnter, Value:-1"});
-  EXPECT_EQ(Errors("zko_user_import", R"({"isFirstEnter":"1"})"), Lines{kIncorrect + "isFirstEnter, Value:\"1\""});
-  EXPECT_EQ(Errors("zko_user_import", R"({"isFirstEnter":1.0})"), Lines{kIncorrect + "isFirstEnter, Value:1.0"});
-  EXPECT_EQ(Errors("zko_user_import", R"({"isFirstEnter":true})"), Lines{kIncorrect + "isFirstEnter, Value:true"});
-  // Numbers whose low 32 bits are 0 or 1 are still not a flag.
-  EXPECT_EQ(Errors("zko_user_import", R"({"isFirstEnter":4294967296})"),
-            Lines{kIncorrect + "isFirstEnter, Value:4294967296"});
-  EXPECT_EQ(Errors("zko_user_import", R"({"isFirstEnter":[1]})"), Lines{kIncorrect + "isFirstEnter, Value:[1]"});
-}
-
-TEST_F(TrackCheckUserImport, MissingMemberAndNonObjectsAreReportedAsMissing) {
-  EXPECT_EQ(Errors("zko_user_import", R"({"isfirstenter":1})"), Lines{kMissing + "isFirstEnter"});
-  EXPECT_EQ(Errors("zko_user_import", "[1,2]"), Lines{kMissing + "isFirstEnter"});
-  EXPECT_EQ(Errors("zko_user_import", "null"), Lines{kMissing + "isFirstEnter"});
-  EXPECT_EQ(Errors("zko_user_import", "7"), Lines{kMissing + "isFirstEnter"});
-}
-
-TEST_F(TrackCheckUserImport, TextThatIsNotJsonStopsTheCheck) {
-  auto lines = Run("zko_user_import", "{isFirstEnter:1}");
+  lines = Run("zko_user_import", "{isFirstEnter:1}");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].text, "Star Check Event Name:zko_user_import,Params:{isFirstEnter:1}");
   EXPECT_EQ(lines[1].level, el::Level::Error);
-  EXPECT_EQ(lines[1].text, "Event Check Param Error, Params Not Json:{isFirstEnter:1}");
+  EXPECT_EQ(lines[1].text, kNotJson + "{isFirstEnter:1}");
 }
 
-// ---------------------------------------------------------------- zko_user_create
-
-using TrackCheckUserCreate = Check;
-
-TEST_F(TrackCheckUserCreate, EmptyNicknameIsIncorrectThirteenDigitTimeIsFine) {
-  EXPECT_EQ(Errors("zko_user_create", R"({"nickname":"","registerTime":1700000000000})"),
-            Lines{kIncorrect + "nickname, Value:\"\""});
-  EXPECT_EQ(Errors("zko_user_create", R"({"nickname":"Hero","registerTime":1700000000000})"), Lines{});
-}
-
-TEST_F(TrackCheckUserCreate, RegisterTimeMustPrintAsThirteenCharacters) {
-  EXPECT_EQ(Errors("zko_user_create", R"({"nickname":"","registerTime":1700000000})"),
-            (Lines{kIncorrect + "nickname, Value:\"\"", kIncorrect + "registerTime, Value:1700000000"}));
-  // Fifteen characters once printed as a float.
-  EXPECT_EQ(Errors("zko_user_create", R"({"nickname":"a","registerTime":1700000000000.0})"),
-            Lines{kIncorrect + "registerTime, Value:1700000000000.0"});
-  EXPECT_EQ(Errors("zko_user_create", R"({"nickname":"a","registerTime":"1700000000000"})"),
-            Lines{kIncorrect + "registerTime, Value:\"1700000000000\""});
-  // Thirteen printed characters, even as a float, pass the rule.
-  EXPECT_EQ(Errors("zko_user_create", R"({"nickname":"a","registerTime":123456789.012})"), Lines{});
-}
-
-TEST_F(TrackCheckUserCreate, NicknameMustBeAString) {
-  EXPECT_EQ(Errors("zko_user_create", R"({"nickname":5,"registerTime":1700000000000})"),
-            Lines{kIncorrect + "nickname, Value:5"});
-  EXPECT_EQ(Errors("zko_user_create", R"({"nickname":"名字","registerTime":1700000000000})"), Lines{});
-}
-
-TEST_F(TrackCheckUserCreate, EmptyObjectMissesBothInKeyOrder) {
-  EXPECT_EQ(Errors("zko_user_create", "{}"), (Lines{kMissing + "nickname", kMissing + "registerTime"}));
-  EXPECT_EQ(Errors("zko_user_create", R"({"registerTime":1700000000000})"), Lines{kMissing + "nickname"});
-}
-
-// ---------------------------------------------------------------- zko_user_info_update
-
-using TrackCheckUserInfoUpdate = Check;
-
-TEST_F(TrackCheckUserInfoUpdate, EmptyTextIsNotJsonWithNothingAfterTheColon) {
-  auto lines = Run("zko_user_info_update", "");
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].text, "Star Check Event Name:zko_user_info_update,Params:");
-  EXPECT_EQ(lines[1].text, "Event Check Param Error, Params Not Json:");
-}
-
-TEST_F(TrackCheckUserInfoUpdate, NicknameRule) {
-  EXPECT_EQ(Errors("zko_user_info_update", R"({"nickname":"x"})"), Lines{});
-  EXPECT_EQ(Errors("zko_user_info_update", R"({"nickname":null})"), Lines{kIncorrect + "nickname, Value:null"});
-  EXPECT_EQ(Errors("zko_user_info_update", R"({"nick":"x"})"), Lines{kMissing + "nickname"});
-}
-
-// ---------------------------------------------------------------- events without required parameters
-
-using TrackCheckOthers = Check;
-
-TEST_F(TrackCheckOthers, LogNothing) {
-  for (const char* name : {"zko_level_achieved", "zko_startup", "zko_login", "my_event", "zko_self_x", "", "ZKO_USER_CREATE"}) {
-    EXPECT_TRUE(Run(name, "").empty()) << name;
-    EXPECT_TRUE(Run(name, "not json").empty()) << name;
+TEST_F(TrackCheck, RequiredParameterRules) {
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::string badUtf8 = "{\"nickname\":\"\xff\"}";
+  struct Case {
+    const char* name;
+    std::string params;
+    Lines errors;
+  };
+  const std::vector<Case> cases = {
+      {"zko_user_import", R"({"isFirstEnter":0,"other":"x"})", {}},
+      {"zko_user_import", R"({"isFirstEnter":2})", {kIncorrect + "isFirstEnter, Value:2"}},
+      {"zko_user_import", R"({"isFirstEnter":-1})", {kIncorrect + "isFirstEnter, Value:-1"}},
+      {"zko_user_import", R"({"isFirstEnter":"1"})", {kIncorrect + "isFirstEnter, Value:\"1\""}},
+      {"zko_user_import", R"({"isFirstEnter":1.0})", {kIncorrect + "isFirstEnter, Value:1.0"}},
+      {"zko_user_import", R"({"isFirstEnter":true})", {kIncorrect + "isFirstEnter, Value:true"}},
+      // Low 32 bits of 0 are still not a flag.
+      {"zko_user_import", R"({"isFirstEnter":4294967296})", {kIncorrect + "isFirstEnter, Value:4294967296"}},
+      {"zko_user_import", R"({"isfirstenter":1})", {kMissing + "isFirstEnter"}},
+      {"zko_user_import", "[1,2]", {kMissing + "isFirstEnter"}},
+      {"zko_user_create", R"({"nickname":"名字","registerTime":1700000000000})", {}},
+      {"zko_user_create", R"({"nickname":"","registerTime":1700000000})",
+       {kIncorrect + "nickname, Value:\"\"", kIncorrect + "registerTime, Value:1700000000"}},
+      // The time stamp rule counts printed characters, floats too.
+      {"zko_user_create", R"({"nickname":"a","registerTime":1700000000000.0})",
+       {kIncorrect + "registerTime, Value:1700000000000.0"}},
+      {"zko_user_create", R"({"nickname":"a","registerTime":123456789.012})", {}},
+      {"zko_user_create", R"({"nickname":"a","registerTime":"1700000000000"})",
+       {kIncorrect + "registerTime, Value:\"1700000000000\""}},
+      {"zko_user_create", R"({"nickname":5,"registerTime":1700000000000})", {kIncorrect + "nickname, Value:5"}},
+      {"zko_user_create", "{}", {kMissing + "nickname", kMissing + "registerTime"}},
+      {"zko_user_info_update", R"({"nickname":"x"})", {}},
+      {"zko_user_info_update", R"({"nickname":null})", {kIncorrect + "nickname, Value:null"}},
+      {"zko_user_info_update", R"({"nick":"x"})", {kMissing + "nickname"}},
+      {"zko_user_info_update", "", {kNotJson}},
+      {"zko_user_create", deep, {kNotJson + deep}},
+      {"zko_user_info_update", badUtf8, {kNotJson + badUtf8}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + c.params.substr(0, 60));
+    EXPECT_EQ(Errors(c.name, c.params), c.errors);
   }
 }
 
-TEST(TrackCheckBeforeTable, NothingIsRequiredYet) {
-  NimoSdk::CNimoCore::InitLog(true);
-  nimotest::LogCapture log;
-  CNimoTrack track;
-  track.CheckEventAndParams("zko_user_create", "{}");
-  EXPECT_TRUE(log.Lines().empty());
+TEST_F(TrackCheck, OtherEventsAndAnEmptyTableLogNothing) {
+  for (const char* name : {"zko_level_achieved", "zko_startup", "zko_login", "my_event", "", "ZKO_USER_CREATE"}) {
+    EXPECT_TRUE(Run(name, "not json").empty()) << name;
+  }
+  log_.Clear();
+  CNimoTrack noTable;
+  noTable.CheckEventAndParams("zko_user_create", "{}");
+  EXPECT_TRUE(log_.Lines().empty());
 }
 
-TEST_F(Check, HostileParameterTextNeverThrows) {
-  std::string deep(100000, '[');
-  deep += std::string(100000, ']');
-  EXPECT_EQ(Errors("zko_user_create", deep), Lines{"Event Check Param Error, Params Not Json:" + deep});
-  EXPECT_EQ(Errors("zko_user_info_update", std::string("{\"nickname\":\"\xff\"}")),
-            Lines{std::string("Event Check Param Error, Params Not Json:{\"nickname\":\"\xff\"}")});
-}
-
-// ---------------------------------------------------------------- names
-
-TEST(TrackResolveName, BuiltinsStayCustomNamesGetThePrefixOnce) {
+TEST(TrackNames, ResolvedNames) {
   CNimoTrack track;
+  EXPECT_EQ(track.ResolveEventName("zko_startup"), "zko_self_zko_startup");  // before the table
   track.InitEventTable();
   for (const char* name : {"zko_startup", "zko_login", "zko_user_import", "zko_user_create", "zko_user_info_update",
                            "zko_level_achieved"})
     EXPECT_EQ(track.ResolveEventName(name), name);
-  EXPECT_EQ(track.ResolveEventName("level_up"), "zko_self_level_up");
-  EXPECT_EQ(track.ResolveEventName("zko_self_level_up"), "zko_self_level_up");
-  EXPECT_EQ(track.ResolveEventName("zko_self_"), "zko_self_zko_self_");
-  EXPECT_EQ(track.ResolveEventName("zko_self"), "zko_self_zko_self");
-  EXPECT_EQ(track.ResolveEventName("a-b"), "zko_self_a-b");
-  EXPECT_EQ(track.ResolveEventName(""), "zko_self_");
-  EXPECT_EQ(track.ResolveEventName("zko_startup "), "zko_self_zko_startup ");
+  const std::vector<std::pair<std::string, std::string>> custom = {
+      {"level_up", "zko_self_level_up"}, {"zko_self_level_up", "zko_self_level_up"},
+      {"zko_self_", "zko_self_zko_self_"}, {"zko_self", "zko_self_zko_self"},
+      {"", "zko_self_"},                 {"zko_startup ", "zko_self_zko_startup "}};
+  for (const auto& [name, resolved] : custom) EXPECT_EQ(track.ResolveEventName(name), resolved) << name;
 }
 
-TEST(TrackResolveName, BeforeTheTableEveryNameIsCustom) {
-  CNimoTrack track;
-  EXPECT_EQ(track.ResolveEventName("zko_startup"), "zko_self_zko_startup");
-  EXPECT_EQ(track.ResolveEventName("zko_self_x"), "zko_self_x");
-}
-
-TEST(TrackMatchName, Examples) {
-  EXPECT_TRUE(CNimoTrack::MatchName("level_up"));
-  EXPECT_TRUE(CNimoTrack::MatchName("A_9"));
-  EXPECT_TRUE(CNimoTrack::MatchName("_"));
-  EXPECT_FALSE(CNimoTrack::MatchName(""));
-  EXPECT_FALSE(CNimoTrack::MatchName("level up"));
-  EXPECT_FALSE(CNimoTrack::MatchName("a-b"));
-  EXPECT_FALSE(CNimoTrack::MatchName("abc\n"));
-  EXPECT_FALSE(CNimoTrack::MatchName(std::string("ab\0c", 4)));
-  EXPECT_FALSE(CNimoTrack::MatchName("é"));
+TEST(TrackNames, MatchAgreesWithTheRegularExpression) {
   EXPECT_TRUE(CNimoTrack::MatchName(std::string(1000000, 'a')));  // long names do not exhaust the stack
-}
-
-TEST(TrackMatchName, AgreesWithTheRegularExpression) {
+  EXPECT_FALSE(CNimoTrack::MatchName(std::string("ab\0c", 4)));
   const std::regex pattern("^[a-zA-Z0-9_]+$", std::regex::ECMAScript);
   const std::string alphabet = std::string("aZz09_-$^ \n\t.\xc3\xa9\x80\xff") + std::string(1, '\0');
   std::mt19937 rng(7);
@@ -211,26 +141,21 @@ TEST(TrackMatchName, AgreesWithTheRegularExpression) {
   }
 }
 
-// ---------------------------------------------------------------- user id
-
-TEST(TrackUserId, DecimalPrefixWithLeadingSpace) {
-  EXPECT_EQ(CNimoTrack::ParseUserId("-1"), -1);
-  EXPECT_EQ(CNimoTrack::ParseUserId("12345"), 12345);
-  EXPECT_EQ(CNimoTrack::ParseUserId("  \t\n42abc"), 42);
-  EXPECT_EQ(CNimoTrack::ParseUserId("+7"), 7);
-  EXPECT_EQ(CNimoTrack::ParseUserId("007"), 7);
-  EXPECT_EQ(CNimoTrack::ParseUserId("9223372036854775807"), 9223372036854775807LL);
-  EXPECT_EQ(CNimoTrack::ParseUserId("-9223372036854775808"), INT64_MIN);
-  EXPECT_EQ(CNimoTrack::ParseUserId("12 34"), 12);
-}
-
-TEST(TrackUserId, NoNumberOrOutOfRangeIsMinusOne) {
-  EXPECT_EQ(CNimoTrack::ParseUserId(""), -1);
-  EXPECT_EQ(CNimoTrack::ParseUserId("abc"), -1);
-  EXPECT_EQ(CNimoTrack::ParseUserId("-"), -1);
-  EXPECT_EQ(CNimoTrack::ParseUserId("+-5"), -1);
-  EXPECT_EQ(CNimoTrack::ParseUserId("x12"), -1);
-  EXPECT_EQ(CNimoTrack::ParseUserId("9223372036854775808"), -1);
-  EXPECT_EQ(CNimoTrack::ParseUserId("-9223372036854775809"), -1);
-  EXPECT_EQ(CNimoTrack::ParseUserId("99999999999999999999999"), -1);
+TEST(TrackUserId, DecimalPrefixOrMinusOne) {
+  const std::vector<std::pair<std::string, std::int64_t>> cases = {
+      {"12345", 12345},
+      {"  \t\n42abc", 42},
+      {"+7", 7},
+      {"-1", -1},
+      {"12 34", 12},
+      {"9223372036854775807", INT64_MAX},
+      {"-9223372036854775808", INT64_MIN},
+      {"", -1},
+      {"x12", -1},
+      {"-", -1},
+      {"+-5", -1},
+      {"9223372036854775808", -1},
+      {"-9223372036854775809", -1},
+  };
+  for (const auto& [text, id] : cases) EXPECT_EQ(CNimoTrack::ParseUserId(text), id) << '"' << text << '"';
 }
