@@ -9,6 +9,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Sdk/CNimoCore.h"
