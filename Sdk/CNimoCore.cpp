@@ -157,15 +157,78 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback call
       }
       steamUp_ = true;
     }
-    InitGlobalParams(std::move(appId), std::move(appKey));
+    SetParams(std::move(appId), std::move(appKey));
     if (!servicesUp_) {
       CNimoHttp::StartPool();
       Track().Init();
+      // Drafted here, before the configuration request; the tracker adds the
+      // client id once it is known.
       Track().PostEvent("zko_startup", "", std::numeric_limits<double>::quiet_NaN());
       servicesUp_ = true;
+      bool read = false;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (idState_ == IdState::Unread) {
+          idState_ = IdState::Reading;
+          read = true;
+        }
+      }
+      if (read) {
+        // One worker reads the id, then asks for the configuration.
+        Track().Sender().ExpectClientId();
+        auto first = [this, callback] {
+          ReadClientId();
+          RequestConfig(callback);
+        };
+        if (!waits_.Spawn(first)) first();
+        return;
+      }
     }
   }
+  AfterClientId([this, callback] { RequestConfig(callback); });
+}
+
+void CNimoCore::RequestConfig(GameCallback callback) {
+  if (isExit.load()) return;  // Exit answers the game
+  const CoreParams params = Params();
+  LOG(INFO) << "Init AppId:" << params.appId << ",ClientId:" << params.clientId;
   Api().RequestClientConfig([this, callback](HttpResp resp) { OnClientConfigAnswer(resp, callback); });
+}
+
+void CNimoCore::ReadClientId() { PublishClientId(NimoUtils::GetClientId()); }
+
+void CNimoCore::PublishClientId(const std::string& id) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    params_.clientId = id;
+    idState_ = IdState::Known;
+  }
+  idCv_.notify_all();
+  Track().SetClientId(id);
+}
+
+void CNimoCore::AfterClientId(std::function<void()> task) {
+  bool reading = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reading = idState_ == IdState::Reading;
+  }
+  if (!reading) {  // known, or nobody reads it: nothing to wait for
+    task();
+    return;
+  }
+  auto wait = [this, task] {
+    constexpr auto kBound = std::chrono::seconds(10);
+    bool known = false;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      known = idCv_.wait_for(lock, kBound, [this] { return idState_ == IdState::Known || isExit.load(); }) &&
+              idState_ == IdState::Known;
+    }
+    if (!known && !isExit.load()) LOG(ERROR) << "Client id not read in time; the request goes without it.";
+    task();
+  };
+  if (!waits_.Spawn(wait)) wait();
 }
 
 void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, GameCallback callback) {
@@ -193,21 +256,23 @@ void CNimoCore::OnAttributionAnswer(const HttpResp& resp) {
 
 void CNimoCore::InitGlobalParams(std::string appId, std::string appKey) {
   std::string clientId = NimoUtils::GetClientId();
+  SetParams(std::move(appId), std::move(appKey));
+  PublishClientId(clientId);
+  LOG(INFO) << "Init AppId:" << Params().appId << ",ClientId:" << clientId;
+}
+
+void CNimoCore::SetParams(std::string appId, std::string appKey) {
   ISteamUtils* utils = SteamUtils();
   std::string steamAppId = std::to_string(utils != nullptr ? utils->GetAppID() : 0u);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    params_.appId = std::move(appId);
-    params_.appKey = std::move(appKey);
-    params_.os = "Windows";
-    params_.sdkVer = "SteamEXE_" NIMO_VERSION_STRING;
-    params_.sdkType = "html5";
-    params_.clientId = clientId;
-    params_.runPlatform = "html5";
-    params_.gamePlatform = "steam";
-    params_.steamAppId = steamAppId;
-  }
-  LOG(INFO) << "Init AppId:" << Params().appId << ",ClientId:" << clientId;
+  std::lock_guard<std::mutex> lock(mutex_);
+  params_.appId = std::move(appId);
+  params_.appKey = std::move(appKey);
+  params_.os = "Windows";
+  params_.sdkVer = "SteamEXE_" NIMO_VERSION_STRING;
+  params_.sdkType = "html5";
+  params_.runPlatform = "html5";
+  params_.gamePlatform = "steam";
+  params_.steamAppId = steamAppId;
 }
 
 // ---------------------------------------------------------------- login
@@ -353,6 +418,10 @@ void CNimoCore::Exit() {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(950);
   isExit = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);  // a waiter between its check and its wait still hears it
+  }
+  idCv_.notify_all();
   // From here on only Exit answers the operations still open; no thread of ours
   // calls the game while Exit waits.
   std::vector<std::shared_ptr<OpenOperation>> open = Delivery().BeginExit();

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -24,6 +26,7 @@ class CNimoCore {
 
   // --- operations behind the exports (game's thread) ---
   void InitSdk(std::string appId, std::string appKey, GameCallback callback);
+  // All nine parameters, the client id read (or made) on this thread.
   void InitGlobalParams(std::string appId, std::string appKey);
   void OnClientConfigAnswer(const HttpResp& resp, GameCallback callback);
   void OnAttributionAnswer(const HttpResp& resp);
@@ -51,6 +54,11 @@ class CNimoCore {
   UserFacts User() const;     // snapshot of the user facts and session
   std::string UserId() const;
   void SetSession(std::string token, std::string userId);  // login answer
+  // Init reads the client id on a worker (the shared store's file lock may be
+  // held by another game); Params().clientId is empty until then. Runs task at
+  // once when the id is known or nobody is reading it, else on a worker once it
+  // is known, Exit began, or a bound passed.
+  void AfterClientId(std::function<void()> task);
   int TicketResult(int handle);                             // 0: no answer yet (entry created)
   void SetTicketResult(int handle, int result);
 
@@ -74,6 +82,11 @@ class CNimoCore {
   std::atomic<bool> isExit{false};
 
  private:
+  void SetParams(std::string appId, std::string appKey);  // all but the client id
+  void PublishClientId(const std::string& id);
+  void ReadClientId();
+  void RequestConfig(GameCallback callback);  // logs the parameters, then asks
+
   // Guarded by mutex_.
   mutable std::mutex mutex_;
   CoreParams params_;
@@ -83,7 +96,10 @@ class CNimoCore {
   // Set once by Exit; wakes the pump and login waits at once.
   StopSignal exitSignal_;
   ThreadGroup pump_;   // the Steam pump, when Steam is ours
-  ThreadGroup waits_;  // login waits
+  ThreadGroup waits_;  // login waits, the client id and the requests waiting for it
+  enum class IdState { Unread, Reading, Known };
+  IdState idState_ = IdState::Unread;  // guarded by mutex_
+  std::condition_variable idCv_;       // with mutex_: the id became known, or Exit began
   std::atomic<int> ticketPollMs_{100};
   std::atomic<int> pumpMs_{200};
   std::atomic<bool> exitDone_{false};

@@ -69,12 +69,15 @@ void CNimoPay::QueryProducts(GameCallback callback) {
     NotifyGame(callback, -400, "Process Exit!");
     return;
   }
-  QueryProducts(
-      [this, callback] {
-        ProductResult r = BuildProductResult();
-        NotifyGame(callback, r.code, r.msg, r.data);
-      },
-      [callback](HttpResp resp) { NotifyGame(callback, resp.code, resp.msg, resp.data); });
+  // The request carries the client id, which Init may still be reading.
+  Core().AfterClientId([this, callback] {
+    QueryProducts(
+        [this, callback] {
+          ProductResult r = BuildProductResult();
+          NotifyGame(callback, r.code, r.msg, r.data);
+        },
+        [callback](HttpResp resp) { NotifyGame(callback, resp.code, resp.msg, resp.data); });
+  });
 }
 
 void CNimoPay::QueryProducts(std::function<void()> onReady, std::function<void(HttpResp)> onFailure) {

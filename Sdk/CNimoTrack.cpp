@@ -68,8 +68,10 @@ void CNimoTrack::Init() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       facts_.appId = params.appId;
-      facts_.deviceId = params.clientId;
-      facts_.fingerId = params.clientId;
+      if (!params.clientId.empty()) {  // else it comes by SetClientId
+        facts_.deviceId = params.clientId;
+        facts_.fingerId = params.clientId;
+      }
       facts_.platform = params.runPlatform;
       facts_.gamePlatform = params.gamePlatform;
       facts_.sdkVersion = params.sdkVer;
@@ -117,6 +119,15 @@ std::int64_t CNimoTrack::ParseUserId(const std::string& text) {
   if (negative) return acc;
   if (acc == kMin) return -1;
   return -acc;
+}
+
+void CNimoTrack::SetClientId(const std::string& id) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    facts_.deviceId = id;
+    facts_.fingerId = id;
+  }
+  sender_.SetClientId(id);
 }
 
 void CNimoTrack::SyncUserId() {

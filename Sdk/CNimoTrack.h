@@ -64,6 +64,8 @@ class CNimoTrack {
   void Shutdown(std::chrono::milliseconds bound = std::chrono::milliseconds(400));
   EventSender& Sender() { return sender_; }
 
+  // The client id, once Init has read it; events drafted before get it from the tracker.
+  void SetClientId(const std::string& id);
   void SyncUserId();
   void SyncUserInfo();
   void PostLoginEvent(std::string loginPlatform, std::string puserId);

@@ -1,6 +1,8 @@
 #include "Sdk/EventQueue.h"
 
 #include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
 #include <unordered_set>
 
 namespace NimoSdk {
@@ -8,6 +10,8 @@ namespace {
 
 constexpr const char* kEmptyOrder = "\"eventOrder\":\"\"";
 constexpr std::size_t kEmptyOrderValueAt = 14;  // just after the opening quote of the value
+constexpr const char* kEmptyDevice = "\"deviceId\":\"\"";
+constexpr const char* kEmptyFinger = "\"fingerId\":\"\"";
 
 std::string Hash(const char* p, std::size_t n) {
   std::uint64_t h = 1469598103934665603ULL;
@@ -55,6 +59,22 @@ std::string EventQueue::WithOrder(const std::string& draft, std::int64_t order) 
   std::string out = draft;
   out.insert(at + kEmptyOrderValueAt, "n" + std::to_string(order));
   return out;
+}
+
+bool EventQueue::LacksClientId(const std::string& draft) { return draft.rfind(kEmptyDevice) != std::string::npos; }
+
+std::string EventQueue::WithClientId(std::string draft, const std::string& id) {
+  if (id.empty()) return draft;
+  // The id as the inside of a JSON string (a stored one may hold anything).
+  std::string quoted = nlohmann::json(id).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string inner = quoted.substr(1, quoted.size() - 2);
+  // The last of each is the event's own, as in WithOrder; the later one first,
+  // so the earlier position still holds.
+  for (const char* key : {kEmptyFinger, kEmptyDevice}) {
+    std::size_t at = draft.rfind(key);
+    if (at != std::string::npos) draft.insert(at + std::strlen(key) - 1, inner);
+  }
+  return draft;
 }
 
 EventQueue::Parsed EventQueue::Parse(const std::string& bytes) {

@@ -20,6 +20,7 @@ constexpr int kSlots = 8;                     // processes of one game that each
 constexpr std::size_t kMaxFileBytes = 64u << 20;
 constexpr std::size_t kCompactAt = 1u << 20;  // rewrite once this much is mostly dead records
 constexpr std::size_t kRecordOverhead = 48;
+constexpr auto kClientIdWait = std::chrono::seconds(10);
 
 std::string SlotName(int slot) { return slot == 0 ? "EventQueue" : "EventQueue." + std::to_string(slot); }
 
@@ -40,11 +41,39 @@ bool Delivered(const HttpResp& r) { return r.code != -502 || !r.data.empty(); }
 void EventSender::SetSettings(const Settings& s) {
   std::lock_guard<std::mutex> lock(mutex_);
   settings_ = s;
+  std::lock_guard<std::mutex> hand(handMutex_);
+  handMaxEvents_ = s.maxEvents;
+  handMaxBytes_ = s.maxBytes;
 }
 
 EventSender::Settings EventSender::GetSettings() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return settings_;
+}
+
+void EventSender::ExpectClientId() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  idExpected_ = true;
+}
+
+void EventSender::SetClientId(std::string id) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clientId_ = std::move(id);
+    idKnown_ = true;
+  }
+  cv_.notify_all();
+}
+
+// The id for drafts made before it was known; empty when there is none (yet).
+std::string EventSender::ClientIdForDrafts(bool wait) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (wait && !idKnown_ && idExpected_ &&
+      !cv_.wait_for(lock, kClientIdWait, [this] { return idKnown_ || stopping_; })) {
+    idExpected_ = false;  // not another wait for every batch
+    LOG(ERROR) << "Client id not read in time; events go without it.";
+  }
+  return idKnown_ ? clientId_ : std::string();
 }
 
 EventSender::~EventSender() {
@@ -60,32 +89,37 @@ EventSender::~EventSender() {
 
 void EventSender::Post(std::string draft) {
   std::uint64_t drop = 0;
-  bool start = false;
+  std::string oldest;  // freed after the lock
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (flushedAtExit_) {
+    std::lock_guard<std::mutex> hand(handMutex_);
+    if (closed_) {
       drop = 1;
     } else {
       pendingBytes_ += draft.size();
       pending_.push_back(std::move(draft));
       // While the tracker cannot keep up (a file lock held elsewhere) memory
       // stays bounded: the oldest that are not being numbered go.
-      while ((pending_.size() > settings_.maxEvents || pendingBytes_ > settings_.maxBytes) && pending_.size() > 1) {
+      while ((pending_.size() > handMaxEvents_ || pendingBytes_ > handMaxBytes_) && pending_.size() > 1) {
         pendingBytes_ -= pending_.front().size();
+        oldest = std::move(pending_.front());
         pending_.pop_front();
         ++drop;
       }
-      start = !started_ && !stopping_;
     }
   }
   if (drop != 0) dropped_ += drop;
-  if (start) Start();
-  cv_.notify_one();
+  if (!started_.load()) Start();
+  // The tracker's own lock only when it sleeps: it sets asleep_ before it looks
+  // at pending_ for the last time, so either it sees this draft or we see it asleep.
+  if (asleep_.load()) {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    cv_.notify_one();
+  }
 }
 
 void EventSender::Start() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (started_ || stopping_) return;
+  if (started_.load() || stopping_) return;
   try {
     thread_ = std::thread([this] { Run(); });
     started_ = true;
@@ -121,9 +155,15 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
   std::unique_lock<std::mutex> fileLock(fileMutex_, std::defer_lock);
   while (!fileLock.try_lock() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   if (!fileLock.owns_lock()) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    flushedAtExit_ = true;
-    LOG(ERROR) << "Event queue file busy at Exit: " << pending_.size() << " events not saved.";
+    std::size_t lost = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      flushedAtExit_ = true;
+      std::lock_guard<std::mutex> hand(handMutex_);
+      closed_ = true;
+      lost = pending_.size() + batch_.size();
+    }
+    LOG(ERROR) << "Event queue file busy at Exit: " << lost << " events not saved.";
     return;
   }
   std::deque<std::string> drafts;
@@ -132,6 +172,8 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
     std::lock_guard<std::mutex> lock(mutex_);
     flushedAtExit_ = true;
     drafts.swap(batch_);  // older than the pending ones
+    std::lock_guard<std::mutex> hand(handMutex_);
+    closed_ = true;
     for (std::string& d : pending_) drafts.push_back(std::move(d));
     pending_.clear();
     pendingBytes_ = 0;
@@ -140,7 +182,8 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
   std::string bytes;
   for (const auto& a : answers)
     if (a.second) bytes += EventQueue::DoneRecord(a.first);
-  for (const std::string& d : drafts) bytes += EventQueue::UnnumberedRecord(d);
+  const std::string id = ClientIdForDrafts(false);
+  for (const std::string& d : drafts) bytes += EventQueue::UnnumberedRecord(EventQueue::WithClientId(d, id));
   if (!bytes.empty()) {
     if (path_.empty()) OpenSlotLocked();
     if (!file_.IsOpen() && !path_.empty()) file_.Open(path_);
@@ -159,7 +202,12 @@ void EventSender::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   active_ = settings_;
   while (!stopping_) {
-    const bool numbering = !pending_.empty();
+    asleep_ = true;  // before the last look at pending_ (see Post)
+    bool numbering = false;
+    {
+      std::lock_guard<std::mutex> hand(handMutex_);
+      numbering = !pending_.empty();
+    }
     const bool answers = !answers_.empty();
     const int window = failures_ > 0 ? 1 : active_.window;
     const bool sendable = inFlight_ < window && waiting_ > 0;
@@ -171,6 +219,7 @@ void EventSender::Run() {
       }
       continue;
     }
+    asleep_ = false;
     lock.unlock();
     const bool ours = !numbering || NumberBatch();
     if (ours) {
@@ -241,7 +290,12 @@ void EventSender::Load() {
 
   // Events saved at an earlier Exit before they had a number get theirs now.
   std::size_t unnumbered = 0;
-  for (const QueuedEvent& e : live) unnumbered += e.order == 0 ? 1 : 0;
+  bool lacking = false;
+  for (const QueuedEvent& e : live) {
+    unnumbered += e.order == 0 ? 1 : 0;
+    lacking = lacking || (e.order == 0 && EventQueue::LacksClientId(e.text));
+  }
+  const std::string id = lacking ? ClientIdForDrafts(true) : std::string();
   highest_ = highest;
   std::int64_t next = unnumbered > 0 ? Reserve(unnumbered) : 0;
 
@@ -254,7 +308,7 @@ void EventSender::Load() {
   for (QueuedEvent& e : live) {
     if (e.order == 0) {
       e.order = next++;
-      e.text = EventQueue::WithOrder(e.text, e.order);
+      e.text = EventQueue::WithOrder(EventQueue::WithClientId(std::move(e.text), id), e.order);
       rewrite = true;
     }
     highest_ = std::max(highest_, e.order);
@@ -290,11 +344,14 @@ bool EventSender::NumberBatch() {
   {
     // A swap, so the caller's Post never waits behind a copy.
     std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> hand(handMutex_);
     batch_.swap(pending_);
     pendingBytes_ = 0;
     count = batch_.size();
   }
   if (count == 0) return true;
+  // Drafts made while Init reads the id lack it; later ones have it.
+  const std::string id = ClientIdForDrafts(true);
   const std::int64_t first = Reserve(count);
 
   std::deque<std::string> batch;
@@ -309,7 +366,8 @@ bool EventSender::NumberBatch() {
   std::string records;
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const std::int64_t order = first + static_cast<std::int64_t>(i);
-    std::string text = EventQueue::WithOrder(batch[i], order);
+    const bool lacks = !id.empty() && EventQueue::LacksClientId(batch[i]);
+    std::string text = EventQueue::WithOrder(lacks ? EventQueue::WithClientId(batch[i], id) : batch[i], order);
     records += EventQueue::EventRecord(order, text);
     liveBytes_ += text.size();
     queue_.push_back({order, std::move(text), State::Waiting});

@@ -1,8 +1,8 @@
 // The tracker thread: numbers the events the game posted, keeps them in the
 // queue file (EventQueue.h) and delivers them in order, with back-off.
 //
-// Post runs on the caller's thread and only takes a short lock: it never waits
-// for the disk, a file lock or the network. Everything else runs on the one
+// Post runs on the caller's thread and only takes the hand-off's own lock (the
+// tracker's only to wake it): it never waits for the disk, a file lock or the network. Everything else runs on the one
 // tracker thread this object owns; Shutdown (at Exit) stops it within its bound
 // and writes what is still in memory to the queue file.
 #pragma once
@@ -51,6 +51,11 @@ class EventSender {
   // in memory to the queue file. Later posts are dropped. Idempotent.
   void Shutdown(std::chrono::milliseconds bound);
 
+  // Drafts made before the client id was known carry it empty; the tracker puts
+  // it in. Expect: it is being read, so the tracker waits for it (bounded).
+  void ExpectClientId();
+  void SetClientId(std::string id);
+
   // Test seams; call before the first Post.
   void SetSettings(const Settings& s);
   Settings GetSettings() const;
@@ -76,19 +81,33 @@ class EventSender {
   std::int64_t Reserve(std::size_t count);  // first of count new numbers (AppConf cycle)
   std::chrono::milliseconds Backoff(int failures) const;
   void OnAnswer(std::int64_t order, bool delivered);
+  std::string ClientIdForDrafts(bool wait);
+
+  // The hand-off from the posting threads: guarded by handMutex_, which guards
+  // nothing else and is held for a push or a swap only (taken after mutex_
+  // when both are needed).
+  std::mutex handMutex_;
+  std::deque<std::string> pending_;                          // drafts, not numbered yet
+  std::size_t pendingBytes_ = 0;
+  std::size_t handMaxEvents_ = Settings{}.maxEvents;
+  std::size_t handMaxBytes_ = Settings{}.maxBytes;
+  bool closed_ = false;                                      // Exit took the drafts; later ones are dropped
+
+  std::atomic<bool> started_{false};                         // set under mutex_
+  std::atomic<bool> asleep_{false};                          // the tracker waits on cv_ (or is about to)
 
   // Guarded by mutex_ (never held across disk or network work).
   mutable std::mutex mutex_;
   std::condition_variable cv_;
-  std::deque<std::string> pending_;                          // drafts, not numbered yet
-  std::size_t pendingBytes_ = 0;
   std::deque<std::string> batch_;                            // older drafts the tracker is numbering
   std::vector<std::pair<std::int64_t, bool>> answers_;       // from HTTP workers
   Settings settings_;
-  bool started_ = false;
   bool stopping_ = false;
   bool flushedAtExit_ = false;
   bool threadDone_ = false;
+  std::string clientId_;
+  bool idExpected_ = false;
+  bool idKnown_ = false;
   std::condition_variable doneCv_;
   std::thread thread_;
 

@@ -1,7 +1,8 @@
 // bench_track: what one PostEvent costs the game's thread (its frame pays it),
 // at a steady rate and in a burst, with and without another process loading
-// the disk; and how fast a burst of 10,000 events reaches the sandbox, all
-// with distinct, consecutive numbers.
+// the disk; how fast a burst of 10,000 events reaches the sandbox, all with
+// distinct, consecutive numbers; and how long Init keeps the game's thread,
+// one Init per process.
 //
 // The process runs twice: as the orchestrator it starts the sandbox on loopback
 // and runs itself again as the game, with the sandbox's URLs in the
@@ -11,9 +12,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -32,6 +35,7 @@
 #include "Sdk/NimoConfigUtils.h"
 #include "Sdk/NimoLog.h"
 #include "Sdk/Singletons.h"
+#include "platform/steam/steam_api.h"
 #include "tools/sandbox/Sandbox.h"
 
 extern char** environ;
@@ -45,6 +49,7 @@ constexpr int kDelivered = 10000;      // the burst that must reach the sandbox
 constexpr int kCallerEvents = 100000;  // per measurement of the calling thread
 constexpr auto kSteadyPeriod = std::chrono::microseconds(100);
 constexpr auto kArrivalLimit = std::chrono::seconds(240);
+constexpr int kInitRuns = 100;  // processes, each timing its one Init
 const char* const kDeliveredEvent = "bench_burst";
 
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
@@ -54,6 +59,12 @@ double Percentile(std::vector<double> v, double p) {
   std::sort(v.begin(), v.end());
   std::size_t i = static_cast<std::size_t>(std::ceil(p * static_cast<double>(v.size()))) - 1;
   return v[std::min(i, v.size() - 1)];
+}
+
+double ThreadCpuMicros() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
 }
 
 void Report(const std::string& what, const std::vector<double>& us) {
@@ -92,12 +103,19 @@ void MeasureCaller(const std::string& label, const std::string& params) {
     std::this_thread::sleep_until(next);
   }
   Report("PostEvent steady 10/ms, " + label, steady);
+  std::vector<double> cpu;
+  cpu.reserve(kCallerEvents);
   for (int i = 0; i < kCallerEvents; ++i) {
     auto t0 = Clock::now();
+    const double c0 = ThreadCpuMicros();
     NimoSdk::Track().PostEvent("bench_caller_burst", params, nan);
+    cpu.push_back(ThreadCpuMicros() - c0);
     burst.push_back(Micros(Clock::now() - t0));
   }
   Report("PostEvent burst, " + label, burst);
+  // The same calls in this thread's CPU time: what our code costs, without the
+  // time the thread waited for a core (the machine may be shared).
+  Report("PostEvent burst (thread CPU), " + label, cpu);
 }
 
 // ---------------------------------------------------------------- the game
@@ -139,9 +157,88 @@ int RunGame() {
   return 0;
 }
 
+// ---------------------------------------------------------------- one Init
+
+std::atomic<bool> initAnswered{false};
+
+void OnInit(int, std::wstring, std::wstring) { initAnswered = true; }
+
+// Prints "INIT <microseconds> <thread CPU microseconds>": the time InitSdk kept this thread. With
+// NIMO_BENCH_INIT=game the game has started Steam itself, so Steam's own start
+// is left out.
+int RunInit() {
+  const bool gameSteam = std::string(std::getenv("NIMO_BENCH_INIT")) == "game";
+  if (gameSteam && (SteamAPI_InitFlat(nullptr) != 0 || !NimoSdk::Core().SetSteamOwnedByGame(true))) return 1;
+  auto t0 = Clock::now();
+  const double c0 = ThreadCpuMicros();
+  NimoSdk::Core().InitSdk("10001", "sandbox-key-10001", NimoSdk::GameCallback(&OnInit));
+  const double cpu = ThreadCpuMicros() - c0;
+  double us = Micros(Clock::now() - t0);
+  auto limit = Clock::now() + std::chrono::seconds(5);
+  while (!initAnswered.load() && Clock::now() < limit) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  NimoSdk::Core().Exit();
+  if (gameSteam) SteamAPI_Shutdown();
+  std::printf("INIT %.1f %.1f %s\n", us, cpu, initAnswered.load() ? "answered" : "unanswered");
+  return 0;
+}
+
 // ---------------------------------------------------------------- the orchestrator
 
-int RunOrchestrator(const char* self) {
+// Runs this program again with envp; its standard input and output are the
+// given descriptors (-1: inherited).
+pid_t RunSelf(std::vector<char*>& envp, int in, int out) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (in >= 0) dup2(in, 0);
+    if (out >= 0) dup2(out, 1);
+    char exe[] = "bench_track";
+    char* argv[] = {exe, nullptr};
+    execve("/proc/self/exe", argv, envp.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+void MeasureInit(std::vector<std::string> env, bool gameSteam) {
+  env[0] = gameSteam ? "NIMO_BENCH_INIT=game" : "NIMO_BENCH_INIT=ours";
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<double> us, cpu;
+  int unanswered = 0;
+  for (int i = 0; i < kInitRuns; ++i) {
+    int fromChild[2];
+    if (pipe2(fromChild, O_CLOEXEC) != 0) return;
+    pid_t pid = RunSelf(envp, -1, fromChild[1]);
+    close(fromChild[1]);
+    FILE* child = fdopen(fromChild[0], "r");
+    char buf[512];
+    while (fgets(buf, sizeof buf, child) != nullptr) {
+      double t = 0, c = 0;
+      char how[32] = {0};
+      if (std::sscanf(buf, "INIT %lf %lf %31s", &t, &c, how) == 3) {
+        us.push_back(t);
+        cpu.push_back(c);
+        unanswered += std::string(how) == "answered" ? 0 : 1;
+      }
+    }
+    fclose(child);
+    waitpid(pid, nullptr, 0);
+  }
+  if (gameSteam) {
+    Report("Init, Steam started by the game", us);
+    Report("Init (thread CPU), Steam by the game", cpu);
+    std::printf("Init p99 goal (< 2000 us without Steam's own start): %s; %d of %zu not answered\n",
+                Percentile(us, 0.99) < 2000 ? "met" : "NOT met", unanswered, us.size());
+  } else {
+    Report("Init, Steam started by Init", us);
+    Report("Init (thread CPU), Steam by Init", cpu);
+  }
+  std::fflush(stdout);
+}
+
+
+int RunOrchestrator() {
   std::string root = std::filesystem::temp_directory_path() / ("nimo-bench-track-" + std::to_string(getpid()));
   std::filesystem::create_directories(root);
   nimo_sandbox::Options options;
@@ -170,20 +267,10 @@ int RunOrchestrator(const char* self) {
   std::vector<char*> envp;
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  std::string exe = self;
-  char* argv[] = {exe.data(), nullptr};
 
   int toGame[2], fromGame[2];
-  if (pipe(toGame) != 0 || pipe(fromGame) != 0) return 1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(toGame[0], 0);
-    dup2(fromGame[1], 1);
-    close(toGame[1]);
-    close(fromGame[0]);
-    execve("/proc/self/exe", argv, envp.data());
-    _exit(127);
-  }
+  if (pipe2(toGame, O_CLOEXEC) != 0 || pipe2(fromGame, O_CLOEXEC) != 0) return 1;
+  pid_t pid = RunSelf(envp, toGame[0], fromGame[1]);
   close(toGame[0]);
   close(fromGame[1]);
   FILE* game = fdopen(fromGame[0], "r");
@@ -229,6 +316,8 @@ int RunOrchestrator(const char* self) {
   fclose(game);
   int status = 0;
   waitpid(pid, &status, 0);
+  MeasureInit(env, false);
+  MeasureInit(env, true);
   sandbox.Stop();
 
   std::set<long long> distinct(numbers.begin(), numbers.end());
@@ -247,7 +336,8 @@ int RunOrchestrator(const char* self) {
 
 }  // namespace
 
-int main(int, char** argv) {
+int main() {
   if (std::getenv("NIMO_BENCH_GAME") != nullptr) return RunGame();
-  return RunOrchestrator(argv[0]);
+  if (std::getenv("NIMO_BENCH_INIT") != nullptr) return RunInit();
+  return RunOrchestrator();
 }

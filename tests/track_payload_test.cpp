@@ -1,11 +1,8 @@
-// The event record as built for the wire: members, types, key order, context
-// merge, sequence numbers (across threads, processes and runs), hostile input.
+// The event record as built for the wire: members, types, context merge,
+// sequence numbers, hostile input.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
@@ -28,11 +25,6 @@ using json = nlohmann::json;
 namespace {
 
 const double kNoValue = std::numeric_limits<double>::quiet_NaN();
-
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 std::vector<std::string> Keys(const json& object) {
   std::vector<std::string> keys;
@@ -75,93 +67,32 @@ class Payload : public ::testing::Test {
 
 // ---------------------------------------------------------------- members and types
 
-TEST_F(Payload, CompactTextWithEveryMemberInKeyOrder) {
-  CNimoTrack::Facts f = Track().Snapshot();
-  ASSERT_FALSE(f.deviceId.empty());
-  std::int64_t before = NowMs();
-  std::string text = Track().BuildPayload("level_up", "", kNoValue);
-  std::int64_t after = NowMs();
-
-  json j = json::parse(text);
-  ASSERT_TRUE(j["sdkTime"].is_number_integer());
-  std::int64_t t = j["sdkTime"].get<std::int64_t>();
-  EXPECT_GE(t, before);
-  EXPECT_LE(t, after);
-  const std::string expected = R"({"appId":"app-77","context":{"os":)" + json(f.os).dump() +
-                               R"(,"resolution":"0x0","tz":"UTC+8"},"deviceId":")" + f.deviceId +
-                               R"(","event":"zko_self_level_up","eventOrder":"n1","fingerId":")" + f.deviceId +
-                               R"(","gamePlatform":"steam","gameUserId":"_unknown","platform":"html5","sdkTime":)" +
-                               std::to_string(t) +
-                               R"(,"sdkType":"html5","sdkVersion":"SteamEXE_2.0.0","serverId":"_unknown","userId":-1})";
-  EXPECT_EQ(text, expected);
-  EXPECT_EQ(AppConfText(), R"({"AttributionFlag":0,"EventOrder":1})");
-}
-
-TEST_F(Payload, LevelAchievedCarriesValueLevelAndTheGamesMembers) {
-  Core().SetLevel(12);
+TEST_F(Payload, ValueAndLevelOnlyWhereTheyBelong) {
+  Core().SetLevel(-5);
   json j = Build("zko_level_achieved", R"({"stage":3})", 2.5);
-  EXPECT_EQ(j["event"], "zko_level_achieved");
   ASSERT_TRUE(j["value"].is_number_float());
   EXPECT_EQ(j["value"].get<double>(), 2.5);
   EXPECT_EQ(Keys(j["context"]), (std::vector<std::string>{"level", "os", "resolution", "stage", "tz"}));
-  EXPECT_EQ(j["context"]["level"], 12);
   EXPECT_TRUE(j["context"]["level"].is_number_integer());
-  EXPECT_EQ(j["context"]["stage"], 3);
-  EXPECT_TRUE(log_.Errors().empty());
-}
-
-TEST_F(Payload, LevelOnlyForUserCreateAndLevelAchieved) {
-  Core().SetLevel(-5);
   EXPECT_EQ(Build("zko_user_create", "{}")["context"]["level"], -5);
-  EXPECT_FALSE(Build("zko_user_import", "{}")["context"].contains("level"));
-  EXPECT_FALSE(Build("zko_self_zko_level_achieved", "")["context"].contains("level"));
-  EXPECT_FALSE(Build("level_up", "")["context"].contains("level"));
-}
-
-TEST_F(Payload, ValueOnlyWhenNotNaN) {
+  for (const char* name : {"zko_user_import", "zko_self_zko_level_achieved", "level_up"})
+    EXPECT_FALSE(Build(name, "{}")["context"].contains("level")) << name;
   EXPECT_FALSE(Build("e", "", kNoValue).contains("value"));
   EXPECT_FALSE(Build("e", "", -kNoValue).contains("value"));
-  json zero = Build("e", "", 0.0);
-  ASSERT_TRUE(zero.contains("value"));
-  EXPECT_TRUE(zero["value"].is_number_float());
-  EXPECT_EQ(Build("e", "", -1e300)["value"].get<double>(), -1e300);
+  EXPECT_TRUE(Build("e", "", 0.0)["value"].is_number_float());
 }
 
-TEST_F(Payload, UserFactsFromTheCore) {
+TEST_F(Payload, UserFactsAreTheTrackersCopies) {
   Core().SetServerId("s-1");
-  Core().SetGameUserId("角色-9");
-  Core().SetNickName("Hero");
   Core().SetSession("token", "  123456789012345");
   Track().SyncUserId();
-  std::string text = Track().BuildPayload("e", "", kNoValue);
-  json j = json::parse(text);
-  EXPECT_EQ(j["serverId"], "s-1");
-  EXPECT_EQ(j["gameUserId"], "角色-9");
-  EXPECT_NE(text.find("\"角色-9\""), std::string::npos);  // raw UTF-8, not \u escapes
-  EXPECT_EQ(j["userId"], 123456789012345LL);
-  EXPECT_TRUE(j["userId"].is_number_integer());
-  EXPECT_EQ(text.find("Hero"), std::string::npos);  // the nickname is held, not sent
-
   // Logout forgets the core's facts; the tracker keeps its copies until told.
   Core().Logout();
-  j = Build("e", "");
+  json j = Build("e", "");
   EXPECT_EQ(j["serverId"], "s-1");
   EXPECT_EQ(j["userId"], 123456789012345LL);
   Core().SetServerId("");
-  j = Build("e", "");
-  EXPECT_EQ(j["serverId"], "_unknown");
-  EXPECT_EQ(j["gameUserId"], "_unknown");
-  Core().SetSession("", "abc");
-  Track().SyncUserId();
-  EXPECT_EQ(Build("e", "")["userId"], -1);
-}
-
-TEST_F(Payload, LoginEventCarriesPlatformAndUser) {
-  // PostLoginEvent posts the record built here.
-  json j = Build("zko_login", R"({"loginPlatform":"STEAM","puserId":"76561197960287930"})");
-  EXPECT_EQ(j["event"], "zko_login");
-  EXPECT_EQ(j["context"]["loginPlatform"], "STEAM");
-  EXPECT_EQ(j["context"]["puserId"], "76561197960287930");
+  EXPECT_EQ(Build("e", "")["serverId"], "_unknown");
 }
 
 TEST(PayloadBeforeInit, EmptyFactsAndEveryNameCustom) {
@@ -178,41 +109,27 @@ TEST(PayloadBeforeInit, EmptyFactsAndEveryNameCustom) {
 
 // ---------------------------------------------------------------- context merge
 
-TEST_F(Payload, TheGamesMemberReplacesOurs) {
-  json j = Build("e", R"({"os":"MyOS","tz":{"nested":[1,2]},"a":null})");
+TEST_F(Payload, TheGamesMembersReplaceOursBadKeysAreLoggedAndKept) {
+  json j = Build("my event", R"({"os":"MyOS","tz":{"nested":[1,2]},"b-key":1,"":4})");
+  EXPECT_EQ(j["event"], "zko_self_my event");
   EXPECT_EQ(j["context"]["os"], "MyOS");
   EXPECT_EQ(j["context"]["tz"], json::parse(R"({"nested":[1,2]})"));
-  EXPECT_TRUE(j["context"]["a"].is_null());
-  EXPECT_EQ(j["context"]["resolution"], "0x0");
-  EXPECT_TRUE(log_.Errors().empty());
-}
-
-TEST_F(Payload, NameWithASpaceIsLoggedAndStillPosted) {
-  json j = Build("my event", "");
-  EXPECT_EQ(j["event"], "zko_self_my event");
-  EXPECT_EQ(log_.Errors(), std::vector<std::string>{"Post Event Name Error:my event"});
-}
-
-TEST_F(Payload, BadParameterKeysAreLoggedInKeyOrderAndKept) {
-  json j = Build("ok_name", R"({"b-key":1,"good":2,"a key":3,"":4})");
   EXPECT_EQ(j["context"]["b-key"], 1);
-  EXPECT_EQ(j["context"]["a key"], 3);
   EXPECT_EQ(j["context"][""], 4);
-  EXPECT_EQ(log_.Errors(), (std::vector<std::string>{"Post Event Param Error:", "Post Event Param Error:a key",
+  EXPECT_EQ(j["context"]["resolution"], "0x0");
+  EXPECT_EQ(log_.Errors(), (std::vector<std::string>{"Post Event Name Error:my event", "Post Event Param Error:",
                                                       "Post Event Param Error:b-key"}));
 }
 
 TEST_F(Payload, TextThatIsNoObjectAddsNothing) {
-  for (const std::string params : {"{bad", "[1,2]", "[]", "5", "\"text\"", "true", "{} x"}) {
+  for (const std::string params : {"{bad", "[1,2]", "5", "{} x", "null", " {} "}) {
     log_.Clear();
     json j = Build("e", params);
     EXPECT_EQ(Keys(j["context"]), (std::vector<std::string>{"os", "resolution", "tz"})) << params;
-    EXPECT_EQ(log_.Errors(), std::vector<std::string>{"Post Event Param Error, Not Valid JSON:" + params});
+    const bool quiet = params == "null" || params == " {} ";
+    EXPECT_EQ(log_.Errors(), quiet ? std::vector<std::string>{}
+                                   : std::vector<std::string>{"Post Event Param Error, Not Valid JSON:" + params});
   }
-  log_.Clear();
-  EXPECT_EQ(Keys(Build("e", "null")["context"]), (std::vector<std::string>{"os", "resolution", "tz"}));
-  EXPECT_EQ(Keys(Build("e", " {} ")["context"]), (std::vector<std::string>{"os", "resolution", "tz"}));
-  EXPECT_TRUE(log_.Errors().empty());
 }
 
 TEST_F(Payload, RequiredParameterFindingsComeLastAndNeverBlock) {
@@ -233,20 +150,17 @@ TEST_F(Payload, NumbersContinueFromTheStoredCounter) {
   EXPECT_EQ(Build("e", "")["eventOrder"], "n5");
   EXPECT_EQ(Build("bad name", "{")["eventOrder"], "n6");  // failing validation still takes one
   EXPECT_EQ(AppConfText(), R"({"AttributionFlag":0,"EventOrder":6})");
-}
-
-TEST_F(Payload, CounterOfAnotherTypeCountsAsZeroOtherKeysSurvive) {
-  for (const json& bad : {json("7"), json(3.5), json(nullptr), json::array({1}), json(true)}) {
+  SetStoredOrder(3000000000LL);  // beyond 32 bits: no wrap
+  EXPECT_EQ(Build("e", "")["eventOrder"], "n3000000001");
+  SetStoredOrder(std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(Build("e", "")["eventOrder"], "n1");
+  for (const json& bad : {json("7"), json(3.5), json::array({1})}) {
     json conf = json::parse(R"({"AttributionFlag":1,"Extra":"kept"})");
     conf["EventOrder"] = bad;
     NimoConfigUtils::WriteCofnigJson(conf, false);
     EXPECT_EQ(Build("e", "")["eventOrder"], "n1") << bad.dump();
     EXPECT_EQ(AppConfText(), R"({"AttributionFlag":1,"EventOrder":1,"Extra":"kept"})");
   }
-  SetStoredOrder(std::numeric_limits<std::int64_t>::max());
-  EXPECT_EQ(Build("e", "")["eventOrder"], "n1");
-  SetStoredOrder(3000000000LL);  // beyond 32 bits: no wrap
-  EXPECT_EQ(Build("e", "")["eventOrder"], "n3000000001");
 }
 
 TEST_F(Payload, HostileInputNeverThrowsAndAlwaysGivesJson) {
@@ -260,43 +174,26 @@ TEST_F(Payload, HostileInputNeverThrowsAndAlwaysGivesJson) {
     std::string text;
     EXPECT_NO_THROW(text = Track().BuildPayload(name, params, (i % 2) ? kNoValue : i * 0.5));
     EXPECT_TRUE(json::accept(text));
-    EXPECT_NO_THROW(Track().PostEvent(name, params, kNoValue));
   }
-  // Not UTF-8: replaced, never thrown.
-  json j = Build(std::string("lv\xff\xc3"), "");
-  EXPECT_EQ(j["event"], "zko_self_lv\xEF\xBF\xBD\xEF\xBF\xBD");
-  // Very large but flat.
-  std::string big = "{";
-  for (int i = 0; i < 200000; ++i) big += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
-  big += "\"end\":\"" + std::string(1 << 20, 'x') + "\"}";
-  EXPECT_EQ(Build("e", big)["context"].size(), 200000u + 1 + 3);
-  EXPECT_NO_THROW(Track().PostEvent("zko_user_create", big, 1.0));
+  EXPECT_EQ(Build(std::string("lv\xff\xc3"), "")["event"], "zko_self_lv\xEF\xBF\xBD\xEF\xBF\xBD");
+  std::string deepObject;
+  for (int i = 0; i < 200000; ++i) deepObject += "{\"a\":";
+  deepObject += "1" + std::string(200000, '}');
+  EXPECT_NO_THROW(Track().PostEvent("zko_user_info_update", deepObject, kNoValue));
 }
 
 TEST_F(Payload, NestingBeyondTheLimitIsTreatedAsInvalid) {
   const int limit = CNimoTrack::kMaxParamDepth;
   // {"a": at depth 1, then limit-1 arrays: exactly the limit.
   std::string ok = "{\"a\":" + std::string(limit - 1, '[') + std::string(limit - 1, ']') + "}";
-  json j = Build("e", ok);
-  EXPECT_TRUE(j["context"]["a"].is_array());
+  EXPECT_TRUE(Build("e", ok)["context"]["a"].is_array());
   EXPECT_TRUE(log_.Errors().empty());
-
   std::string over = "{\"a\":" + std::string(limit, '[') + std::string(limit, ']') + "}";
-  j = Build("e", over);
-  EXPECT_FALSE(j["context"].contains("a"));
+  EXPECT_FALSE(Build("e", over)["context"].contains("a"));
   EXPECT_EQ(log_.Errors(), std::vector<std::string>{"Post Event Param Error, Not Valid JSON:" + over});
-
   // Brackets inside strings do not count.
   std::string quoted = "{\"a\":\"" + std::string(100000, '[') + "\\\"" + std::string(100000, '{') + "\"}";
   EXPECT_EQ(Build("e", quoted)["context"]["a"].get<std::string>().size(), 200001u);
-
-  NimoSdk::CNimoCore::InitLog(false);
-  std::string deep = std::string(1000000, '[') + std::string(1000000, ']');
-  EXPECT_NO_THROW(Track().PostEvent("zko_user_import", deep, kNoValue));
-  std::string deepObject;
-  for (int i = 0; i < 200000; ++i) deepObject += "{\"a\":";
-  deepObject += "1" + std::string(200000, '}');
-  EXPECT_NO_THROW(Track().PostEvent("zko_user_info_update", deepObject, kNoValue));
 }
 
 // ---------------------------------------------------------------- concurrency

@@ -1,20 +1,17 @@
 // Events as the data-collection server receives them: the whole SDK (through
 // its exports) against the sandbox, which stores each event as it arrived.
 #include <gtest/gtest.h>
+#include <signal.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <signal.h>
-
-#include <map>
-#include <set>
 
 #include "Sdk/CNimoCore.h"
 #include "Sdk/EventQueue.h"
@@ -57,6 +54,13 @@ class TrackSandbox : public nimo_test::SdkTest {
     auto all = Named(event);
     EXPECT_EQ(all.size(), 1u) << event;
     return all.empty() ? StoredEvent{} : all.front();
+  }
+  // This test again in a child process, against the same sandbox.
+  pid_t SpawnChild(const std::string& mode, std::vector<std::string> env = {}) {
+    env.push_back("NIMO_TEST_API_BASE=" + Server().BaseUrl());
+    env.push_back("NIMO_TEST_TRACK_URL=" + Server().TrackUrl());
+    env.push_back("NIMOSDK_CA_FILE=" + Server().CaFile());
+    return nimo_test::SpawnCurrentTest(mode, env);
   }
 };
 
@@ -115,6 +119,30 @@ TEST_F(TrackSandbox, StartupEventTextAsReceived) {
   EXPECT_NEAR(static_cast<double>(e.json["sdkTime"].get<long long>()), static_cast<double>(now), 60000.0);
 }
 
+// Init reads the client id on a worker; what the game does meanwhile still carries it.
+TEST_F(TrackSandbox, EventsAndRequestsMadeWhileTheClientIdIsReadCarryIt) {
+  NimoProxy::Init(L"10001", L"sandbox-key-10001", nimo_test::CallbackRecorder::Callback);
+  NimoProxy::PostEvent(L"early", L"{\"deviceId\":\"\"}", kNoValue);  // the game's own member stays its own
+  NimoProxy::QueryProducts(nimo_test::CallbackRecorder::Callback);
+  EXPECT_EQ(Next().code, 200);
+  EXPECT_EQ(Next().code, 200);
+  const std::string id = NimoSdk::NimoConfigUtils::ReadConfigJson(true)["ClientId"];
+  ASSERT_FALSE(id.empty());
+  for (const char* name : {"zko_startup", "zko_self_early"}) {
+    StoredEvent e = One(name);
+    EXPECT_EQ(e.json["deviceId"], id) << e.text;
+    EXPECT_EQ(e.json["fingerId"], id) << e.text;
+  }
+  EXPECT_EQ(One("zko_self_early").json["context"]["deviceId"], "");
+  int forms = 0;
+  for (const auto& r : Server().Requests()) {
+    if (r.path.find("/sdkapi/") == std::string::npos) continue;
+    ++forms;
+    EXPECT_NE(r.body.find("clientId=" + id + "&"), std::string::npos) << r.path << " " << r.body;
+  }
+  EXPECT_GE(forms, 2);  // configuration and products
+}
+
 TEST_F(TrackSandbox, GameEventWithValueUserFactsAndMergedContext) {
   ASSERT_EQ(InitAndWait().code, 200);
   NimoProxy::SetServerId(L"服务器1");
@@ -130,12 +158,6 @@ TEST_F(TrackSandbox, GameEventWithValueUserFactsAndMergedContext) {
   EXPECT_NE(e.text.find(R"("serverId":"服务器1","userId":-1,"value":2.5})"), std::string::npos) << e.text;
   EXPECT_EQ(e.text.find("Hero"), std::string::npos);
   EXPECT_EQ(e.json["eventOrder"], "n2");
-
-  NimoProxy::PostEvent(L"level up", L"", kNoValue);
-  StoredEvent custom = One("zko_self_level up");
-  EXPECT_FALSE(custom.json.contains("value"));
-  EXPECT_EQ(custom.json["context"].size(), 3u);
-  EXPECT_EQ(custom.json["eventOrder"], "n3");
 }
 
 TEST_F(TrackSandbox, LoginEventCarriesTheNewUserId) {
@@ -152,42 +174,9 @@ TEST_F(TrackSandbox, LoginEventCarriesTheNewUserId) {
   EXPECT_EQ(One("zko_self_after_logout").json["userId"], e.json["userId"]);
 }
 
-TEST_F(TrackSandbox, NumbersContinueAcrossRunsOfTheGame) {
-  const std::string seenFlag = home_->Root() + "/parent-saw-second-run";
-  if (nimo_test::ChildMode() == "second-run") {
-    ASSERT_EQ(InitAndWait().code, 200);
-    NimoProxy::PostEvent(L"second_run", L"", kNoValue);
-    // Stay up (the pool would drop what is still queued) until the parent saw it.
-    EXPECT_TRUE(Eventually([&] { return std::ifstream(seenFlag).good(); }, 30s));
-    return;
-  }
-  ASSERT_EQ(InitAndWait().code, 200);
-  NimoProxy::PostEvent(L"first_run", L"", kNoValue);
-  EXPECT_EQ(One("zko_self_first_run").json["eventOrder"], "n2");
-
-  pid_t child = nimo_test::SpawnCurrentTest(
-      "second-run", {"NIMO_TEST_API_BASE=" + Server().BaseUrl(), "NIMO_TEST_TRACK_URL=" + Server().TrackUrl(),
-                     "NIMOSDK_CA_FILE=" + Server().CaFile()});
-  ASSERT_GT(child, 0);
-  EXPECT_TRUE(Eventually([&] { return !Named("zko_self_second_run").empty(); }, 30s));
-  std::ofstream(seenFlag) << "1";
-  EXPECT_EQ(nimo_test::WaitChild(child, 40s), 0);
-  auto startups = Named("zko_startup");
-  ASSERT_EQ(startups.size(), 2u);
-  EXPECT_EQ(startups[1].json["eventOrder"], "n3");
-  EXPECT_EQ(Named("zko_self_second_run").at(0).json["eventOrder"], "n4");
-  EXPECT_EQ(NimoSdk::NimoConfigUtils::ReadConfigJson(false)["EventOrder"], 4);
-}
-
 // ---------------------------------------------------------------- the queue
 
-class TrackSandboxConcurrency : public TrackSandbox {
- protected:
-  std::vector<std::string> ChildEnv() {
-    return {"NIMO_TEST_API_BASE=" + Server().BaseUrl(), "NIMO_TEST_TRACK_URL=" + Server().TrackUrl(),
-            "NIMOSDK_CA_FILE=" + Server().CaFile()};
-  }
-};
+class TrackSandboxConcurrency : public TrackSandbox {};
 
 // Four game threads and a second process of the same game post at once: every
 // number is handed out once, without a gap, in each thread's posting order.
@@ -201,7 +190,7 @@ TEST_F(TrackSandboxConcurrency, ThreadsAndASecondProcessGetExactConsecutiveNumbe
     return;
   }
   ASSERT_EQ(InitAndWait().code, 200);
-  pid_t child = nimo_test::SpawnCurrentTest("second", ChildEnv());
+  pid_t child = SpawnChild("second");
   ASSERT_GT(child, 0);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
@@ -240,9 +229,7 @@ TEST_F(TrackSandbox, PostEventNeverWaitsForTheStoreLock) {
   }
   ASSERT_EQ(InitAndWait().code, 200);
   ASSERT_TRUE(Eventually([&] { return Server().Events().size() == 1; }));
-  pid_t child = nimo_test::SpawnCurrentTest(
-      "holder", {"NIMO_TEST_LOCK=" + NimoSdk::NimoConfigUtils::GetAppConfigPath() + ".lock",
-                 "NIMO_TEST_API_BASE=" + Server().BaseUrl(), "NIMO_TEST_TRACK_URL=" + Server().TrackUrl()});
+  pid_t child = SpawnChild("holder", {"NIMO_TEST_LOCK=" + NimoSdk::NimoConfigUtils::GetAppConfigPath() + ".lock"});
   ASSERT_GT(child, 0);
   ASSERT_TRUE(Eventually([&] { return std::ifstream(heldFlag).good(); }));
   auto t0 = std::chrono::steady_clock::now();
@@ -290,9 +277,7 @@ TEST_F(TrackSandbox, KilledMidBurstLosesNothingFromTheQueueFile) {
   nimo_sandbox::Fault slow;
   slow.delayMs = 20;
   Server().SetFault("track", slow);
-  pid_t child = nimo_test::SpawnCurrentTest(
-      "burst", {"NIMO_TEST_API_BASE=" + Server().BaseUrl(), "NIMO_TEST_TRACK_URL=" + Server().TrackUrl(),
-                "NIMOSDK_CA_FILE=" + Server().CaFile()});
+  pid_t child = SpawnChild("burst");
   ASSERT_GT(child, 0);
   const std::string queueFile = home_->SdkFolder() + "/480/EventQueue";
   ASSERT_TRUE(Eventually([&] { return nimo_test::ReadText(queueFile).size() > 300000; }, 30s));
@@ -381,9 +366,7 @@ TEST_F(TrackSandbox, ExitSavesUnsentEventsForTheNextStart) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
   Server().ClearFaults();
 
-  pid_t child = nimo_test::SpawnCurrentTest(
-      "next-start", {"NIMO_TEST_API_BASE=" + Server().BaseUrl(), "NIMO_TEST_TRACK_URL=" + Server().TrackUrl(),
-                     "NIMOSDK_CA_FILE=" + Server().CaFile()});
+  pid_t child = SpawnChild("next-start");
   ASSERT_GT(child, 0);
   EXPECT_TRUE(Eventually([&] { return Indexed(Server().Events()).size() >= kEvents; }, 60s))
       << Indexed(Server().Events()).size();

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Sdk/CNimoCore.h"
@@ -83,8 +84,6 @@ bool HaveXvfb() { return std::system("command -v Xvfb >/dev/null 2>&1") == 0; }
 
 }  // namespace
 
-// ---------------------------------------------------------------- OS name
-
 TEST(TrackOsInfo, PrettyNameQuotingForms) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"NAME=x\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\n", "Debian GNU/Linux 12 (bookworm)"},
@@ -92,8 +91,8 @@ TEST(TrackOsInfo, PrettyNameQuotingForms) {
       {"PRETTY_NAME=Alpine", "Alpine"},
       {"PRETTY_NAME=\"Say \\\"hi\\\" \\\\ \\$x\"\r\n", "Say \"hi\" \\ $x"},
       {"# PRETTY_NAME=\"commented\"\nNAME=Foo\n", ""},
-      {"PRETTY_NAME=\"\"\n", ""},
-      {"PRETTY_NAME=\"Fedora Linux 40\"\nPRETTY_NAME=\"Later\"", "Later"}};
+      {"PRETTY_NAME=\"Fedora Linux 40\"\nPRETTY_NAME=\"Later\"", "Later"},
+  };
   for (const auto& [text, name] : cases) EXPECT_EQ(nimo_sys::PrettyName(text), name) << text;
 }
 
@@ -104,10 +103,7 @@ TEST(TrackOsInfo, FirstReadableFileCountsAndKernelIsAppended) {
   EXPECT_EQ(nimo_sys::OsVersionName({"no-such-file", a, b}, "6.1.0-18-amd64"), "Alpha OS 1 6.1.0-18-amd64");
   EXPECT_EQ(nimo_sys::OsVersionName({b, a}, ""), "Beta OS 2");
   EXPECT_EQ(nimo_sys::OsVersionName({bare, a}, "6.1"), "");
-  EXPECT_EQ(nimo_sys::OsVersionName({"no-such-file", "/nonexistent/os-release"}, "6.1"), "");
-  EXPECT_EQ(nimo_sys::OsVersionName({}, "6.1"), "");
-  // A directory opens but reads nothing.
-  EXPECT_EQ(nimo_sys::OsVersionName({"."}, "6.1"), "");
+  EXPECT_EQ(nimo_sys::OsVersionName({"."}, "6.1"), "");  // a directory opens but reads nothing
 }
 
 TEST(TrackOsInfo, ThisMachineOrUnknown) {
@@ -120,57 +116,23 @@ TEST(TrackOsInfo, ThisMachineOrUnknown) {
   if (!etc && !usr) {
     EXPECT_EQ(os, "_unknown");
   } else {
-    EXPECT_NE(os, "_unknown");
     ASSERT_GT(os.size(), std::string(u.release).size());
     EXPECT_EQ(os.substr(os.size() - std::string(u.release).size() - 1), std::string(" ") + u.release);
   }
 }
 
-// ---------------------------------------------------------------- time zone
-
-TEST(TrackTimeZone, WholeHoursTruncatedTowardZeroAndBiasFollowsTheLocalZone) {
-  const std::vector<std::pair<int, std::string>> cases = {{-480, "UTC+8"}, {300, "UTC-5"}, {0, "UTC0"},
-                                                          {-330, "UTC+5"}, {210, "UTC-3"}, {-30, "UTC0"},
-                                                          {30, "UTC0"},    {-840, "UTC+14"}};
+TEST(TrackTimeZone, WholeHoursTruncatedTowardZero) {
+  const std::vector<std::pair<int, std::string>> cases = {
+      {-480, "UTC+8"}, {300, "UTC-5"}, {0, "UTC0"},     {-330, "UTC+5"},
+      {210, "UTC-3"},  {-30, "UTC0"},  {30, "UTC0"},    {-840, "UTC+14"}};
   for (const auto& [bias, text] : cases) EXPECT_EQ(nimo_sys::UtcOffsetText(bias), text) << bias;
-  for (const auto& [tz, bias] : std::vector<std::pair<const char*, int>>{{"CST-8", -480}, {"EST5", 300}, {"IST-5:30", -330}}) {
-    SetTz(tz);
-    EXPECT_EQ(nimo_sys::LocalBiasMinutes(), bias) << tz;
-  }
+  SetTz("EST5");
+  EXPECT_EQ(nimo_sys::LocalBiasMinutes(), 300);
+  SetTz("IST-5:30");
+  EXPECT_EQ(nimo_sys::LocalBiasMinutes(), -330);
 }
 
-// ---------------------------------------------------------------- screen
-
-TEST(TrackScreen, NoDisplayIsZeroByZero) {
-  unsetenv("DISPLAY");
-  nimo_sys::ScreenSize size = nimo_sys::PrimaryScreenSize();
-  EXPECT_EQ(size.width, 0);
-  EXPECT_EQ(size.height, 0);
-  setenv("DISPLAY", ":4093", 1);  // no server there
-  size = nimo_sys::PrimaryScreenSize();
-  EXPECT_EQ(size.width, 0);
-  EXPECT_EQ(size.height, 0);
-  CNimoTrack track;
-  track.Init();
-  EXPECT_EQ(track.Resolution(), "0x0");
-}
-
-TEST(TrackScreen, SizeOfARealDisplay) {
-  if (!HaveXvfb()) GTEST_SKIP() << "Xvfb not installed";
-  Xvfb x(1366, 768);
-  ASSERT_FALSE(x.Display().empty()) << "Xvfb did not start";
-  setenv("DISPLAY", x.Display().c_str(), 1);
-  nimo_sys::ScreenSize size = nimo_sys::PrimaryScreenSize();
-  EXPECT_EQ(size.width, 1366);
-  EXPECT_EQ(size.height, 768);
-  CNimoTrack track;
-  track.Init();
-  EXPECT_EQ(track.Resolution(), "1366x768");
-}
-
-// ---------------------------------------------------------------- all together
-
-TEST(TrackInit, LogsTheRawBiasThenTheOsLineAndFillsTheContextFacts) {
+TEST(TrackInit, LogsTheRawBiasThenTheOsAndFillsTheContextFacts) {
   SetTz("IST-5:30");
   unsetenv("DISPLAY");
   NimoSdk::CNimoCore::InitLog(true);
@@ -187,5 +149,27 @@ TEST(TrackInit, LogsTheRawBiasThenTheOsLineAndFillsTheContextFacts) {
   ASSERT_NE(tzAt, all.end());
   ASSERT_NE(osAt, all.end());
   EXPECT_LT(tzAt, osAt);
-  EXPECT_EQ(log.StartingWith("TimeZone UTC").size(), 1u);
+}
+
+TEST(TrackScreen, NoDisplayOrNoServerIsZeroByZero) {
+  for (const char* display : {static_cast<const char*>(nullptr), ":4093"}) {
+    if (display == nullptr) {
+      unsetenv("DISPLAY");
+    } else {
+      setenv("DISPLAY", display, 1);
+    }
+    nimo_sys::ScreenSize size = nimo_sys::PrimaryScreenSize();
+    EXPECT_EQ(size.width, 0);
+    EXPECT_EQ(size.height, 0);
+  }
+}
+
+TEST(TrackScreen, SizeOfARealDisplay) {
+  if (!HaveXvfb()) GTEST_SKIP() << "Xvfb not installed";
+  Xvfb x(1366, 768);
+  ASSERT_FALSE(x.Display().empty()) << "Xvfb did not start";
+  setenv("DISPLAY", x.Display().c_str(), 1);
+  CNimoTrack track;
+  track.Init();
+  EXPECT_EQ(track.Resolution(), "1366x768");
 }
