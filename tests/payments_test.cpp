@@ -19,7 +19,6 @@ using namespace std::chrono_literals;
 using nimo_sandbox::Endpoint;
 using nimo_sandbox::FaultMode;
 using nimo_sandbox::PlayerMode;
-using nimo_test::Call;
 using nimo_test::CallbackRecorder;
 using nimo_test::Eventually;
 using nimo_test::MakeFault;
