@@ -194,7 +194,8 @@ TEST_F(Purchase, UnknownSteamOrderIsHeldForItsTimeThenDropped) {
   EXPECT_EQ(Server().RequestCount(Endpoint::PayResult), 0);
 }
 
-// The game hears once per purchase; the order stays for a later report unless the server took a verdict.
+// The game hears once per purchase; the authorisation stays journalled for a later report unless the
+// server took a verdict.
 TEST_F(Purchase, ReportRetriedUntilAnsweredAndAnOrderKeptUnlessPaid) {
   struct Case {
     FaultMode mode;
@@ -207,6 +208,7 @@ TEST_F(Purchase, ReportRetriedUntilAnsweredAndAnOrderKeptUnlessPaid) {
       {FaultMode::Http502, 2, 500, "", 200, 1, 3, false},  // retried until the server answers
       {FaultMode::Http502, -1, 500, "", -502, 0, NimoSdk::CNimoPay::kPayResultAttempts, true},  // never got through
       {FaultMode::Code, 1, 4001, "not yet", 4001, 0, 1, true},  // a refusal is an answer, not retried
+      {FaultMode::Lost, -1, 500, "", -502, 0, NimoSdk::CNimoPay::kPayResultAttempts, true},  // paid, never heard
   };
   InitAndLogin();
   for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -216,17 +218,24 @@ TEST_F(Purchase, ReportRetriedUntilAnsweredAndAnOrderKeptUnlessPaid) {
     const int before = Server().RequestCount(Endpoint::PayResult);
     Buy("gem_60", "ext");
     auto call = ExpectNext(c.gameCode);
-    const std::string message = c.gameCode == -502 ? "Http Code:502, Msg:" : c.msg;
-    EXPECT_TRUE(c.gameCode == 200 || call.message == message) << call.message;
+    EXPECT_TRUE(c.mode != FaultMode::Code || call.message == c.msg) << call.message;
     json report = json::parse(call.data);
     EXPECT_EQ(report["status"], c.status);
     EXPECT_EQ(report["extInfo"], "ext");
-    EXPECT_EQ(Server().RequestCount(Endpoint::PayResult) - before, c.attempts);
+    // The sandbox may log a request whose answer it dropped after the SDK saw the drop.
+    EXPECT_TRUE(Eventually([&] { return Server().RequestCount(Endpoint::PayResult) - before == c.attempts; }));
     ASSERT_EQ(Server().Orders().size(), i + 1);
-    EXPECT_EQ(Pay().HasOrder(Server().Orders()[i].steamOrderId), c.kept);
+    const auto order = Server().Orders()[i];
+    EXPECT_EQ(Pay().HasOrder(order.steamOrderId), c.kept);
+    json entries = Entries();
+    auto entry = std::find_if(entries.begin(), entries.end(),
+                              [&](const json& e) { return e["steamOrderId"] == order.steamOrderId; });
+    EXPECT_EQ(entry != entries.end() && (*entry)["steamStatus"] == "1" && (*entry)["order"]["userId"] == order.userId,
+              c.kept);
     EXPECT_TRUE(NoMoreCallbacks());
   }
   EXPECT_EQ(Server().Orders()[0].payStatus, 1);
+  EXPECT_EQ(Server().Orders()[3].payStatus, 1);
 }
 
 TEST_F(Purchase, EveryReportAttemptCarriesTheBuyersFacts) {
@@ -406,23 +415,6 @@ TEST_F(PayJournal, KilledBeforeTheReportIsReportedByTheNextRun) {
   EXPECT_EQ(order.reports, 2);  // the lost one and its retry, one verdict
   EXPECT_FALSE(Pay().HasOrder(id));
   EXPECT_TRUE(NoMoreCallbacks());  // the game of this run bought nothing
-}
-
-// Paid on the server but every answer lost: the authorisation stays journalled for the next run.
-TEST_F(PayJournal, LostReportAnswersKeepTheAuthorisation) {
-  InitAndLogin();
-  Fail(Endpoint::PayResult, FaultMode::Lost);
-  Buy("gem_60");
-  ExpectNext(-502);
-  auto order = Server().Orders().at(0);
-  EXPECT_EQ(order.payStatus, 1);
-  EXPECT_EQ(order.reports, NimoSdk::CNimoPay::kPayResultAttempts);
-  json entries = Entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0]["steamStatus"], "1");
-  EXPECT_EQ(entries[0]["order"]["orderId"], order.orderId);
-  EXPECT_EQ(entries[0]["order"]["userId"], order.userId);
-  EXPECT_TRUE(NoMoreCallbacks());
 }
 
 TEST_F(PayJournal, ExitDuringARecoveryReportKeepsItsBound) {
