@@ -60,6 +60,7 @@ TEST(SteamBridge, CallbacksRunOnThePumpThread) {
   EXPECT_EQ(listener.order.load(), 42u);
   EXPECT_NE(listener.thread, std::this_thread::get_id());
   EXPECT_EQ(listener.thread, steam_standin::LastDispatchThread());
+  Core().Exit();  // before the listener goes
 }
 
 // Exit waits for the pump, which wakes at once rather than at the end of its period; nothing
