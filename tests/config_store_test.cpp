@@ -182,8 +182,6 @@ TEST_F(ConfigStore, WrongTypedKeysBehaveAsTheirDefaults) {
     WriteText(AppConf(), R"({"AttributionFlag":)" + value + R"(,"EventOrder":)" + value + "}");
     EXPECT_EQ(NimoConfigUtils::IntOr(NimoConfigUtils::ReadConfigJson(false), "AttributionFlag", 0), 0) << value;
     EXPECT_EQ(IncrementEventOrder(), 1) << value;
-    WriteText(SharedConf(), R"({"ClientId":)" + (value == "\"12\"" ? std::string("5") : value) + "}");
-    EXPECT_EQ(NimoConfigUtils::StringOr(NimoConfigUtils::ReadConfigJson(true), "ClientId", ""), "") << value;
   }
   WriteText(AppConf(), R"({"AttributionFlag":1,"EventOrder":-4})");
   EXPECT_EQ(IncrementEventOrder(), -3);  // integers are used as they are
