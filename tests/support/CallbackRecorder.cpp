@@ -10,22 +10,20 @@ CallbackRecorder& CallbackRecorder::Get() {
 }
 
 void CallbackRecorder::Callback(int code, std::wstring message, std::wstring data) {
-  auto& r = Get();
-  {
-    std::lock_guard<std::mutex> lock(r.mutex_);
-    r.calls_.push_back({code, NimoSdk::NimoUtils::WideToUtf8(message), NimoSdk::NimoUtils::WideToUtf8(data),
-                        std::this_thread::get_id()});
-  }
-  r.cv_.notify_all();
+  Get().Add({code, NimoSdk::NimoUtils::WideToUtf8(message), NimoSdk::NimoUtils::WideToUtf8(data),
+             std::this_thread::get_id()});
 }
 
 void CallbackRecorder::CCallback(int code, const char* message, const char* data, void* user) {
-  auto& r = Get();
+  Get().Add({code, message, data, std::this_thread::get_id(), user});
+}
+
+void CallbackRecorder::Add(Call call) {
   {
-    std::lock_guard<std::mutex> lock(r.mutex_);
-    r.calls_.push_back({code, message, data, std::this_thread::get_id(), user});
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(std::move(call));
   }
-  r.cv_.notify_all();
+  cv_.notify_all();
 }
 
 bool CallbackRecorder::WaitFor(std::size_t n, std::chrono::milliseconds limit) {

@@ -34,6 +34,8 @@ class CallbackRecorder {
   Call Last();
 
  private:
+  void Add(Call call);
+
   std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<Call> calls_;  // guarded by mutex_

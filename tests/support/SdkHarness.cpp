@@ -14,13 +14,7 @@ namespace nimo_test {
 using namespace std::chrono_literals;
 
 nimo_sandbox::Fault MakeFault(nimo_sandbox::FaultMode mode, int times, int code, std::string msg, int delayMs) {
-  nimo_sandbox::Fault f;
-  f.mode = mode;
-  f.times = times;
-  f.code = code;
-  f.msg = std::move(msg);
-  f.delayMs = delayMs;
-  return f;
+  return {mode, delayMs, code, std::move(msg), times};
 }
 
 void CallbackTest::SetUp() {
@@ -46,6 +40,13 @@ Call CallbackTest::Next(std::chrono::milliseconds limit) {
     return Call{-999999, "none", "", {}, nullptr};
   }
   return rec().Calls()[seen_++];
+}
+
+Call CallbackTest::ExpectNext(int code, const char* message) {
+  Call call = Next();
+  EXPECT_EQ(call.code, code) << call.message << " " << call.data;
+  EXPECT_TRUE(message == nullptr || call.message == message) << call.message;
+  return call;
 }
 
 bool CallbackTest::NoMoreCallbacks(std::chrono::milliseconds d) {

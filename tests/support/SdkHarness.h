@@ -31,6 +31,8 @@ class CallbackTest : public ::testing::Test {
   // Waits for the next callback after the ones already seen, calling whileWaiting
   // (when set) all the while; fails the test when none comes.
   Call Next(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // Next, expected with this code and, unless null, this message.
+  Call ExpectNext(int code, const char* message = nullptr);
   // No further callback within d.
   bool NoMoreCallbacks(std::chrono::milliseconds d = std::chrono::milliseconds(300));
   CallbackRecorder& rec() { return CallbackRecorder::Get(); }

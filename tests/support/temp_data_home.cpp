@@ -7,7 +7,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <vector>
 
 #include "support/child_process.h"
 
@@ -21,11 +20,8 @@ TempDataHome::TempDataHome() {
     root_ = root != nullptr ? root : "";
     return;
   }
-  std::string pattern = "/tmp/nimo-test-XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (::mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  root_ = buf.data();
+  root_ = "/tmp/nimo-test-XXXXXX";
+  if (::mkdtemp(root_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   xdg_ = root_ + "/xdg";
   owner_ = true;
   ::setenv("NIMO_TEST_ROOT", root_.c_str(), 1);
