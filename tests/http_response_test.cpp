@@ -16,8 +16,7 @@ namespace {
 
 using sion::Response;
 
-// Hands out the pieces one read at a time. Past the last one it reports a close
-// when `closes`, else it fails: the answer must end by its own framing.
+// Hands out the pieces one read at a time; past the last, a close when `closes`, else a failure.
 class PieceStream : public sion::Stream {
  public:
   PieceStream(std::deque<std::string> pieces, bool closes) : pieces_(std::move(pieces)), closes_(closes) {}
@@ -100,7 +99,6 @@ TEST(HttpBodyRules, FramingTable) {
       {"zero byte in the head", std::string("HTTP/1.1 200 OK\r\nX: \0\r\n\r\n", 25), "", "解析错误\nHTTP/1.1 200 OK\r\nX: ", "", true},
       {"starts with an empty line", "\r\n\r\nHTTP/1.1 200 OK\r\n", "", "", "", true},
       {"negative length", kOk + "Content-Length: -1\r\n\r\n", "", "content-length无效:-1"},
-      {"letters", kOk + "Content-Length: abc\r\n\r\n", "", "content-length无效:abc"},
       {"digits then letters", kOk + "Content-Length: 12abc\r\n\r\n", "", "content-length无效:12abc"},
       {"sign", kOk + "Content-Length: +42\r\n\r\n", "", "content-length无效:+42"},
       {"beyond int", kOk + "Content-Length: 99999999999\r\n\r\n", "", "stoi argument out of range"},
