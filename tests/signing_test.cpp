@@ -64,19 +64,8 @@ TEST_F(SigningWithCore, SnapshotIsACopyOfTheNineParameters) {
   EXPECT_EQ(CNimoApi::Snapshot().appId, "app2");
 }
 
-CoreParams Params() {
-  CoreParams p;
-  p.appId = "10001";
-  p.appKey = "KEY";
-  p.os = "Windows";
-  p.sdkVer = "SteamEXE_2.0.0";
-  p.sdkType = "html5";
-  p.clientId = "cid-1";
-  p.runPlatform = "html5";
-  p.gamePlatform = "steam";
-  p.steamAppId = "480";
-  return p;
-}
+// appId, appKey, os, sdkVer, sdkType, clientId, runPlatform, gamePlatform, steamAppId
+CoreParams Params() { return {"10001", "KEY", "Windows", "SteamEXE_2.0.0", "html5", "cid-1", "html5", "steam", "480"}; }
 
 const std::string kCommon =
     "appId=10001&os=Windows&sdkVer=SteamEXE_2.0.0&sdkType=html5&clientId=cid-1&runPlatform=html5&gamePlatform=steam";
@@ -120,16 +109,9 @@ TEST(ApiBuilders, LoginAndProductsCarryTheMerchantJson) {
 
 TEST(ApiBuilders, CreateOrderSendsRawValuesTheKeyAndTheSessionUserId) {
   const std::string collection = R"({"deviceId":"cid-1","resolution":"1920x1080"})";
-  NimoSdk::CreateOrderParams o;
-  o.productId = "gem_60";
-  o.userId = "777";  // the record's copy is not what is sent
-  o.serverId = "s1";
-  o.gameUserId = "g1";
-  o.nickName = "小明";
-  o.orderAmountMicros = "0";
-  o.collectionInfo = collection;
-  o.currencyCode = "";
-  o.extInfo = "a=1&b=2";
+  // productId, userId (the record's copy, not what is sent), serverId, gameUserId, nickName,
+  // orderAmountMicros, collectionInfo, currencyCode, extInfo
+  const NimoSdk::CreateOrderParams o{"gem_60", "777", "s1", "g1", "小明", "0", collection, "", "a=1&b=2"};
   auto b = CNimoApi::CreateOrderBody(Params(), o, "-1");
   EXPECT_EQ(b.signText,
             "10001KEYSTEAMcid-1a=1&b=20gem_60SteamEXE_2.0.0html5Windowshtml5steams1g1小明-1" + collection + kMerchant);
@@ -141,18 +123,10 @@ TEST(ApiBuilders, CreateOrderSendsRawValuesTheKeyAndTheSessionUserId) {
 }
 
 TEST(ApiBuilders, PayResultSignsTwentyValuesInItsOwnOrder) {
-  NimoSdk::PayResultParams r;
-  r.channelPayType = "";
-  r.orderId = "SO0000000001";
-  r.extVerifyInfo = R"({"steamOrderId":"5000000001"})";
-  r.payAmountMicros = "990000";
-  r.serverId = "s1";
-  r.gameUserId = "g1";
-  r.status = "1";
-  r.trxId = "";
-  r.trxToken = "";
-  r.userId = "999";  // ignored: the session's id is sent
-  r.channelProductId = "1001";
+  // channelPayType, orderId, extVerifyInfo, payAmountMicros, serverId, gameUserId, status, trxId, trxToken,
+  // userId (ignored: the session's id is sent), channelProductId
+  const NimoSdk::PayResultParams r{
+      "", "SO0000000001", R"({"steamOrderId":"5000000001"})", "990000", "s1", "g1", "1", "", "", "999", "1001"};
   auto b = CNimoApi::PayResultBody(Params(), r, "100001");
   EXPECT_EQ(b.signText, std::string("10001KEYSTEAMcid-1SO0000000001") + R"({"steamOrderId":"5000000001"})" +
                             "990000SteamEXE_2.0.0html5Windowshtml5steams1g11100001" + "1001");
