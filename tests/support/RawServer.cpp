@@ -18,7 +18,7 @@ int RawConn::ReadSome(char* buffer, int size, int timeoutMs) {
   }
   if (ssl_ != nullptr) {
     int n = SSL_read(ssl_, buffer, size);
-    return n > 0 ? n : (SSL_get_error(ssl_, n) == SSL_ERROR_ZERO_RETURN ? 0 : (n == 0 ? 0 : -1));
+    return n >= 0 || SSL_get_error(ssl_, n) == SSL_ERROR_ZERO_RETURN ? std::max(n, 0) : -1;
   }
   long n = sock::Recv(fd_, buffer, static_cast<std::size_t>(size));
   return n >= 0 ? static_cast<int>(n) : -1;
@@ -102,9 +102,6 @@ std::string RawConn::ServerName() const {
   return name != nullptr ? name : "";
 }
 
-RawServer::RawServer(Script script) : RawServer(std::move(script), CertFiles{}) {}
-
-// Empty files: plain TCP.
 RawServer::RawServer(Script script, const CertFiles& files)
     : script_(std::move(script)), tls_(files.cert.empty() ? nullptr : NewServerContext(files)) {
   listenFd_ = sock::ListenLoopback(64, port_);
