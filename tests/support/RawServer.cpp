@@ -8,10 +8,13 @@
 
 namespace nimo_test {
 
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
 int RawConn::ReadSome(char* buffer, int size, int timeoutMs) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto until = Clock::now() + milliseconds(timeoutMs);
   while (!(ssl_ != nullptr && SSL_pending(ssl_) > 0)) {
-    if (server_.Stopping() || std::chrono::steady_clock::now() >= until) return -1;
+    if (server_.Stopping() || Clock::now() >= until) return -1;
     int r = sock::WaitReadable(fd_, 20);
     if (r > 0) break;
     if (r < 0) return -1;
@@ -29,11 +32,10 @@ std::string RawConn::ReadRequest(int timeoutMs) {
   char buffer[4096];
   std::size_t headEnd = std::string::npos;
   std::size_t want = 0;
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto until = Clock::now() + milliseconds(timeoutMs);
   for (;;) {
     if (headEnd != std::string::npos && data.size() >= want) break;
-    int left = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count());
+    int left = static_cast<int>(std::chrono::duration_cast<milliseconds>(until - Clock::now()).count());
     int n = ReadSome(buffer, sizeof buffer, std::max(left, 0));
     if (n <= 0) break;
     data.append(buffer, static_cast<std::size_t>(n));
@@ -65,7 +67,7 @@ bool RawConn::Write(const std::string& bytes) {
   return true;
 }
 
-bool RawConn::WriteInPieces(const std::string& bytes, std::size_t piece, std::chrono::milliseconds pause) {
+bool RawConn::WriteInPieces(const std::string& bytes, std::size_t piece, milliseconds pause) {
   for (std::size_t at = 0; at < bytes.size(); at += piece) {
     if (!Write(bytes.substr(at, piece))) return false;
     if (!Sleep(pause)) return false;
@@ -79,20 +81,18 @@ void RawConn::SkipCloseNotify() {
 
 void RawConn::WaitForClose(int timeoutMs) {
   char buffer[1024];
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!server_.Stopping() && std::chrono::steady_clock::now() < until) {
+  auto until = Clock::now() + milliseconds(timeoutMs);
+  while (!server_.Stopping() && Clock::now() < until) {
     int n = ReadSome(buffer, sizeof buffer, 50);
     // A failed TLS read on a hung-up socket: the client went away too.
     if (n == 0 || (n < 0 && ssl_ != nullptr && !server_.Stopping() && sock::HungUp(fd_))) return;
   }
 }
 
-bool RawConn::Sleep(std::chrono::milliseconds d) {
-  auto until = std::chrono::steady_clock::now() + d;
-  while (std::chrono::steady_clock::now() < until) {
-    if (server_.Stopping()) return false;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-        std::chrono::milliseconds(10), until - std::chrono::steady_clock::now()));
+bool RawConn::Sleep(milliseconds d) {
+  auto until = Clock::now() + d;
+  for (auto now = until - d; !server_.Stopping() && now < until; now = Clock::now()) {
+    std::this_thread::sleep_for(std::min<Clock::duration>(milliseconds(10), until - now));
   }
   return !server_.Stopping();
 }
@@ -190,7 +190,7 @@ FullListener::FullListener() {
   listenFd_ = sock::ListenLoopback(0, port_);
   // Backlog 0 still queues one connection; the rest only fill the SYN side.
   for (int i = 0; i < 3; ++i) fillers_.push_back(sock::StartConnect(port_));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(milliseconds(50));
 }
 
 FullListener::~FullListener() {
