@@ -104,22 +104,8 @@ TEST(PoolConcurrency, StopOrDestroyWithStuckOrConnectingRequestsReturnsPromptlyW
   }
 }
 
-TEST(PoolConcurrency, StopIdlePoolEndsEveryWorkerAndItNeverStartsAgain) {
-  Async pool;
-  pool.Start();
-  ASSERT_TRUE(Eventually([&] { return pool.LiveWorkers() == 6; }));
-  EXPECT_LT(TimedStop(pool), 1.0);
-  EXPECT_EQ(pool.LiveWorkers(), 0);
-  pool.Stop();  // harmless
-  try {
-    pool.Start();
-    FAIL() << "a stopped pool started again";
-  } catch (const std::logic_error& e) {
-    EXPECT_STREQ(e.what(), "一个线程池实例只能start一次");
-  }
-}
-
-TEST(PoolConcurrency, StopWithABusyWorkerDropsItsAnswer) {
+// Five idle workers and a busy one: all end, the busy one's answer is dropped, the pool never starts again.
+TEST(PoolConcurrency, StopEndsIdleAndBusyWorkersDropsTheAnswerAndThePoolNeverStartsAgain) {
   std::atomic<bool> answering{false};
   RawServer server([&](RawConn& c) {
     c.ReadRequest();
@@ -130,10 +116,18 @@ TEST(PoolConcurrency, StopWithABusyWorkerDropsItsAnswer) {
   pool.Start();
   std::atomic<int> handled{0};
   pool.Run(GetOf(server.Url()), [&](AsyncResponse) { ++handled; });
-  ASSERT_TRUE(Eventually([&] { return answering.load(); }));
+  ASSERT_TRUE(Eventually([&] { return answering.load() && pool.LiveWorkers() == 6; }));
   EXPECT_LT(TimedStop(pool), 1.0);
+  EXPECT_EQ(pool.LiveWorkers(), 0);
   std::this_thread::sleep_for(milliseconds(100));
   EXPECT_EQ(handled.load(), 0);
+  pool.Stop();  // harmless
+  try {
+    pool.Start();
+    FAIL() << "a stopped pool started again";
+  } catch (const std::logic_error& e) {
+    EXPECT_STREQ(e.what(), "一个线程池实例只能start一次");
+  }
 }
 
 TEST(PoolConcurrency, StopFromAHandlerReturnsWithoutWaitingForItself) {
