@@ -14,7 +14,7 @@ using std::chrono::milliseconds;
 int RawConn::ReadSome(char* buffer, int size, int timeoutMs) {
   auto until = Clock::now() + milliseconds(timeoutMs);
   while (!(ssl_ != nullptr && SSL_pending(ssl_) > 0)) {
-    if (server_.Stopping() || Clock::now() >= until) return -1;
+    if (server_.stopping_ || Clock::now() >= until) return -1;
     int r = sock::WaitReadable(fd_, 20);
     if (r > 0) break;
     if (r < 0) return -1;
@@ -82,19 +82,19 @@ void RawConn::SkipCloseNotify() {
 void RawConn::WaitForClose(int timeoutMs) {
   char buffer[1024];
   auto until = Clock::now() + milliseconds(timeoutMs);
-  while (!server_.Stopping() && Clock::now() < until) {
+  while (!server_.stopping_ && Clock::now() < until) {
     int n = ReadSome(buffer, sizeof buffer, 50);
     // A failed TLS read on a hung-up socket: the client went away too.
-    if (n == 0 || (n < 0 && ssl_ != nullptr && !server_.Stopping() && sock::HungUp(fd_))) return;
+    if (n == 0 || (n < 0 && ssl_ != nullptr && !server_.stopping_ && sock::HungUp(fd_))) return;
   }
 }
 
 bool RawConn::Sleep(milliseconds d) {
   auto until = Clock::now() + d;
-  for (auto now = until - d; !server_.Stopping() && now < until; now = Clock::now()) {
+  for (auto now = until - d; !server_.stopping_ && now < until; now = Clock::now()) {
     std::this_thread::sleep_for(std::min<Clock::duration>(milliseconds(10), until - now));
   }
-  return !server_.Stopping();
+  return !server_.stopping_;
 }
 
 std::string RawConn::ServerName() const {

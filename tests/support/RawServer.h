@@ -65,7 +65,6 @@ class RawServer {
   std::vector<std::string> Requests() const;
   int Accepted() const { return accepted_.load(); }
   int ResumedHandshakes() const { return resumed_.load(); }
-  bool Stopping() const { return stopping_.load(); }
 
   static Script Reply(std::string bytes);  // read the request, answer, close
   static Script Silent();                  // read the request, then say nothing
