@@ -145,7 +145,8 @@ TEST(HttpTls, UntrustworthyCertificatesAreRefusedWithTheReason) {
   }
 }
 
-TEST(HttpTls, PlainClosingOrSilentPeersFailTheHandshake) {
+// Peers that fail the handshake, and a close-delimited body, which needs a close_notify.
+TEST(HttpTls, PlainClosingOrSilentPeersFailTheHandshakeAndABareCloseCutsTheBody) {
   TRUST_OR_SKIP(TestCerts::Get().caFile);
   RawServer plain([](RawConn& c) {  // answers the ClientHello with plain HTTP
     c.Write("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
@@ -158,10 +159,6 @@ TEST(HttpTls, PlainClosingOrSilentPeersFailTheHandshake) {
   EXPECT_EQ(ErrorOf(closes.Url("/", "https")), "TLS握手失败:连接被对方关闭");
   RawServer silent([](RawConn& c) { c.WaitForClose(); });
   EXPECT_EQ(ErrorOf(silent.Url("/", "https")), "网络超时,TLS握手1000ms无进展");
-}
-
-TEST(HttpTls, CloseDelimitedBodyNeedsCloseNotify) {
-  TRUST_OR_SKIP(TestCerts::Get().caFile);
   RawServer unframed(RawServer::Reply("HTTP/1.1 200 OK\r\n\r\nuntil close"), TestCerts::Get().server);
   EXPECT_EQ(Fetch(Https(unframed)).StrBody(), "until close");
   // A bare close could have cut such a body anywhere: never a success.
