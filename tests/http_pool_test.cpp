@@ -80,11 +80,11 @@ TEST(PoolConcurrency, StopOrDestroyWithStuckOrConnectingRequestsReturnsPromptlyW
   RawServer silent(RawServer::Silent());
   nimo_test::FullListener full;
   const std::string connecting = "http://127.0.0.1:" + std::to_string(full.Port()) + "/";
+  std::atomic<int> handled{0};  // outlives every pool of the loop
   for (const auto& [url, destroy] : {std::pair{silent.Url(), false}, {connecting, false}, {silent.Url(), true}}) {
     SCOPED_TRACE(url + (destroy ? " destroyed" : " stopped"));
     auto pool = std::make_unique<Async>();
     pool->Start();
-    std::atomic<int> handled{0};
     const std::size_t before = silent.Requests().size();
     for (int i = 0; i < 6; ++i) pool->Run(GetOf(url), [&](AsyncResponse) { ++handled; });
     if (url == silent.Url()) {
