@@ -1,11 +1,11 @@
-// The game ends without Exit (exit(), a return from main, or unloading the
-// library) while requests are in flight and the SDK's threads run: the process
-// must end promptly and cleanly every time, never by a signal.
+// The game ends without Exit (exit() or unloading the library) while requests are in flight or stuck on
+// a server that never answers: the process must end promptly and cleanly every time, never by a signal.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -52,9 +52,11 @@ TEST(ProcessEnd, EndingWithoutExitNeverCrashesOrHangs) {
   const std::string mode = nimo_test::ChildMode();
   if (!mode.empty()) PlayAndQuit(mode == "unload");
 
-  // Answers arrive while the game quits: some at once, some a little later.
-  nimo_test::RawServer server([](nimo_test::RawConn& c) {
+  // Answers arrive while the game quits: some at once, some a little later, every third never.
+  std::atomic<int> served{0};
+  nimo_test::RawServer server([&served](nimo_test::RawConn& c) {
     const std::string request = c.ReadRequest();
+    if (++served % 3 == 0) return c.WaitForClose();
     c.Sleep(std::chrono::milliseconds(request.size() * 7 % 200));
     const std::string body = R"({"code":200,"msg":"ok","isTestDevice":1})";
     c.Write("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);

@@ -41,42 +41,27 @@ class SigningWithCore : public ::testing::Test {
   nimo_test::TempDataHome home_;
 };
 
-TEST_F(SigningWithCore, CommonParametersInTheirFixedOrderUnescapedWithoutKeyOrSteamAppId) {
+// Common parameters: fixed order, unescaped, without the key or Steam's app id. The snapshot: all nine.
+TEST_F(SigningWithCore, CommonParametersAndASnapshotThatIsACopy) {
   Init("app1", "key1", "cid-1");
   EXPECT_EQ(CNimoApi::BuildCommonParams(),
             "appId=app1&os=Windows&sdkVer=SteamEXE_2.0.0&sdkType=html5&clientId=cid-1&runPlatform=html5"
             "&gamePlatform=steam");
-  Init("", "k", "a&b=c d/é");
-  EXPECT_EQ(CNimoApi::BuildCommonParams(),
-            "appId=&os=Windows&sdkVer=SteamEXE_2.0.0&sdkType=html5&clientId=a&b=c d/é&runPlatform=html5"
-            "&gamePlatform=steam");
-}
-
-TEST_F(SigningWithCore, SnapshotIsACopyOfTheNineParameters) {
-  Init("app1", "key1", "cid-1");
   const CoreParams p = CNimoApi::Snapshot();
   const std::vector<std::string> got = {p.appId,     p.appKey,      p.os,           p.sdkVer,    p.sdkType,
                                         p.clientId,  p.runPlatform, p.gamePlatform, p.steamAppId};
   EXPECT_EQ(got, (std::vector<std::string>{"app1", "key1", "Windows", "SteamEXE_2.0.0", "html5", "cid-1", "html5",
                                            "steam", "0"}));  // Steam is not running here
-  Init("app2", "key2", "cid-1");
+  Init("", "k", "a&b=c d/é");
   EXPECT_EQ(p.appId, "app1");  // later changes do not reach a taken snapshot
-  EXPECT_EQ(CNimoApi::Snapshot().appId, "app2");
+  EXPECT_EQ(CNimoApi::Snapshot().appId, "");
+  EXPECT_EQ(CNimoApi::BuildCommonParams(),
+            "appId=&os=Windows&sdkVer=SteamEXE_2.0.0&sdkType=html5&clientId=a&b=c d/é&runPlatform=html5"
+            "&gamePlatform=steam");
 }
 
-CoreParams Params() {
-  CoreParams p;
-  p.appId = "10001";
-  p.appKey = "KEY";
-  p.os = "Windows";
-  p.sdkVer = "SteamEXE_2.0.0";
-  p.sdkType = "html5";
-  p.clientId = "cid-1";
-  p.runPlatform = "html5";
-  p.gamePlatform = "steam";
-  p.steamAppId = "480";
-  return p;
-}
+// appId, appKey, os, sdkVer, sdkType, clientId, runPlatform, gamePlatform, steamAppId
+CoreParams Params() { return {"10001", "KEY", "Windows", "SteamEXE_2.0.0", "html5", "cid-1", "html5", "steam", "480"}; }
 
 const std::string kCommon =
     "appId=10001&os=Windows&sdkVer=SteamEXE_2.0.0&sdkType=html5&clientId=cid-1&runPlatform=html5&gamePlatform=steam";
@@ -120,16 +105,9 @@ TEST(ApiBuilders, LoginAndProductsCarryTheMerchantJson) {
 
 TEST(ApiBuilders, CreateOrderSendsRawValuesTheKeyAndTheSessionUserId) {
   const std::string collection = R"({"deviceId":"cid-1","resolution":"1920x1080"})";
-  NimoSdk::CreateOrderParams o;
-  o.productId = "gem_60";
-  o.userId = "777";  // the record's copy is not what is sent
-  o.serverId = "s1";
-  o.gameUserId = "g1";
-  o.nickName = "小明";
-  o.orderAmountMicros = "0";
-  o.collectionInfo = collection;
-  o.currencyCode = "";
-  o.extInfo = "a=1&b=2";
+  // productId, userId (the record's copy, not what is sent), serverId, gameUserId, nickName,
+  // orderAmountMicros, collectionInfo, currencyCode, extInfo
+  const NimoSdk::CreateOrderParams o{"gem_60", "777", "s1", "g1", "小明", "0", collection, "", "a=1&b=2"};
   auto b = CNimoApi::CreateOrderBody(Params(), o, "-1");
   EXPECT_EQ(b.signText,
             "10001KEYSTEAMcid-1a=1&b=20gem_60SteamEXE_2.0.0html5Windowshtml5steams1g1小明-1" + collection + kMerchant);
@@ -141,18 +119,10 @@ TEST(ApiBuilders, CreateOrderSendsRawValuesTheKeyAndTheSessionUserId) {
 }
 
 TEST(ApiBuilders, PayResultSignsTwentyValuesInItsOwnOrder) {
-  NimoSdk::PayResultParams r;
-  r.channelPayType = "";
-  r.orderId = "SO0000000001";
-  r.extVerifyInfo = R"({"steamOrderId":"5000000001"})";
-  r.payAmountMicros = "990000";
-  r.serverId = "s1";
-  r.gameUserId = "g1";
-  r.status = "1";
-  r.trxId = "";
-  r.trxToken = "";
-  r.userId = "999";  // ignored: the session's id is sent
-  r.channelProductId = "1001";
+  // channelPayType, orderId, extVerifyInfo, payAmountMicros, serverId, gameUserId, status, trxId, trxToken,
+  // userId (ignored: the session's id is sent), channelProductId
+  const NimoSdk::PayResultParams r{
+      "", "SO0000000001", R"({"steamOrderId":"5000000001"})", "990000", "s1", "g1", "1", "", "", "999", "1001"};
   auto b = CNimoApi::PayResultBody(Params(), r, "100001");
   EXPECT_EQ(b.signText, std::string("10001KEYSTEAMcid-1SO0000000001") + R"({"steamOrderId":"5000000001"})" +
                             "990000SteamEXE_2.0.0html5Windowshtml5steams1g11100001" + "1001");
@@ -178,7 +148,6 @@ TEST(ApiUrls, CompiledInDefaultsEnvironmentAndUseUrls) {
   CNimoApi builtIn;
   const std::string base = builtIn.baseUrl;
   ASSERT_EQ(base.rfind("https://", 0), 0u);
-  ASSERT_GE(base.size(), 7u);
   EXPECT_EQ(base.substr(base.size() - 7), "/sdkapi");
   // Tracking: the API's host, a path of its own.
   EXPECT_EQ(Endpoints(builtIn), Expected(base, base.substr(0, base.size() - 7) + "/data/h5/v1.do"));
@@ -190,7 +159,6 @@ TEST(ApiUrls, CompiledInDefaultsEnvironmentAndUseUrls) {
 
   CNimoApi api;
   api.UseUrls("https://127.0.0.1:4443/sdkapi", "https://127.0.0.1:4443/data/h5/v1.do");
-  EXPECT_EQ(api.baseUrl, "https://127.0.0.1:4443/sdkapi");
   EXPECT_EQ(Endpoints(api), Expected("https://127.0.0.1:4443/sdkapi", "https://127.0.0.1:4443/data/h5/v1.do"));
 }
 

@@ -23,7 +23,7 @@ TEST(TextConversion, RoundTripsEveryPlaneAndStopsAtNul) {
   EXPECT_EQ(NimoUtils::Utf16ToUtf8(std::u16string(u"x\0y", 3)), "x");
 }
 
-TEST(TextConversion, BadUtf16AndUtf32BecomeReplacements) {
+TEST(TextConversion, BadUtf8Utf16AndUtf32BecomeReplacements) {
   const std::pair<std::u16string, std::string> utf16[] = {
       {{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80"},
       {{0xD83D}, kFFFD},                       // lone high at the end
@@ -43,10 +43,7 @@ TEST(TextConversion, BadUtf16AndUtf32BecomeReplacements) {
     std::wstring w{static_cast<wchar_t>(-1), L'k'};
     EXPECT_EQ(NimoUtils::WideToUtf8(w), kFFFD + "k");
   }
-}
-
-TEST(TextConversion, BadUtf8BecomesReplacement) {
-  const std::pair<std::string, std::u32string> cases[] = {
+  const std::pair<std::string, std::u32string> utf8[] = {
       {"\x80", U"\uFFFD"},                                // stray continuation
       {"\xC0\xAF", U"\uFFFD\uFFFD"},                      // overlong two-byte
       {"\xE0\x80\xAF", U"\uFFFD\uFFFD\uFFFD"},            // overlong three-byte
@@ -57,7 +54,7 @@ TEST(TextConversion, BadUtf8BecomesReplacement) {
       {"\xE4\xB8x", U"\uFFFDx"},                          // truncated before ASCII
       {"\xFF\xFEok", U"\uFFFD\uFFFDok"},
   };
-  for (const auto& [in, out] : cases) {
+  for (const auto& [in, out] : utf8) {
     EXPECT_EQ(NimoUtils::Utf8ToUtf32(in), out) << "input bytes " << in.size();
     EXPECT_EQ(NimoUtils::Utf16ToUtf8(NimoUtils::Utf8ToUtf16(in)), NimoUtils::Utf32ToUtf8(out));
   }

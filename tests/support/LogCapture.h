@@ -21,24 +21,22 @@ struct LogLine {
 
 class LogCapture {
  public:
-  LogCapture() {
-    static Sink* const sink = [] {
-      el::Helpers::installLogDispatchCallback<Sink>("nimotest-capture");
-      return el::Helpers::logDispatchCallback<Sink>("nimotest-capture");
-    }();
-    sink_ = sink;
-    sink_->Clear();
-    sink_->active_ = true;
+  LogCapture() : sink_(TheSink()) {
+    Clear();
+    sink_->active = true;
   }
-  ~LogCapture() { sink_->active_ = false; }
+  ~LogCapture() { sink_->active = false; }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
   std::vector<LogLine> Lines() const {
-    std::lock_guard<std::mutex> lock(sink_->mutex_);
-    return sink_->lines_;
+    std::lock_guard<std::mutex> lock(sink_->mutex);
+    return sink_->lines;
   }
-  void Clear() { sink_->Clear(); }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(sink_->mutex);
+    sink_->lines.clear();
+  }
 
   // The texts of the lines at one level, or at any level starting with prefix, in order.
   std::vector<std::string> At(el::Level level) const {
@@ -50,33 +48,32 @@ class LogCapture {
     return Texts([&prefix](const LogLine& l) { return l.text.compare(0, prefix.size(), prefix) == 0; });
   }
 
-  class Sink : public el::LogDispatchCallback {
-   protected:
+  struct Sink : el::LogDispatchCallback {
     void handle(const el::LogDispatchData* data) override {
-      if (!active_ || data == nullptr || data->logMessage() == nullptr) return;
-      std::lock_guard<std::mutex> lock(mutex_);
-      lines_.push_back({data->logMessage()->level(), data->logMessage()->message()});
+      if (!active || data == nullptr || data->logMessage() == nullptr) return;
+      std::lock_guard<std::mutex> lock(mutex);
+      lines.push_back({data->logMessage()->level(), data->logMessage()->message()});
     }
-
-   private:
-    friend class LogCapture;
-    void Clear() {
-      std::lock_guard<std::mutex> lock(mutex_);
-      lines_.clear();
-    }
-    std::atomic<bool> active_{false};
-    std::mutex mutex_;
-    std::vector<LogLine> lines_;  // guarded by mutex_
+    std::atomic<bool> active{false};
+    std::mutex mutex;
+    std::vector<LogLine> lines;  // guarded by mutex
   };
 
  private:
+  static Sink* TheSink() {
+    static Sink* const sink = [] {
+      el::Helpers::installLogDispatchCallback<Sink>("nimotest-capture");
+      return el::Helpers::logDispatchCallback<Sink>("nimotest-capture");
+    }();
+    return sink;
+  }
   std::vector<std::string> Texts(const std::function<bool(const LogLine&)>& keep) const {
     std::vector<std::string> out;
     for (const LogLine& l : Lines())
       if (keep(l)) out.push_back(l.text);
     return out;
   }
-  Sink* sink_ = nullptr;
+  Sink* const sink_;
 };
 
 }  // namespace nimotest

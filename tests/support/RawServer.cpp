@@ -8,17 +8,20 @@
 
 namespace nimo_test {
 
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
 int RawConn::ReadSome(char* buffer, int size, int timeoutMs) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto until = Clock::now() + milliseconds(timeoutMs);
   while (!(ssl_ != nullptr && SSL_pending(ssl_) > 0)) {
-    if (server_.Stopping() || std::chrono::steady_clock::now() >= until) return -1;
+    if (server_.stopping_ || Clock::now() >= until) return -1;
     int r = sock::WaitReadable(fd_, 20);
     if (r > 0) break;
     if (r < 0) return -1;
   }
   if (ssl_ != nullptr) {
     int n = SSL_read(ssl_, buffer, size);
-    return n > 0 ? n : (SSL_get_error(ssl_, n) == SSL_ERROR_ZERO_RETURN ? 0 : (n == 0 ? 0 : -1));
+    return n >= 0 || SSL_get_error(ssl_, n) == SSL_ERROR_ZERO_RETURN ? std::max(n, 0) : -1;
   }
   long n = sock::Recv(fd_, buffer, static_cast<std::size_t>(size));
   return n >= 0 ? static_cast<int>(n) : -1;
@@ -29,11 +32,10 @@ std::string RawConn::ReadRequest(int timeoutMs) {
   char buffer[4096];
   std::size_t headEnd = std::string::npos;
   std::size_t want = 0;
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto until = Clock::now() + milliseconds(timeoutMs);
   for (;;) {
     if (headEnd != std::string::npos && data.size() >= want) break;
-    int left = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count());
+    int left = static_cast<int>(std::chrono::duration_cast<milliseconds>(until - Clock::now()).count());
     int n = ReadSome(buffer, sizeof buffer, std::max(left, 0));
     if (n <= 0) break;
     data.append(buffer, static_cast<std::size_t>(n));
@@ -65,7 +67,7 @@ bool RawConn::Write(const std::string& bytes) {
   return true;
 }
 
-bool RawConn::WriteInPieces(const std::string& bytes, std::size_t piece, std::chrono::milliseconds pause) {
+bool RawConn::WriteInPieces(const std::string& bytes, std::size_t piece, milliseconds pause) {
   for (std::size_t at = 0; at < bytes.size(); at += piece) {
     if (!Write(bytes.substr(at, piece))) return false;
     if (!Sleep(pause)) return false;
@@ -79,22 +81,20 @@ void RawConn::SkipCloseNotify() {
 
 void RawConn::WaitForClose(int timeoutMs) {
   char buffer[1024];
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!server_.Stopping() && std::chrono::steady_clock::now() < until) {
+  auto until = Clock::now() + milliseconds(timeoutMs);
+  while (!server_.stopping_ && Clock::now() < until) {
     int n = ReadSome(buffer, sizeof buffer, 50);
     // A failed TLS read on a hung-up socket: the client went away too.
-    if (n == 0 || (n < 0 && ssl_ != nullptr && !server_.Stopping() && sock::HungUp(fd_))) return;
+    if (n == 0 || (n < 0 && ssl_ != nullptr && !server_.stopping_ && sock::HungUp(fd_))) return;
   }
 }
 
-bool RawConn::Sleep(std::chrono::milliseconds d) {
-  auto until = std::chrono::steady_clock::now() + d;
-  while (std::chrono::steady_clock::now() < until) {
-    if (server_.Stopping()) return false;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-        std::chrono::milliseconds(10), until - std::chrono::steady_clock::now()));
+bool RawConn::Sleep(milliseconds d) {
+  auto until = Clock::now() + d;
+  for (auto now = until - d; !server_.stopping_ && now < until; now = Clock::now()) {
+    std::this_thread::sleep_for(std::min<Clock::duration>(milliseconds(10), until - now));
   }
-  return !server_.Stopping();
+  return !server_.stopping_;
 }
 
 std::string RawConn::ServerName() const {
@@ -102,9 +102,6 @@ std::string RawConn::ServerName() const {
   return name != nullptr ? name : "";
 }
 
-RawServer::RawServer(Script script) : RawServer(std::move(script), CertFiles{}) {}
-
-// Empty files: plain TCP.
 RawServer::RawServer(Script script, const CertFiles& files)
     : script_(std::move(script)), tls_(files.cert.empty() ? nullptr : NewServerContext(files)) {
   listenFd_ = sock::ListenLoopback(64, port_);
@@ -193,7 +190,7 @@ FullListener::FullListener() {
   listenFd_ = sock::ListenLoopback(0, port_);
   // Backlog 0 still queues one connection; the rest only fill the SYN side.
   for (int i = 0; i < 3; ++i) fillers_.push_back(sock::StartConnect(port_));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(milliseconds(50));
 }
 
 FullListener::~FullListener() {

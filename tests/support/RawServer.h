@@ -1,7 +1,5 @@
-// A scriptable TCP (or TLS) server on 127.0.0.1 for transport tests: each
-// accepted connection runs the script on a thread of its own, which reads the
-// request and answers whatever bytes, at whatever pace, the test wants.
-// The destructor ends every connection and joins every thread.
+// A scriptable TCP (or TLS) server on 127.0.0.1: each accepted connection runs the script on a thread
+// of its own. The destructor ends every connection and joins every thread.
 #pragma once
 
 #include <atomic>
@@ -24,8 +22,7 @@ class RawServer;
 // One accepted connection, seen from the script.
 class RawConn {
  public:
-  // Reads one request (header block and content-length body), records it in the
-  // server's Requests() and returns it: "" when the client closed or nothing came.
+  // Reads one request (head and content-length body), records it in Requests() and returns it ("" if none).
   std::string ReadRequest(int timeoutMs = 5000);
   bool Write(const std::string& bytes);  // false when the client has gone
   // Writes bytes in pieces of `piece` bytes with a pause after each.
@@ -42,6 +39,7 @@ class RawConn {
  private:
   friend class RawServer;
   RawConn(RawServer& server, int fd, SSL* ssl) : server_(server), fd_(fd), ssl_(ssl) {}
+  // Bytes read, 0 at a close, -1 on failure, time-out or stop.
   int ReadSome(char* buffer, int size, int timeoutMs);
 
   RawServer& server_;
@@ -53,9 +51,8 @@ class RawServer {
  public:
   using Script = std::function<void(RawConn&)>;
 
-  explicit RawServer(Script script);
-  // TLS: presents files; the handshake runs before the script.
-  RawServer(Script script, const CertFiles& files);
+  // With files: TLS presenting them, the handshake done before the script.
+  explicit RawServer(Script script, const CertFiles& files = {});
   RawServer(const RawServer&) = delete;
   RawServer& operator=(const RawServer&) = delete;
   ~RawServer();
@@ -68,7 +65,6 @@ class RawServer {
   std::vector<std::string> Requests() const;
   int Accepted() const { return accepted_.load(); }
   int ResumedHandshakes() const { return resumed_.load(); }
-  bool Stopping() const { return stopping_.load(); }
 
   static Script Reply(std::string bytes);  // read the request, answer, close
   static Script Silent();                  // read the request, then say nothing
@@ -94,8 +90,7 @@ class RawServer {
   std::vector<int> openFds_;           // guarded by mutex_
 };
 
-// A listening socket whose accept queue is full and never drained, so that a
-// further connect stays unanswered: for connect time-out tests.
+// A listening socket whose accept queue is full and never drained: a further connect stays unanswered.
 class FullListener {
  public:
   FullListener();

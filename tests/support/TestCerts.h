@@ -1,7 +1,5 @@
-// Certificates made at test time with OpenSSL, for TLS tests of any area:
-// a CA, server certificates signed by it, and certificates that a verifying
-// client must refuse. Point the SDK at caFile with NIMOSDK_CA_FILE (before its
-// first TLS use). Every key is EC P-256, so making a set takes milliseconds.
+// Certificates made at test time: a CA, a server certificate by it, and certificates a verifying client
+// must refuse. Point the SDK at caFile with NIMOSDK_CA_FILE before its first TLS use. Keys are EC P-256.
 #pragma once
 
 #include <string>
@@ -23,8 +21,7 @@ struct TestCerts {
   CertFiles expired;       // by the CA, for "localhost" and 127.0.0.1, expired yesterday
   CertFiles nameOnlyInCn;  // by the CA, common name "localhost", no alternative names
 
-  // One set per process, made at the first call in a fresh folder under the
-  // system temp folder, removed when the process exits.
+  // One set per process, made at the first call in a fresh temp folder removed at exit.
   static const TestCerts& Get();
   // A fresh set written into dir (which must exist).
   static TestCerts MakeIn(const std::string& dir);
