@@ -10,6 +10,7 @@
 # With --compare BASELINE, exits 1 naming every fault the baseline caught that
 # is not caught now.
 #
+# NIMO_MUTATE_FAULTS    the fault list (default tools/mutate/faults.txt)
 # NIMO_MUTATE_MINUTES   total cap (default 40); faults past it are "not-run"
 # NIMO_MUTATE_TIMEOUT   seconds per test program (default 300)
 # NIMO_MUTATE_JOBS      build and ctest jobs (default 2)
@@ -17,7 +18,7 @@ set -eu
 
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
-FAULTS="$HERE/faults.txt"
+FAULTS=${NIMO_MUTATE_FAULTS:-$HERE/faults.txt}
 PY="python3 $HERE/faults.py"
 
 build_dir=""
