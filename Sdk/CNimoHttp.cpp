@@ -142,7 +142,9 @@ std::function<void(sion::AsyncResponse)> CNimoHttp::SionCallback(std::function<v
                                                                 const std::string& url) {
   return [callback = std::move(callback), url](sion::AsyncResponse answer) {
     const int status = StatusOf(answer.resp.status_code);
-    const std::string result = status == 200 ? "请求结果:" + answer.resp.StrBody() : std::string();
+    // The log may leave the machine with a bug report: no session token in it.
+    const std::string result =
+        status == 200 ? "请求结果:" + MaskStringMember(answer.resp.StrBody(), "token") : std::string();
     LOG(INFO) << "\n" << "请求地址:" << url << "     响应:" << status << "\n" << result << "\n";
     HttpResp out = FromAnswer(answer, status);
     callback(std::move(out));  // an empty handler throws bad_function_call; the pool reports it

@@ -1,5 +1,6 @@
 #include "Sdk/JsonFields.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -115,5 +116,19 @@ bool ReadString(const json& obj, const char* key, std::string& out) {
 
 bool ReadInt64(const json& obj, const char* key, std::int64_t& out) { return ReadInt(obj, key, out); }
 bool ReadInt32(const json& obj, const char* key, std::int32_t& out) { return ReadInt(obj, key, out); }
+
+std::string MaskStringMember(std::string text, const std::string& key) {
+  const std::string quoted = "\"" + key + "\"";
+  for (std::size_t at = text.find(quoted); at != std::string::npos; at = text.find(quoted, at + 1)) {
+    std::size_t i = text.find_first_not_of(" \t\r\n", at + quoted.size());
+    if (i == std::string::npos || text[i] != ':') continue;
+    i = text.find_first_not_of(" \t\r\n", i + 1);
+    if (i == std::string::npos || text[i] != '"') continue;
+    std::size_t end = i + 1;
+    while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
+    text.replace(i + 1, std::min(end, text.size()) - (i + 1), "***");
+  }
+  return text;
+}
 
 }  // namespace NimoSdk

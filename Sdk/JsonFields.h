@@ -27,6 +27,10 @@ std::string JsonLimitExceeded(const std::string& text);
 // brackets do, so this bounds anything the parser would accept.
 bool NestsDeeperThan(const std::string& text, int limit);
 
+// text with the string value of every member named key replaced by "***", for
+// logging a body that holds a secret. A scan of the text; valid JSON or not.
+std::string MaskStringMember(std::string text, const std::string& key);
+
 // Parses text; false unless it is one JSON object within the limits.
 bool ParseObject(const std::string& text, json& out);
 

@@ -8,6 +8,7 @@
 #include "Sdk/Singletons.h"
 #include "nimosdk64.h"
 #include "platform/steam/steam_control.h"
+#include "support/LogCapture.h"
 #include "support/SdkHarness.h"
 
 using namespace std::chrono_literals;
@@ -92,6 +93,8 @@ TEST_F(LoginWaitConcurrency, ManyLoginsAndExitFromAnotherThread) {
 TEST_F(LoginFlow, SetsTheSessionFromTheSteamIdAndTicket) {
   steam_standin::SetSteamId(76561198000000042ULL);
   steam_standin::SetTicketBytes({0x01, 0xab, 0x00, 0xff});
+  Server().SetTestDevice(true);  // the SDK logs all it may for a test device
+  nimotest::LogCapture log;
   ASSERT_EQ(InitAndWait().code, 200);
   auto call = LoginAndWait();
   ASSERT_EQ(call.code, 200) << call.message;
@@ -99,6 +102,7 @@ TEST_F(LoginFlow, SetsTheSessionFromTheSteamIdAndTicket) {
   EXPECT_TRUE(Core().isLogin.load());
   EXPECT_EQ(Core().User().token, body["token"].get<std::string>());
   EXPECT_EQ(Core().User().userId, std::to_string(body["userId"].get<long long>()));
+  for (const auto& line : log.Lines()) EXPECT_EQ(line.text.find(Core().User().token), std::string::npos) << line.text;
   // The sandbox saw the Steam id and the ticket as lower-case hex.
   ASSERT_EQ(Server().Users().size(), 1u);
   EXPECT_EQ(Server().Users()[0].puserId, "76561198000000042");

@@ -1,10 +1,12 @@
 // Every reader of a server answer's body: the HttpResp adapter, then the
-// configuration, login, catalogue, order and payment-result readers.
+// configuration, login, catalogue, order and payment-result readers, and the
+// masking of the token in the logged body.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "Sdk/CNimoHttp.h"
+#include "Sdk/JsonFields.h"
 #include "Sdk/ServerAnswers.h"
 #include "http/Async.h"
 
@@ -19,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   NimoSdk::ReadClientConfig(text, value);
   std::string token, userId;
   NimoSdk::ReadLogin(text, token, userId);
+  (void)NimoSdk::MaskStringMember(text, "token");
   std::vector<NimoSdk::ProductInfo> products;
   NimoSdk::ReadCatalogue(text, products);
   NimoSdk::PayOrder order;
