@@ -306,6 +306,17 @@ TEST_F(TrackSandbox, KilledMidBurstLosesNothingFromTheQueueFile) {
   }
 }
 
+// An HTTP 200 is final whatever its body says: the event is not sent again.
+TEST_F(TrackSandbox, AnAnswerOf200IsFinalWhateverItsBody) {
+  FastRetries();
+  Fail(nimo_sandbox::Endpoint::Track, nimo_sandbox::FaultMode::Code, -1, 1001);
+  ASSERT_EQ(InitAndWait().code, 200);
+  PostIndexed(0, 5);
+  ASSERT_TRUE(Eventually([&] { return Server().RequestCount(nimo_sandbox::Endpoint::Track) >= 6; }));
+  std::this_thread::sleep_for(300ms);  // a retry would have come by now
+  EXPECT_EQ(Server().RequestCount(nimo_sandbox::Endpoint::Track), 6);
+}
+
 // The queue keeps the newest events up to its bound; the oldest go, counted.
 TEST_F(TrackSandbox, FullQueueDropsTheOldestAndCountsThem) {
   FastRetries(20);
