@@ -473,6 +473,15 @@ TEST_F(JournalFile, UnreadableFileIsKeptAsideAndAFreshOneStarted) {
   }
 }
 
+TEST_F(JournalFile, AnAuthorisationIsNeverOverwrittenByALaterDecline) {
+  PurchaseJournal journal(path());
+  journal.RecordSteamAnswer("5", "1");
+  journal.RecordSteamAnswer("5", "0");
+  auto entries = journal.Load(60000);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].steamStatus, "1");
+}
+
 TEST_F(JournalFile, BoundedAndExpired) {
   const std::int64_t now = PurchaseJournal::NowMs();
   json list = json::array();
