@@ -1,8 +1,7 @@
-/* A C game: loads libnimosdk64 with dlopen and plays a player's whole life against
- * the sandbox through the C functions only.
- *   c_flow LIBRARY poll|threads
+/* A C game: plays a player's whole life against the sandbox through the C
+ * functions only (the C# flow loads the library at run time, as engines do).
+ *   c_flow poll|threads
  * The sandbox must be running with gem_300 declined (examples/demo/run-demo.sh does that). */
-#include <dlfcn.h>
 #include <math.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -28,22 +27,6 @@ static int ncalls;
 static pthread_t main_thread;
 static int failures;
 
-static struct {
-  const char* (*version)(void);
-  int (*set_callback_mode)(int);
-  int (*run_callbacks)(void);
-  void (*init)(const char*, const char*, nimo_callback, void*);
-  void (*exit)(void);
-  void (*login)(nimo_callback, void*);
-  void (*call_pay)(const char*, const char*, nimo_callback, void*);
-  int (*is_pay_available)(void);
-  void (*post_event)(const char*, const char*, double);
-  void (*query_products)(nimo_callback, void*);
-  void (*set_game_user_id)(const char*);
-  void (*set_level)(int);
-  void (*set_nick_name)(const char*);
-  void (*set_server_id)(const char*);
-} nimo;
 
 static void on_result(int code, const char* message, const char* data, void* user) {
   pthread_mutex_lock(&lock);
@@ -67,7 +50,7 @@ static void sleep_ms(long ms) {
 /* Waits (polling, as a game's frame loop would) for the next result. */
 static struct call* await(int n) {
   for (int i = 0; i < 3000; i++) {
-    nimo.run_callbacks();
+    nimo_run_callbacks();
     pthread_mutex_lock(&lock);
     int have = ncalls;
     pthread_mutex_unlock(&lock);
@@ -83,83 +66,52 @@ static void check(int ok, const char* what) {
   if (!ok) failures++;
 }
 
-/* dlsym gives an object pointer; copied bytewise into the function pointer, as POSIX allows. */
-#define LOAD(field, name)                         \
-  do {                                            \
-    void* sym = dlsym(lib, name);                 \
-    if (sym == NULL) {                            \
-      fprintf(stderr, "missing %s\n", name);      \
-      return 1;                                   \
-    }                                             \
-    memcpy(&nimo.field, &sym, sizeof sym);        \
-  } while (0)
-
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: c_flow LIBRARY poll|threads\n");
+  if (argc != 2) {
+    fprintf(stderr, "usage: c_flow poll|threads\n");
     return 2;
   }
-  int poll = strcmp(argv[2], "poll") == 0;
+  int poll = strcmp(argv[1], "poll") == 0;
   main_thread = pthread_self();
-  void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-  if (lib == NULL) {
-    fprintf(stderr, "%s\n", dlerror());
-    return 1;
-  }
-  LOAD(version, "nimo_version");
-  LOAD(set_callback_mode, "nimo_set_callback_mode");
-  LOAD(run_callbacks, "nimo_run_callbacks");
-  LOAD(init, "nimo_init");
-  LOAD(exit, "nimo_exit");
-  LOAD(login, "nimo_login");
-  LOAD(call_pay, "nimo_call_pay");
-  LOAD(is_pay_available, "nimo_is_pay_available");
-  LOAD(post_event, "nimo_post_event");
-  LOAD(query_products, "nimo_query_products");
-  LOAD(set_game_user_id, "nimo_set_game_user_id");
-  LOAD(set_level, "nimo_set_level");
-  LOAD(set_nick_name, "nimo_set_nick_name");
-  LOAD(set_server_id, "nimo_set_server_id");
-
-  printf("nimosdk64 %s, callbacks %s\n", nimo.version(), argv[2]);
-  check(nimo.set_callback_mode(poll ? NIMO_CALLBACKS_ON_POLL : NIMO_CALLBACKS_ON_SDK_THREADS) == NIMO_SET_OK,
+  printf("nimosdk64 %s, callbacks %s\n", nimo_version(), argv[1]);
+  check(nimo_set_callback_mode(poll ? NIMO_CALLBACKS_ON_POLL : NIMO_CALLBACKS_ON_SDK_THREADS) == NIMO_SET_OK,
         "callback mode set before init");
   int n = 0;
-  nimo.init(getenv("DEMO_APP_ID"), getenv("DEMO_APP_KEY"), on_result, (void*)1);
+  nimo_init(getenv("DEMO_APP_ID"), getenv("DEMO_APP_KEY"), on_result, (void*)1);
   struct call* c = await(++n);
   check(c->code == NIMO_OK && c->user == (void*)1, "init");
-  check(nimo.set_callback_mode(NIMO_CALLBACKS_ON_POLL) == NIMO_SET_TOO_LATE, "callback mode refused after init");
+  check(nimo_set_callback_mode(NIMO_CALLBACKS_ON_POLL) == NIMO_SET_TOO_LATE, "callback mode refused after init");
 
-  nimo.query_products(on_result, (void*)2);
+  nimo_query_products(on_result, (void*)2);
   c = await(++n);
   check(c->code == NIMO_OK && strstr(c->data, "\"gem_60\"") != NULL, "catalogue");
 
-  nimo.login(on_result, (void*)3);
+  nimo_login(on_result, (void*)3);
   c = await(++n);
   check(c->code == NIMO_OK && strstr(c->data, "\"token\"") != NULL, "login");
-  check(nimo.is_pay_available() == 1, "pay available");
+  check(nimo_is_pay_available() == 1, "pay available");
 
-  nimo.set_server_id("s1");
-  nimo.set_game_user_id("hero");
-  nimo.set_nick_name("Ária");
-  nimo.set_level(7);
+  nimo_set_server_id("s1");
+  nimo_set_game_user_id("hero");
+  nimo_set_nick_name("Ária");
+  nimo_set_level(7);
 
-  nimo.call_pay("gem_60", "{\"chest\":\"gold\"}", on_result, (void*)4);
+  nimo_call_pay("gem_60", "{\"chest\":\"gold\"}", on_result, (void*)4);
   c = await(++n);
   check(c->code == NIMO_OK && strstr(c->data, "\"status\":1") != NULL, "approved purchase");
-  nimo.call_pay("gem_300", "", on_result, (void*)5);
+  nimo_call_pay("gem_300", "", on_result, (void*)5);
   c = await(++n);
   check(c->code == NIMO_OK && strstr(c->data, "\"status\":0") != NULL, "declined purchase: 200 with status 0");
-  nimo.call_pay("no_such_product", NULL, on_result, (void*)6);
+  nimo_call_pay("no_such_product", NULL, on_result, (void*)6);
   c = await(++n);
   check(c->code == NIMO_PRODUCT_NOT_FOUND && strcmp(c->message, "Not Found Product.") == 0, "unknown product");
 
-  nimo.post_event("level_up", "{\"stage\":3}", 2.5);
-  nimo.post_event("zko_level_achieved", NULL, NAN);
-  nimo.exit();
-  nimo.run_callbacks();
+  nimo_post_event("level_up", "{\"stage\":3}", 2.5);
+  nimo_post_event("zko_level_achieved", NULL, NAN);
+  nimo_exit();
+  nimo_run_callbacks();
   sleep_ms(200);
-  nimo.run_callbacks();
+  nimo_run_callbacks();
 
   pthread_mutex_lock(&lock);
   check(ncalls == n, "exactly one result per operation");
