@@ -82,31 +82,6 @@ TEST_F(Payload, ValueAndLevelOnlyWhereTheyBelong) {
   EXPECT_TRUE(Build("e", "", 0.0)["value"].is_number_float());
 }
 
-TEST_F(Payload, UserFactsAreTheTrackersCopies) {
-  Core().SetServerId("s-1");
-  Core().SetSession("token", "  123456789012345");
-  Track().SyncUserId();
-  // Logout forgets the core's facts; the tracker keeps its copies until told.
-  Core().Logout();
-  json j = Build("e", "");
-  EXPECT_EQ(j["serverId"], "s-1");
-  EXPECT_EQ(j["userId"], 123456789012345LL);
-  Core().SetServerId("");
-  EXPECT_EQ(Build("e", "")["serverId"], "_unknown");
-}
-
-TEST(PayloadBeforeInit, EmptyFactsAndEveryNameCustom) {
-  nimo_test::TempDataHome home;
-  std::string text = Track().BuildPayload("zko_startup", "", kNoValue);
-  json j = json::parse(text);
-  EXPECT_EQ(j["event"], "zko_self_zko_startup");
-  EXPECT_EQ(j["appId"], "");
-  EXPECT_EQ(j["serverId"], "");
-  EXPECT_EQ(j["userId"], -1);
-  EXPECT_EQ(j["context"], json::parse(R"({"os":"","resolution":"","tz":""})"));
-  EXPECT_EQ(j["eventOrder"], "n1");
-}
-
 // ---------------------------------------------------------------- context merge
 
 TEST_F(Payload, TheGamesMembersReplaceOursBadKeysAreLoggedAndKept) {
