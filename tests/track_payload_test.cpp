@@ -65,8 +65,6 @@ class Payload : public ::testing::Test {
 
 }  // namespace
 
-// ---------------------------------------------------------------- members and types
-
 TEST_F(Payload, ValueAndLevelOnlyWhereTheyBelong) {
   Core().SetLevel(-5);
   json j = Build("zko_level_achieved", R"({"stage":3})", 2.5);
@@ -81,8 +79,6 @@ TEST_F(Payload, ValueAndLevelOnlyWhereTheyBelong) {
   EXPECT_FALSE(Build("e", "", -kNoValue).contains("value"));
   EXPECT_TRUE(Build("e", "", 0.0)["value"].is_number_float());
 }
-
-// ---------------------------------------------------------------- context merge
 
 TEST_F(Payload, TheGamesMembersReplaceOursBadKeysAreLoggedAndKept) {
   json j = Build("my event", R"({"os":"MyOS","tz":{"nested":[1,2]},"b-key":1,"":4})");
@@ -117,8 +113,6 @@ TEST_F(Payload, RequiredParameterFindingsComeLastAndNeverBlock) {
   EXPECT_EQ(start, std::vector<std::string>{
                        R"(Star Check Event Name:zko_user_create,Params:{"nickname":"","registerTime":1700000000000,"x-y":1})"});
 }
-
-// ---------------------------------------------------------------- sequence numbers
 
 TEST_F(Payload, NumbersContinueFromTheStoredCounter) {
   SetStoredOrder(4);
@@ -171,8 +165,6 @@ TEST_F(Payload, NestingBeyondTheLimitIsTreatedAsInvalid) {
   EXPECT_EQ(Build("e", quoted)["context"]["a"].get<std::string>().size(), 200001u);
 }
 
-// ---------------------------------------------------------------- concurrency
-
 class PayloadConcurrency : public Payload {};
 
 TEST_F(PayloadConcurrency, FactsChangeWhilePosting) {
@@ -186,12 +178,6 @@ TEST_F(PayloadConcurrency, FactsChangeWhilePosting) {
       Track().SyncUserId();
     }
   });
-  std::thread reader([&] {
-    for (int i = 0; i < 300; ++i) {
-      (void)Track().DeviceId();
-      (void)Track().Resolution();
-    }
-  });
   for (int i = 0; i < 100; ++i) {
     json j = Build("zko_level_achieved", "");
     EXPECT_TRUE(j["serverId"].is_string());
@@ -199,6 +185,5 @@ TEST_F(PayloadConcurrency, FactsChangeWhilePosting) {
   }
   stop = true;
   setter.join();
-  reader.join();
   Track().Init();  // a second Init while nothing else runs is harmless
 }
