@@ -26,12 +26,6 @@ namespace {
 
 const double kNoValue = std::numeric_limits<double>::quiet_NaN();
 
-std::vector<std::string> Keys(const json& object) {
-  std::vector<std::string> keys;
-  for (auto it = object.begin(); it != object.end(); ++it) keys.push_back(it.key());
-  return keys;
-}
-
 std::string AppConfText() { return nimo_test::ReadText(NimoConfigUtils::GetAppConfigPath()); }
 
 void SetStoredOrder(const json& order) {
@@ -65,14 +59,12 @@ class Payload : public ::testing::Test {
 
 }  // namespace
 
-// ---------------------------------------------------------------- members and types
-
 TEST_F(Payload, ValueAndLevelOnlyWhereTheyBelong) {
   Core().SetLevel(-5);
   json j = Build("zko_level_achieved", R"({"stage":3})", 2.5);
   ASSERT_TRUE(j["value"].is_number_float());
   EXPECT_EQ(j["value"].get<double>(), 2.5);
-  EXPECT_EQ(Keys(j["context"]), (std::vector<std::string>{"level", "os", "resolution", "stage", "tz"}));
+  EXPECT_EQ(j["context"].size(), 5u);  // level and stage beside our three
   EXPECT_TRUE(j["context"]["level"].is_number_integer());
   EXPECT_EQ(Build("zko_user_create", "{}")["context"]["level"], -5);
   for (const char* name : {"zko_user_import", "zko_self_zko_level_achieved", "level_up"})
@@ -81,33 +73,6 @@ TEST_F(Payload, ValueAndLevelOnlyWhereTheyBelong) {
   EXPECT_FALSE(Build("e", "", -kNoValue).contains("value"));
   EXPECT_TRUE(Build("e", "", 0.0)["value"].is_number_float());
 }
-
-TEST_F(Payload, UserFactsAreTheTrackersCopies) {
-  Core().SetServerId("s-1");
-  Core().SetSession("token", "  123456789012345");
-  Track().SyncUserId();
-  // Logout forgets the core's facts; the tracker keeps its copies until told.
-  Core().Logout();
-  json j = Build("e", "");
-  EXPECT_EQ(j["serverId"], "s-1");
-  EXPECT_EQ(j["userId"], 123456789012345LL);
-  Core().SetServerId("");
-  EXPECT_EQ(Build("e", "")["serverId"], "_unknown");
-}
-
-TEST(PayloadBeforeInit, EmptyFactsAndEveryNameCustom) {
-  nimo_test::TempDataHome home;
-  std::string text = Track().BuildPayload("zko_startup", "", kNoValue);
-  json j = json::parse(text);
-  EXPECT_EQ(j["event"], "zko_self_zko_startup");
-  EXPECT_EQ(j["appId"], "");
-  EXPECT_EQ(j["serverId"], "");
-  EXPECT_EQ(j["userId"], -1);
-  EXPECT_EQ(j["context"], json::parse(R"({"os":"","resolution":"","tz":""})"));
-  EXPECT_EQ(j["eventOrder"], "n1");
-}
-
-// ---------------------------------------------------------------- context merge
 
 TEST_F(Payload, TheGamesMembersReplaceOursBadKeysAreLoggedAndKept) {
   json j = Build("my event", R"({"os":"MyOS","tz":{"nested":[1,2]},"b-key":1,"":4})");
@@ -122,10 +87,10 @@ TEST_F(Payload, TheGamesMembersReplaceOursBadKeysAreLoggedAndKept) {
 }
 
 TEST_F(Payload, TextThatIsNoObjectAddsNothing) {
+  const json plain = Build("e", "")["context"];
   for (const std::string params : {"{bad", "[1,2]", "5", "{} x", "null", " {} "}) {
     log_.Clear();
-    json j = Build("e", params);
-    EXPECT_EQ(Keys(j["context"]), (std::vector<std::string>{"os", "resolution", "tz"})) << params;
+    EXPECT_EQ(Build("e", params)["context"], plain) << params;
     const bool quiet = params == "null" || params == " {} ";
     EXPECT_EQ(log_.Errors(), quiet ? std::vector<std::string>{}
                                    : std::vector<std::string>{"Post Event Param Error, Not Valid JSON:" + params});
@@ -142,8 +107,6 @@ TEST_F(Payload, RequiredParameterFindingsComeLastAndNeverBlock) {
   EXPECT_EQ(start, std::vector<std::string>{
                        R"(Star Check Event Name:zko_user_create,Params:{"nickname":"","registerTime":1700000000000,"x-y":1})"});
 }
-
-// ---------------------------------------------------------------- sequence numbers
 
 TEST_F(Payload, NumbersContinueFromTheStoredCounter) {
   SetStoredOrder(4);
@@ -196,8 +159,6 @@ TEST_F(Payload, NestingBeyondTheLimitIsTreatedAsInvalid) {
   EXPECT_EQ(Build("e", quoted)["context"]["a"].get<std::string>().size(), 200001u);
 }
 
-// ---------------------------------------------------------------- concurrency
-
 class PayloadConcurrency : public Payload {};
 
 TEST_F(PayloadConcurrency, FactsChangeWhilePosting) {
@@ -211,12 +172,6 @@ TEST_F(PayloadConcurrency, FactsChangeWhilePosting) {
       Track().SyncUserId();
     }
   });
-  std::thread reader([&] {
-    for (int i = 0; i < 300; ++i) {
-      (void)Track().DeviceId();
-      (void)Track().Resolution();
-    }
-  });
   for (int i = 0; i < 100; ++i) {
     json j = Build("zko_level_achieved", "");
     EXPECT_TRUE(j["serverId"].is_string());
@@ -224,6 +179,5 @@ TEST_F(PayloadConcurrency, FactsChangeWhilePosting) {
   }
   stop = true;
   setter.join();
-  reader.join();
   Track().Init();  // a second Init while nothing else runs is harmless
 }
