@@ -87,9 +87,7 @@ struct TempDir {
   }
 };
 
-}  // namespace
-
-TestCerts TestCerts::MakeIn(const std::string& dir) {
+TestCerts MakeIn(const std::string& dir) {
   const char* kLocal = "DNS:localhost,IP:127.0.0.1";
   TestCerts out;
   Made ca = MakeCert("nimo test CA", nullptr, true, nullptr, -1, 30);
@@ -116,6 +114,8 @@ TestCerts TestCerts::MakeIn(const std::string& dir) {
   }
   return out;
 }
+
+}  // namespace
 
 const TestCerts& TestCerts::Get() {
   static TempDir temp;
