@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "http/Abort.h"
@@ -252,17 +253,11 @@ TEST(HttpTransport, ServerThatStopsReadingTimesOutTheWriteAndAResetRaisesNoSigpi
 }
 
 TEST(HttpTransport, BrokenAnswersAndAddressesAreSionErrors) {
-  const struct {
-    std::string reply;
-    std::string error;
-  } rows[] = {
-      {"", ""},  // closed at once: an early close has no text
-      // A parser error reaches the caller as a sion::Error with its text.
-      {"HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n", "content-length无效:x"},
-  };
-  for (const auto& row : rows) {
-    RawServer server(RawServer::Reply(row.reply));
-    EXPECT_EQ(ErrorOf(server.Url()), row.error) << row.reply;
+  // An early close has no text; a parser error reaches the caller as a sion::Error with its text.
+  for (const auto& [reply, error] : {std::pair<std::string, std::string>{"", ""},
+                                     {"HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n", "content-length无效:x"}}) {
+    RawServer server(RawServer::Reply(reply));
+    EXPECT_EQ(ErrorOf(server.Url()), error) << reply;
   }
   RawServer unframed(RawServer::Reply("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nall of it"));
   EXPECT_EQ(Fetch(unframed.Url()).StrBody(), "all of it");
