@@ -68,12 +68,6 @@ TEST(ApiBuilders, ClientConfigAndAttribution) {
   EXPECT_EQ(config.signText, "10001KEYcid-1WindowsSteamEXE_2.0.0html5html5");
   EXPECT_EQ(config.body, kCommon + "&osign=7740801ed2c183525bceb00f8384ee48");
 
-  CoreParams noApp = Params();
-  noApp.appId.clear();
-  auto empty = CNimoApi::ClientConfigBody(noApp);
-  EXPECT_EQ(empty.body.rfind("appId=&os=Windows&", 0), 0u);
-  EXPECT_EQ(empty.body.substr(empty.body.size() - 39), "&osign=021293344c62c867f3ea050016711d4d");
-
   auto attribution = CNimoApi::AttributionBody(Params());  // fixed unknowns, an empty urlParams
   EXPECT_EQ(attribution.signText,
             "10001KEYSteamEXE_2.0.0html5Windows_unknowncid-1html5steam_unknown_unknown_unknown-1_unknown_unknown_unknown");
