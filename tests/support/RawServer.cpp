@@ -48,7 +48,8 @@ std::string RawConn::ReadRequest(int timeoutMs) {
       want = headEnd + 4 + length;
     }
   }
-  server_.Record(data);
+  std::lock_guard<std::mutex> lock(server_.mutex_);
+  server_.requests_.push_back(data);
   return data;
 }
 
@@ -129,11 +130,6 @@ std::string RawServer::Url(const std::string& path, const std::string& scheme, c
 std::vector<std::string> RawServer::Requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
-}
-
-void RawServer::Record(const std::string& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  requests_.push_back(request);
 }
 
 void RawServer::AcceptLoop() {
