@@ -1,9 +1,8 @@
 #include "support/RawServer.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdint>
 
+#include "http/Strings.h"
 #include "support/TestSocket.h"
 
 namespace nimo_test {
@@ -40,8 +39,7 @@ std::string RawConn::ReadRequest(int timeoutMs) {
     if (n <= 0) break;
     data.append(buffer, static_cast<std::size_t>(n));
     if (headEnd == std::string::npos && (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
-      std::string head = data.substr(0, headEnd);
-      std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::tolower(c); });
+      const std::string head = sion::ToLower(data.substr(0, headEnd));
       std::size_t length = 0;
       std::size_t at = head.find("\r\ncontent-length:");
       if (at != std::string::npos) length = std::stoul(head.substr(at + 17));
