@@ -205,22 +205,6 @@ TEST(HttpTransport, ResolvesNamesAndSendsLargeBodiesWhole) {
   EXPECT_EQ(server.Requests()[0], "PUT /big HTTP/1.1\r\nHost: localhost\r\nContent-Length: 300000\r\n\r\n" + body);
 }
 
-TEST(HttpTransport, AnswerSplitAtEveryByteBoundaryOnTheWire) {
-  const std::string chunked =
-      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n{\"cod\r\n7\r\ne\":200}\r\n0\r\n\r\n";
-  for (const std::string& answer : {kOk, chunked}) {
-    for (std::size_t cut = 1; cut < answer.size(); ++cut) {
-      RawServer server([&](RawConn& c) {
-        c.ReadRequest();
-        c.Write(answer.substr(0, cut));
-        c.Sleep(milliseconds(2));  // two separate segments
-        c.Write(answer.substr(cut));
-      });
-      ASSERT_EQ(Fetch(server.Url()).StrBody(), kOkBody) << "cut at " << cut;
-    }
-  }
-}
-
 TEST(HttpTransport, ReadLimitIsPerReadAndTheRequestLimitBoundsTheWhole) {
   RawServer slower([](RawConn& c) {
     c.ReadRequest();
