@@ -42,7 +42,6 @@ TEST(LogSetup, DisabledReachesNeitherThenEnabledReachesFileAndStdoutWithTheForma
   std::string out = testing::internal::GetCapturedStdout();
   const std::regex format(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \[(INFO|WARNING|ERROR)\]: .*)");
   EXPECT_EQ(MatchingLines(out, token, format), 3);
-  EXPECT_NE(out.find("[INFO]: hello " + token), std::string::npos);
   EXPECT_NE(out.find("[ERROR]: 中文 " + token), std::string::npos);
   el::Loggers::getLogger("default")->flush();
   std::string file = nimo_test::ReadText("nimolog.log");
