@@ -30,14 +30,6 @@ std::string InvalidArgumentOf(Request r) {
   return "<no invalid_argument>";
 }
 
-// The request bytes for url, after ParseUrl and Serialize.
-std::string Serialised(Request& r, const std::string& url) {
-  r.SetUrl(url);
-  r.ParseUrl();
-  r.Serialize();
-  return std::string(r.source.begin(), r.source.end());
-}
-
 TEST(HttpUrl, DefaultsPortAndPathFromScheme) {
   struct Row {
     const char* url;
@@ -75,8 +67,6 @@ TEST(HttpUrl, RefusesOtherSchemesCapitalsLineBreaksAndMissingMethods) {
   Request r;
   r.SetUrl("ftp://bad");  // the missing method is reported first
   EXPECT_EQ(InvalidArgumentOf(r), "请求方法未定义");
-  r.SetMethod(static_cast<Method>(9));  // unknown values leave the method unset
-  EXPECT_EQ(InvalidArgumentOf(r), "请求方法未定义");
 }
 
 // Caller headers in order, duplicates kept, then Host (no port) and Content-Length; setters replace and copy.
@@ -85,13 +75,12 @@ TEST(HttpSerialise, CallerHeadersInOrderThenHostThenContentLength) {
   twice.Add("content-type", "a");
   twice.Add("content-type", "b");
   Request r;
-  r.SetHeader(twice).SetBody("first").SetBody("second").SetMethod(Method::Put);
+  r.SetHeader(twice).SetBody("first").SetBody("second").SetMethod(Method::Put).SetUrl("http://h:8080/p");
   twice.Add("later", "x");  // the request holds its own copy
-  EXPECT_EQ(Serialised(r, "http://h:8080/p"),
+  r.ParseUrl();
+  r.Serialize();
+  EXPECT_EQ(std::string(r.source.begin(), r.source.end()),
             "PUT /p HTTP/1.1\r\ncontent-type: a\r\ncontent-type: b\r\nHost: h\r\nContent-Length: 6\r\n\r\nsecond");
-  Request d;
-  d.SetMethod(Method::Delete);
-  EXPECT_EQ(Serialised(d, "http://h/").substr(0, 18), "DELETE / HTTP/1.1\r");
 }
 
 // ---- responses ----
@@ -130,23 +119,6 @@ std::string Body(const Response& r) { return std::string(r.body.begin(), r.body.
 const std::string kOk = "HTTP/1.1 200 OK\r\n";
 const std::string kChunked = kOk + "Transfer-Encoding: chunked\r\n\r\n";
 
-TEST(HttpResponse, FieldsOfAnAnswer) {
-  Response r = Parse("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
-  EXPECT_EQ(r.protocol_version, "HTTP/1.1");
-  EXPECT_EQ(r.status_text, "OK");
-  EXPECT_EQ(r.content_length, 5);
-  EXPECT_EQ(r.body_start, std::string("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n").size());
-  EXPECT_EQ(Parse("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n").status_text, "Not Found");
-
-  Response zero = Parse(std::string("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nab\0cd", 43));
-  EXPECT_EQ(zero.body.size(), 5u);  // a zero byte is kept but ends the text
-  EXPECT_EQ(zero.StrBody(), "ab");
-
-  Response chunked = Parse(kChunked + "5\r\nhello\r\n0\r\n\r\n");
-  EXPECT_TRUE(chunked.is_chunked);
-  EXPECT_EQ(chunked.content_length, 5);
-}
-
 TEST(HttpResponse, HeaderLinesAreLoweredTrimmedOrSkipped) {
   Response r = Parse(kOk + "Host: a:b\r\nX-Empty:\r\nX-Blank:   \r\nX-Tab: \tv\t \r\nno colon here\r\n"
                      "X-Rep: 1\r\nx-rep: 2\r\nContent-Length: 0\r\n\r\n");
@@ -156,6 +128,9 @@ TEST(HttpResponse, HeaderLinesAreLoweredTrimmedOrSkipped) {
   EXPECT_EQ(r.header.Get("x-tab"), "\tv\t");  // tabs are not trimmed
   EXPECT_EQ(r.header.Get("X-Rep"), "2");
   for (const auto& pair : r.header.Pairs()) EXPECT_EQ(pair.first, sion::ToLower(pair.first));
+  Response zero = Parse(std::string("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nab\0cd", 43));
+  EXPECT_EQ(zero.body.size(), 5u);  // a zero byte is kept but ends the text
+  EXPECT_EQ(zero.StrBody(), "ab");
 }
 
 // One rule per row.
@@ -215,7 +190,6 @@ TEST(HttpBodyRules, FramingTable) {
       {"103 with fields, then 404", "HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\nHTTP/1.1 404 Not Found\r\n\r\n", "",
        "", "404"},
       {"101 ends the answer", "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\n", "", "", "101"},
-      {"no length, nothing after the head", "HTTP/1.1 404 Not Found\r\n\r\n", "", "", "404"},
       {"no length, body read to the close", kOk + "Server: x\r\n\r\n{\"code\":200}", "{\"code\":200}", "", "200", true},
       {"no length, empty at the close", "HTTP/1.0 200 OK\r\n\r\n", "", "", "200", true},
       {"header block over 64 KiB", kOk + "X: " + std::string(70000, 'x'), "", "响应头过大,超过65536字节"},

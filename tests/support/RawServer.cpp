@@ -1,9 +1,8 @@
 #include "support/RawServer.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdint>
 
+#include "http/Strings.h"
 #include "support/TestSocket.h"
 
 namespace nimo_test {
@@ -40,15 +39,15 @@ std::string RawConn::ReadRequest(int timeoutMs) {
     if (n <= 0) break;
     data.append(buffer, static_cast<std::size_t>(n));
     if (headEnd == std::string::npos && (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
-      std::string head = data.substr(0, headEnd);
-      std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::tolower(c); });
+      const std::string head = sion::ToLower(data.substr(0, headEnd));
       std::size_t length = 0;
       std::size_t at = head.find("\r\ncontent-length:");
       if (at != std::string::npos) length = std::stoul(head.substr(at + 17));
       want = headEnd + 4 + length;
     }
   }
-  server_.Record(data);
+  std::lock_guard<std::mutex> lock(server_.mutex_);
+  server_.requests_.push_back(data);
   return data;
 }
 
@@ -129,11 +128,6 @@ std::string RawServer::Url(const std::string& path, const std::string& scheme, c
 std::vector<std::string> RawServer::Requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
-}
-
-void RawServer::Record(const std::string& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  requests_.push_back(request);
 }
 
 void RawServer::AcceptLoop() {

@@ -73,7 +73,6 @@ class RawServer {
   friend class RawConn;
   void AcceptLoop();
   void Serve(int fd);
-  void Record(const std::string& request);
 
   Script script_;
   SSL_CTX* tls_ = nullptr;

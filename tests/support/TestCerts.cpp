@@ -78,18 +78,7 @@ void Write(const Made& m, const std::string& certPath, const std::string& keyPat
   std::fclose(f);
 }
 
-// Removes the per-process folder at exit.
-struct TempDir {
-  std::string path;
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-};
-
-}  // namespace
-
-TestCerts TestCerts::MakeIn(const std::string& dir) {
+TestCerts MakeIn(const std::string& dir) {
   const char* kLocal = "DNS:localhost,IP:127.0.0.1";
   TestCerts out;
   Made ca = MakeCert("nimo test CA", nullptr, true, nullptr, -1, 30);
@@ -117,13 +106,17 @@ TestCerts TestCerts::MakeIn(const std::string& dir) {
   return out;
 }
 
+}  // namespace
+
 const TestCerts& TestCerts::Get() {
-  static TempDir temp;
+  static std::string dir = (std::filesystem::temp_directory_path() / "nimo-certs-XXXXXX").string();
   static const TestCerts certs = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "nimo-certs-XXXXXX").string();
-    Require(mkdtemp(pattern.data()) != nullptr, "temp folder");
-    temp.path = pattern;
-    return MakeIn(pattern);
+    Require(mkdtemp(dir.data()) != nullptr, "temp folder");
+    std::atexit([] {  // the folder goes with the process
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    });
+    return MakeIn(dir);
   }();
   return certs;
 }

@@ -23,8 +23,6 @@ struct TestCerts {
 
   // One set per process, made at the first call in a fresh temp folder removed at exit.
   static const TestCerts& Get();
-  // A fresh set written into dir (which must exist).
-  static TestCerts MakeIn(const std::string& dir);
 };
 
 // A TLS server context presenting files.cert; the caller frees it with SSL_CTX_free.
