@@ -316,15 +316,6 @@ TEST(Exports, EveryCallBeforeInitIsSafe) {
   Fn<void (*)(const std::wstring&, const std::wstring&, double)>(kExports[6])(L"level_up", L"{not json", std::nan(""));
   EXPECT_FALSE(isPay());
 
-  using CResult = void (*)(int, const char*, const char*, void*);
-  CResult counting = [](int, const char*, const char*, void* user) { ++*static_cast<int*>(user); };
-  int cCalls = 0;
-  Fn<void (*)(CResult, void*)>("nimo_login")(counting, &cCalls);
-  auto cPay = Fn<void (*)(const char*, const char*, CResult, void*)>("nimo_call_pay");
-  cPay(nullptr, nullptr, counting, &cCalls);
-  cPay("p", "e", nullptr, nullptr);
-  EXPECT_EQ(cCalls, 2);
-  EXPECT_EQ(Fn<int (*)()>("nimo_run_callbacks")(), 0);
   auto exitSdk = Fn<void (*)()>(kExports[1]);
   exitSdk();
   exitSdk();  // a second Exit does nothing
