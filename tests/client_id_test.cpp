@@ -12,6 +12,7 @@
 #include "Sdk/NimoLog.h"
 #include "Sdk/NimoUtils.h"
 #include "platform/sys/MachineId.h"
+#include "support/CallbackRecorder.h"
 #include "support/LogCapture.h"
 #include "support/child_process.h"
 #include "support/temp_data_home.h"
@@ -147,14 +148,6 @@ TEST_F(ClientId, WithoutMachineIdARandomUuidIsUsedAndThenKept) {
 // with two random ids; the later one, a fresh load of the SDK, reads the first's.
 class ClientIdConcurrency : public ClientId {};
 
-// Spins until path exists; false after the bound.
-bool AwaitFile(const std::string& path) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!fs::exists(path))
-    if (std::chrono::steady_clock::now() > end) return false;
-  return true;
-}
-
 // Threads wait at the start line until release() returns, then all ask at once.
 template <class Release>
 std::set<std::string> RaceForClientId(int threads, Release release) {
@@ -179,14 +172,14 @@ TEST_F(ClientIdConcurrency, ProcessesAndThreadsStartingTogetherAgreeOnOneId) {
   if (nimo_test::ChildMode() == "race") {
     auto ids = RaceForClientId(4, [&] {
       WriteText(ready, "");
-      AwaitFile(go);
+      nimo_test::Eventually([&] { return fs::exists(go); }, std::chrono::seconds(20));
     });
     WriteText(out, ids.size() == 1 ? *ids.begin() : "disagree");
     return;
   }
   pid_t pid = nimo_test::SpawnCurrentTest("race");
   auto ids = RaceForClientId(4, [&] {
-    AwaitFile(ready);
+    nimo_test::Eventually([&] { return fs::exists(ready); }, std::chrono::seconds(20));
     WriteText(go, "");
   });
   ASSERT_EQ(nimo_test::WaitChild(pid, std::chrono::seconds(60)), 0);
