@@ -171,13 +171,6 @@ TEST_F(InitFlow, AttributionIsSentUntilItSucceededOnce) {
 
 // --- Exit ---
 
-TEST_F(ExitFlow, ExitBeforeInitLeavesTheGamesSteamAlone) {
-  ASSERT_EQ(SteamAPI_InitFlat(), 0);  // the game's own Steam
-  EXPECT_LT(TimeExit(), 1000ms);
-  EXPECT_LT(TimeExit(), 1000ms);
-  EXPECT_EQ(steam_standin::ShutdownCalls(), 0);
-}
-
 TEST(ExitStopsThePool, StuckConnectionsAreClosedAndNothingLeavesAfterwards) {
   nimo_test::TempDataHome home;  // no queued events of other runs: exactly these two requests
   std::atomic<int> closed{0};
