@@ -168,11 +168,14 @@ TEST_F(ConfigStore, InvalidFilesReadAsDefaultsAndValidNonObjectsAsThemselves) {
   EXPECT_EQ(NimoConfigUtils::ReadConfigJson(false), json::array({1, 2}));
   EXPECT_EQ(IncrementEventOrder(), 1);  // but a change of a non-object starts from the defaults
   EXPECT_EQ(ReadText(AppConf()), R"({"AttributionFlag":0,"EventOrder":1})");
-  // A folder or a FIFO where the file should be is unreadable, not an error or a hang.
+  // A folder or a FIFO where the file should be is unreadable, not an error or a hang; a write fails cleanly.
   fs::remove(AppConf());
-  fs::create_directory(AppConf());
+  WriteText(AppConf() + "/inside", "x");
   EXPECT_EQ(NimoConfigUtils::ReadConfigJson(false), defaults);
-  fs::remove(AppConf());
+  EXPECT_EQ(IncrementEventOrder(), 1);
+  EXPECT_EQ(ReadText(AppConf() + "/inside"), "x");
+  EXPECT_TRUE(Temporaries(GameFolder()).empty());
+  fs::remove_all(AppConf());
   ASSERT_EQ(mkfifo(AppConf().c_str(), 0600), 0);
   EXPECT_EQ(NimoConfigUtils::ReadConfigJson(false), defaults);
 }
@@ -237,19 +240,6 @@ TEST_F(ConfigStore, WriteThatRunsOutOfSpaceAtAnyByteLeavesTheOldFile) {
   NimoConfigUtils::WriteCofnigJson(next, false);  // with room again
   EXPECT_EQ(ReadText(AppConf()), next.dump());
   EXPECT_EQ(log.Infos(), std::vector<std::string>{"Write Config Json Success. " + next.dump()});
-}
-
-TEST_F(ConfigStore, WriteOntoAFolderFailsSilentlyAndLeavesNothingBehind) {
-  NimoSdk::ConfigureLog(true);
-  fs::create_directories(AppConf());
-  WriteText(AppConf() + "/inside", "x");
-  nimotest::LogCapture log;
-  NimoConfigUtils::WriteCofnigJson(json{{"EventOrder", 1}}, false);
-  EXPECT_EQ(IncrementEventOrder(), 1);
-  EXPECT_TRUE(fs::is_directory(AppConf()));
-  EXPECT_EQ(ReadText(AppConf() + "/inside"), "x");
-  EXPECT_TRUE(Temporaries(GameFolder()).empty());
-  EXPECT_TRUE(log.Lines().empty());
 }
 
 constexpr std::size_t kPad = 256 << 10;
