@@ -75,7 +75,7 @@ TEST_F(PollConcurrency, ResultQueuedBeforeExitIsDeliveredByALaterPoll) {
   ASSERT_TRUE(Eventually([] { return Delivery().QueuedCount() == 1; }));
   nimo_exit();
   EXPECT_EQ(nimo_run_callbacks(), 1);
-  Call report = rec().Last();
+  Call report = rec().Calls().back();
   EXPECT_EQ(report.code, NIMO_OK);
   EXPECT_EQ(report.user, Tag(9));
   EXPECT_EQ(nlohmann::json::parse(report.data)["status"], 1);

@@ -35,7 +35,7 @@ TEST(SteamBridge, PumpThreadNotCreatedStillEndsWithOneCallback) {
   Core().FailNextThreadSpawn();
   Core().InitSdk("app", "key", nimo_test::CallbackRecorder::Callback);
   ASSERT_EQ(rec.Count(), 1u);
-  EXPECT_EQ(rec.Last().code, -402);
+  EXPECT_EQ(rec.Calls().back().code, -402);
   EXPECT_FALSE(steam_standin::IsInitialised());  // Steam released again
 }
 
