@@ -435,12 +435,7 @@ class JournalFile : public ::testing::Test {
   void SetUp() override { fs::create_directories(dir()); }
   std::string dir() const { return home_.Root() + "/game"; }
   std::string path() const { return dir() + "/PayJournal"; }
-  std::vector<std::string> Aside() const {
-    std::vector<std::string> out;
-    for (const auto& f : fs::directory_iterator(dir()))
-      if (f.path().filename().string().rfind("PayJournal.bad-", 0) == 0) out.push_back(f.path().string());
-    return out;
-  }
+  std::vector<std::string> Aside() const { return nimo_test::FilesNamed(dir(), "PayJournal.bad-"); }
   nimo_test::TempDataHome home_;
 };
 
