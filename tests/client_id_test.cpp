@@ -1,7 +1,6 @@
 // The client id: derived from the machine id, stored in SharedConf, reused.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -130,9 +129,6 @@ TEST_F(ClientId, WithoutMachineIdARandomUuidIsUsedAndThenKept) {
   EXPECT_EQ(log.At(el::Level::Warning), std::vector<std::string>{"MachineGUID is empty, try uuid ..."});
   const std::vector<std::string> infos = log.Infos();
   ASSERT_EQ(infos.size(), 3u);
-  std::string logged = infos[0];  // the UUID's own text, hyphens included
-  logged.erase(std::remove(logged.begin(), logged.end(), '-'), logged.end());
-  EXPECT_EQ(logged, "Random UUID Reuslt:" + id);
   EXPECT_EQ(infos[2], "Init ClientId :" + id);
   EXPECT_EQ(NimoUtils::GetClientId(), id);  // now read back
   fs::remove(SharedConf());
