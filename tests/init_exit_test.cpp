@@ -61,7 +61,6 @@ TEST_F(InitFlow, SucceedsOnceAndASecondInitAnswersAtOnce) {
   EXPECT_EQ(Server().RequestCount(Endpoint::Config), 1);
 }
 
-// Without Steam, and after Exit, Init ends at once on this thread and sends nothing.
 TEST_F(InitFlow, SteamRefusedOrAfterExitEndsAtOnce) {
   steam_standin::SetRunning(false);
   for (auto [code, message] : {std::pair{-402, "Steam Init Failure!"}, std::pair{-400, "Process Exit!"}}) {
@@ -126,7 +125,6 @@ TEST_F(InitFlow, MalformedAnswerThenItWorks) {
   EXPECT_EQ(InitAndWait().code, 200);
 }
 
-// A test device switches logging on; an ordinary one keeps it off.
 class InitLogging : public InitFlow, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(InitLogging, FollowsTheTestDeviceSwitch) {
@@ -166,8 +164,6 @@ TEST_F(InitFlow, AttributionIsSentUntilItSucceededOnce) {
   }
   EXPECT_EQ(Server().RequestCount(Endpoint::Config), 3);
 }
-
-// --- Exit ---
 
 TEST(ExitStopsThePool, StuckConnectionsAreClosedAndNothingLeavesAfterwards) {
   nimo_test::TempDataHome home;  // no queued events of other runs: exactly these two requests
