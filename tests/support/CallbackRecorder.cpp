@@ -41,9 +41,4 @@ std::size_t CallbackRecorder::Count() {
   return calls_.size();
 }
 
-Call CallbackRecorder::Last() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return calls_.empty() ? Call{} : calls_.back();
-}
-
 }  // namespace nimo_test

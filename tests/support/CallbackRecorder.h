@@ -31,7 +31,6 @@ class CallbackRecorder {
   bool WaitFor(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10));
   std::vector<Call> Calls();
   std::size_t Count();
-  Call Last();
 
  private:
   void Add(Call call);

@@ -53,4 +53,12 @@ unsigned long InodeOf(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_ino) : 0;
 }
 
+std::vector<std::string> FilesNamed(const std::string& folder, const std::string& part) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(folder, ec))
+    if (e.path().filename().string().find(part) != std::string::npos) out.push_back(e.path().string());
+  return out;
+}
+
 }  // namespace nimo_test

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace nimo_test {
 
@@ -29,5 +30,7 @@ class TempDataHome {
 std::string ReadText(const std::string& path);             // "" when unreadable
 void WriteText(const std::string& path, const std::string& text);
 unsigned long InodeOf(const std::string& path);            // 0 when missing
+// The paths in folder whose file names hold part (none when it is missing).
+std::vector<std::string> FilesNamed(const std::string& folder, const std::string& part);
 
 }  // namespace nimo_test
