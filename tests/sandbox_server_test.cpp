@@ -81,23 +81,42 @@ using SandboxConcurrency = SandboxTest;
 
 }  // namespace
 
-// ------------------------------------------------------------------ certificates
+// ------------------------------------------------------------------ restarts
 
-TEST(SandboxCertificates, NameLoopbackByAddressAndNameAndAreReusedAcrossStarts) {
+// Certificates, orders, users and event numbers survive a restart; a damaged
+// certificate pair is made again rather than served.
+TEST(SandboxRestart, KeepsItsStateAndCertificatesButRemakesADamagedPair) {
   std::string dir = (std::filesystem::temp_directory_path() / ("nimo-cert-test-" + std::to_string(::getpid()))).string();
   std::filesystem::remove_all(dir);
   nimo_sandbox::Options o;
   o.stateDir = o.certDir = dir;
+  const auto p = SandboxParams();
   std::string firstCa;
-  // Made at the first start, the same at the second; a damaged pair is made again rather than served.
-  for (const char* start : {"first", "second", "damaged"}) {
+  nimo_sandbox::Order first;
+  for (const std::string start : {"first", "second", "damaged"}) {
     SCOPED_TRACE(start);
-    if (std::string(start) == "damaged") std::ofstream(dir + "/server.pem") << "garbage";
+    if (start == "damaged") std::ofstream(dir + "/server.pem") << "garbage";
     TestSandbox sb(o, false);
     ASSERT_TRUE(sb.ok()) << sb.error();
     EXPECT_EQ(sb.Get("/_control").status, 200);  // the plain client verifies the chain and 127.0.0.1
     if (firstCa.empty()) firstCa = ReadFile(sb->CaFile());
-    EXPECT_EQ(ReadFile(sb->CaFile()) == firstCa, std::string(start) != "damaged");
+    EXPECT_EQ(ReadFile(sb->CaFile()) == firstCa, start != "damaged");
+    if (start == "first") {
+      auto login = LoginAtSandbox(sb);
+      json a = CallSandbox(sb, Endpoint::CreateOrder, CNimoApi::CreateOrderBody(p, OrderFor("gem_60"), login.userId).body);
+      first = sb->FindOrder(a.value("orderId", "")).value_or(nimo_sandbox::Order{});
+      sb.Post("/data/h5/v1.do", R"({"deviceId":"A","eventOrder":"n1"})", "text/plain");
+    } else if (start == "second") {
+      ASSERT_TRUE(sb->FindOrder(first.orderId));
+      EXPECT_EQ(LoginAtSandbox(sb).userId, first.userId);
+      json paid = CallSandbox(sb, Endpoint::PayResult, CNimoApi::PayResultBody(p, ReportFor(first, "1"), first.userId).body);
+      EXPECT_EQ(paid.value("status", 0), 1);
+      json next = CallSandbox(sb, Endpoint::CreateOrder, CNimoApi::CreateOrderBody(p, OrderFor("gem_60"), first.userId).body);
+      EXPECT_NE(next.value("orderId", ""), first.orderId);
+      EXPECT_NE(next["extInfo"].value("steamOrderId", ""), first.steamOrderId);
+      sb.Post("/data/h5/v1.do", R"({"deviceId":"A","eventOrder":"n1"})", "text/plain");
+      EXPECT_EQ(sb->EventCounters()["A"].duplicates, 1);
+    }
   }
   std::FILE* f = std::fopen((dir + "/server.pem").c_str(), "rb");
   ASSERT_NE(f, nullptr);
@@ -194,22 +213,12 @@ TEST_F(SandboxAnswers, EveryEndpointAnswersExactlyTheMembersTheSdkReads) {
   json products = CallSandbox(sb, Endpoint::Products, CNimoApi::ProductsBody(p).body);
   EXPECT_EQ(Keys(products), (Set{"code", "msg", "productList"}));
   ASSERT_TRUE(products["productList"].is_array());
-  int steam = 0, twoChannels = 0;
   for (const auto& prod : products["productList"]) {
     EXPECT_EQ(Keys(prod), (Set{"productId", "productName", "productDesc", "productCurrencyCode", "gameCurrencyAmount",
                                "payChannel"}));
     EXPECT_TRUE(prod["gameCurrencyAmount"].is_number_integer());
-    bool hasSteam = false;
-    for (const auto& c : prod["payChannel"]) {
-      EXPECT_EQ(Keys(c), (Set{"name", "channelProductId"}));
-      hasSteam = hasSteam || c["name"] == "STEAM";
-    }
-    steam += hasSteam ? 1 : 0;
-    twoChannels += prod["payChannel"].size() == 2 ? 1 : 0;
+    for (const auto& c : prod["payChannel"]) EXPECT_EQ(Keys(c), (Set{"name", "channelProductId"}));
   }
-  EXPECT_GE(steam, 3);
-  EXPECT_LT(steam, static_cast<int>(products["productList"].size()));  // some are sold elsewhere only
-  EXPECT_EQ(twoChannels, 1);
 
   json order = CallSandbox(
       sb, Endpoint::CreateOrder,
@@ -414,40 +423,6 @@ TEST_F(SandboxBadInput, GetsACleanAnswerAndTheServerCarriesOn) {
   EXPECT_EQ(json::parse(control.body, nullptr, false).value("code", 0), 400);
 
   EXPECT_EQ(CallSandbox(sb, Endpoint::Config, CNimoApi::ClientConfigBody(p).body).value("code", 0), 200);
-}
-
-// ------------------------------------------------------------------ state
-
-TEST(SandboxState, OrdersUsersAndEventsSurviveARestart) {
-  std::string dir = (std::filesystem::temp_directory_path() / ("nimo-state-test-" + std::to_string(::getpid()))).string();
-  std::filesystem::remove_all(dir);
-  nimo_sandbox::Options o;
-  o.stateDir = dir;
-  auto p = SandboxParams();
-  nimo_sandbox::Order first;
-  {
-    TestSandbox sb(o, false);
-    ASSERT_TRUE(sb.ok());
-    auto login = LoginAtSandbox(sb);
-    json a = CallSandbox(sb, Endpoint::CreateOrder, CNimoApi::CreateOrderBody(p, OrderFor("gem_60"), login.userId).body);
-    first = *sb->FindOrder(a.value("orderId", ""));
-    sb.Post("/data/h5/v1.do", R"({"deviceId":"A","eventOrder":"n1"})", "text/plain");
-  }
-  EXPECT_TRUE(std::filesystem::exists(dir + "/counters.json"));
-  {
-    TestSandbox sb(o, false);
-    ASSERT_TRUE(sb.ok());
-    ASSERT_TRUE(sb->FindOrder(first.orderId));
-    EXPECT_EQ(LoginAtSandbox(sb).userId, first.userId);
-    json paid = CallSandbox(sb, Endpoint::PayResult, CNimoApi::PayResultBody(p, ReportFor(first, "1"), first.userId).body);
-    EXPECT_EQ(paid.value("status", 0), 1);
-    json next = CallSandbox(sb, Endpoint::CreateOrder, CNimoApi::CreateOrderBody(p, OrderFor("gem_60"), first.userId).body);
-    EXPECT_NE(next.value("orderId", ""), first.orderId);
-    EXPECT_NE(next["extInfo"].value("steamOrderId", ""), first.steamOrderId);
-    sb.Post("/data/h5/v1.do", R"({"deviceId":"A","eventOrder":"n1"})", "text/plain");
-    EXPECT_EQ(sb->EventCounters()["A"].duplicates, 1);
-  }
-  std::filesystem::remove_all(dir);
 }
 
 // ------------------------------------------------------------------ control
