@@ -12,6 +12,7 @@
 #include "Sdk/NimoConfigUtils.h"
 #include "Sdk/Singletons.h"
 #include "platform/sys/AtomicFile.h"
+#include "platform/sys/ThreadPriority.h"
 
 namespace NimoSdk {
 namespace {
@@ -198,6 +199,7 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
 // ---------------------------------------------------------------- tracker thread
 
 void EventSender::Run() {
+  nimo_sys::LowerThisThreadPriority();  // events can wait; the game's frame cannot
   Load();
   std::unique_lock<std::mutex> lock(mutex_);
   active_ = settings_;
