@@ -2,9 +2,10 @@
 // queue file (EventQueue.h) and delivers them in order, with back-off.
 //
 // Post runs on the caller's thread and only takes the hand-off's own lock (the
-// tracker's only to wake it): it never waits for the disk, a file lock or the network. Everything else runs on the one
-// tracker thread this object owns; Shutdown (at Exit) stops it within its bound
-// and writes what is still in memory to the queue file.
+// tracker's only to wake it): it never waits for the disk, a file lock or the
+// network. Everything else runs on the one tracker thread this object owns;
+// Shutdown (at Exit) stops it within its bound and writes what is still in
+// memory to the queue file.
 #pragma once
 
 #include <atomic>
