@@ -451,7 +451,7 @@ int main() {
     }
   } cleanup{dir};
 
-  nimo_test::TestCerts certs = nimo_test::TestCerts::MakeIn(dir);
+  const nimo_test::TestCerts& certs = nimo_test::TestCerts::Get();
   sion::TlsContext::UseCaFile(certs.caFile);
   curl_global_init(CURL_GLOBAL_ALL);
 
