@@ -180,7 +180,7 @@ TEST(TlsConcurrency, ParallelRequestsShareContextAndSessions) {
     threads.emplace_back([&] {
       for (int i = 0; i < 5; ++i) {
         try {
-          if (Fetch(Https(server)).StrBody() == kOkBody) ++ok;
+          if (Fetch(Https(server, "127.0.0.1")).StrBody() == kOkBody) ++ok;  // no name lookups racing the limit
         } catch (const std::exception& e) {
           ADD_FAILURE() << e.what();
         }
