@@ -2,13 +2,18 @@
 
 #include <easylogging++.h>
 
+#include <mutex>
+
 namespace NimoSdk {
 
+// Our threads may still log while a game ends without Exit: the logging
+// library's storage stays for the process instead of going with its statics.
+// A global the leak checker sees, never freed.
+el::base::type::StoragePointer* gLogStorageKept = nullptr;
+
 void ConfigureLog(bool enabled) {
-  // Our threads may still log while a game ends without Exit: the logging
-  // library's storage stays for the process instead of going with its statics.
-  static const auto* const kept = new el::base::type::StoragePointer(el::Helpers::storage());
-  (void)kept;
+  static std::once_flag once;
+  std::call_once(once, [] { gLogStorageKept = new el::base::type::StoragePointer(el::Helpers::storage()); });
   el::Loggers::addFlag(el::LoggingFlag::NewLineForContainer);
   el::Configurations conf;
   conf.setToDefault();
