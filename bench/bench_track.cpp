@@ -8,9 +8,11 @@
 // and runs itself again as the game, with the sandbox's URLs in the
 // environment (the SDK reads them once, at load); the game posts the burst,
 // says "POSTED", waits on its standard input until every event has arrived,
-// then measures the calling thread.
+// then measures the calling thread, next to a reference thread that only spins
+// at the same rate, which shows what the machine itself takes from a thread.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -89,20 +91,56 @@ pid_t StartDiskLoad(const std::string& folder) {
   }
 }
 
+// The sandbox answers from this process's threads, on the same cores as the
+// game; a publisher's server is not on the player's machine. While the game's
+// thread is measured they run at the lowest priority, so the figures show what
+// the SDK's own threads (and the disk load) take from the game, not the TLS
+// handshakes of a server that would run elsewhere. The main thread, which
+// starts the Init processes, keeps its priority.
+void LowerSandboxThreads() {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    const int tid = std::atoi(task.path().filename().c_str());
+    if (tid != getpid()) (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), 19);
+  }
+}
+
 void MeasureCaller(const std::string& label, const std::string& params) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  std::vector<double> steady, burst;
+  std::vector<double> steady, steadyCpu, burst;
   steady.reserve(kCallerEvents);
+  steadyCpu.reserve(kCallerEvents);
   burst.reserve(kCallerEvents);
   auto next = Clock::now();
   for (int i = 0; i < kCallerEvents; ++i) {
     auto t0 = Clock::now();
+    const double c0 = ThreadCpuMicros();
     NimoSdk::Track().PostEvent("bench_steady", params, i * 0.5);
+    steadyCpu.push_back(ThreadCpuMicros() - c0);
     steady.push_back(Micros(Clock::now() - t0));
     next += kSteadyPeriod;
     std::this_thread::sleep_until(next);
   }
   Report("PostEvent steady 10/ms, " + label, steady);
+  Report("PostEvent steady (thread CPU), " + label, steadyCpu);
+  // A reference at the same rate: the thread spins for PostEvent's median time
+  // and touches nothing of ours. Its delay beyond the spin is what the machine
+  // (the disk load, the kernel, the SDK's other threads) takes from any thread
+  // of the game at this rate; PostEvent's wall time above its thread CPU time
+  // is the same kind of wait.
+  const auto spin = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double, std::micro>(Percentile(steady, 0.50)));
+  std::vector<double> spun;
+  spun.reserve(kCallerEvents);
+  next = Clock::now();
+  for (int i = 0; i < kCallerEvents; ++i) {
+    auto t0 = Clock::now();
+    while (Clock::now() - t0 < spin) {
+    }
+    spun.push_back(Micros(Clock::now() - t0) - Micros(spin));
+    next += kSteadyPeriod;
+    std::this_thread::sleep_until(next);
+  }
+  Report("Reference spin, its delay, " + label, spun);
   std::vector<double> cpu;
   cpu.reserve(kCallerEvents);
   for (int i = 0; i < kCallerEvents; ++i) {
@@ -310,6 +348,7 @@ int RunOrchestrator() {
   std::printf("delivery: %zu events in %.0f ms after posting: %.0f events/s (goal >= 800)\n", numbers.size(),
               waitedMs, numbers.size() * 1000.0 / std::max(1.0, waitedMs));
   std::fflush(stdout);
+  LowerSandboxThreads();
   (void)!write(toGame[1], "\n", 1);
   close(toGame[1]);
   while (fgets(buf, sizeof buf, game) != nullptr) std::fputs(buf, stdout);
