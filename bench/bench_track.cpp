@@ -104,56 +104,64 @@ void LowerSandboxThreads() {
   }
 }
 
-void MeasureCaller(const std::string& label, const std::string& params) {
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  std::vector<double> steady, steadyCpu, burst;
-  steady.reserve(kCallerEvents);
-  steadyCpu.reserve(kCallerEvents);
-  burst.reserve(kCallerEvents);
-  auto next = Clock::now();
-  for (int i = 0; i < kCallerEvents; ++i) {
+// Wall and thread-CPU time of each call: the CPU time is what our code costs,
+// without the time the thread waited for a core (the machine may be shared).
+struct CallTimes {
+  std::vector<double> wall, cpu;
+  CallTimes() {
+    wall.reserve(kCallerEvents);
+    cpu.reserve(kCallerEvents);
+  }
+  template <typename Call>
+  void Time(Call call) {
     auto t0 = Clock::now();
     const double c0 = ThreadCpuMicros();
-    NimoSdk::Track().PostEvent("bench_steady", params, i * 0.5);
-    steadyCpu.push_back(ThreadCpuMicros() - c0);
-    steady.push_back(Micros(Clock::now() - t0));
+    call();
+    cpu.push_back(ThreadCpuMicros() - c0);
+    wall.push_back(Micros(Clock::now() - t0));
+  }
+  void Report(const std::string& what, const std::string& label) const {
+    ::Report(what + ", " + label, wall);
+    ::Report(what + " (thread CPU), " + label, cpu);
+  }
+};
+
+// call(i) for every i below kCallerEvents, one every kSteadyPeriod.
+template <typename Call>
+void AtSteadyRate(Call call) {
+  auto next = Clock::now();
+  for (int i = 0; i < kCallerEvents; ++i) {
+    call(i);
     next += kSteadyPeriod;
     std::this_thread::sleep_until(next);
   }
-  Report("PostEvent steady 10/ms, " + label, steady);
-  Report("PostEvent steady (thread CPU), " + label, steadyCpu);
+}
+
+void MeasureCaller(const std::string& label, const std::string& params) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  CallTimes steady;
+  AtSteadyRate([&](int i) { steady.Time([&] { NimoSdk::Track().PostEvent("bench_steady", params, i * 0.5); }); });
+  steady.Report("PostEvent steady 10/ms", label);
   // A reference at the same rate: the thread spins for PostEvent's median time
   // and touches nothing of ours. Its delay beyond the spin is what the machine
   // (the disk load, the kernel, the SDK's other threads) takes from any thread
   // of the game at this rate; PostEvent's wall time above its thread CPU time
   // is the same kind of wait.
   const auto spin = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double, std::micro>(Percentile(steady, 0.50)));
+      std::chrono::duration<double, std::micro>(Percentile(steady.wall, 0.50)));
   std::vector<double> spun;
   spun.reserve(kCallerEvents);
-  next = Clock::now();
-  for (int i = 0; i < kCallerEvents; ++i) {
+  AtSteadyRate([&](int) {
     auto t0 = Clock::now();
     while (Clock::now() - t0 < spin) {
     }
     spun.push_back(Micros(Clock::now() - t0) - Micros(spin));
-    next += kSteadyPeriod;
-    std::this_thread::sleep_until(next);
-  }
+  });
   Report("Reference spin, its delay, " + label, spun);
-  std::vector<double> cpu;
-  cpu.reserve(kCallerEvents);
-  for (int i = 0; i < kCallerEvents; ++i) {
-    auto t0 = Clock::now();
-    const double c0 = ThreadCpuMicros();
-    NimoSdk::Track().PostEvent("bench_caller_burst", params, nan);
-    cpu.push_back(ThreadCpuMicros() - c0);
-    burst.push_back(Micros(Clock::now() - t0));
-  }
-  Report("PostEvent burst, " + label, burst);
-  // The same calls in this thread's CPU time: what our code costs, without the
-  // time the thread waited for a core (the machine may be shared).
-  Report("PostEvent burst (thread CPU), " + label, cpu);
+  CallTimes burst;
+  for (int i = 0; i < kCallerEvents; ++i)
+    burst.Time([&] { NimoSdk::Track().PostEvent("bench_caller_burst", params, nan); });
+  burst.Report("PostEvent burst", label);
 }
 
 // ---------------------------------------------------------------- the game
@@ -222,9 +230,12 @@ int RunInit() {
 
 // ---------------------------------------------------------------- the orchestrator
 
-// Runs this program again with envp; its standard input and output are the
-// given descriptors (-1: inherited).
-pid_t RunSelf(std::vector<char*>& envp, int in, int out) {
+// Runs this program again with the environment env; its standard input and
+// output are the given descriptors (-1: inherited).
+pid_t RunSelf(std::vector<std::string>& env, int in, int out) {
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
     if (in >= 0) dup2(in, 0);
@@ -239,15 +250,12 @@ pid_t RunSelf(std::vector<char*>& envp, int in, int out) {
 
 void MeasureInit(std::vector<std::string> env, bool gameSteam) {
   env[0] = gameSteam ? "NIMO_BENCH_INIT=game" : "NIMO_BENCH_INIT=ours";
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
   std::vector<double> us, cpu;
   int unanswered = 0;
   for (int i = 0; i < kInitRuns; ++i) {
     int fromChild[2];
     if (pipe2(fromChild, O_CLOEXEC) != 0) return;
-    pid_t pid = RunSelf(envp, -1, fromChild[1]);
+    pid_t pid = RunSelf(env, -1, fromChild[1]);
     close(fromChild[1]);
     FILE* child = fdopen(fromChild[0], "r");
     char buf[512];
@@ -275,7 +283,6 @@ void MeasureInit(std::vector<std::string> env, bool gameSteam) {
   std::fflush(stdout);
 }
 
-
 int RunOrchestrator() {
   std::string root = std::filesystem::temp_directory_path() / ("nimo-bench-track-" + std::to_string(getpid()));
   std::filesystem::create_directories(root);
@@ -302,13 +309,10 @@ int RunOrchestrator() {
     for (const std::string& x : env) ours = ours || x.compare(0, name.size() + 1, name + "=") == 0;
     if (!ours && name != "DISPLAY") env.push_back(kv);
   }
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
 
   int toGame[2], fromGame[2];
   if (pipe2(toGame, O_CLOEXEC) != 0 || pipe2(fromGame, O_CLOEXEC) != 0) return 1;
-  pid_t pid = RunSelf(envp, toGame[0], fromGame[1]);
+  pid_t pid = RunSelf(env, toGame[0], fromGame[1]);
   close(toGame[0]);
   close(fromGame[1]);
   FILE* game = fdopen(fromGame[0], "r");
