@@ -14,7 +14,6 @@
 
 #include "Sdk/CNimoHttp.h"
 #include "Sdk/NimoUtils.h"
-#include "http/Async.h"
 #include "http/Header.h"
 #include "http/Response.h"
 #include "support/LogCapture.h"

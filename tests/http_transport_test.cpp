@@ -39,8 +39,8 @@ const bool kLimits = [] {
   return true;
 }();
 
-const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n{\"code\":200}";
 const std::string kOkBody = "{\"code\":200}";
+const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n" + kOkBody;
 
 // A GET, or a POST when there is a body.
 sion::Response Fetch(const std::string& url, const std::string& body = "", sion::AbortHandle* abort = nullptr) {

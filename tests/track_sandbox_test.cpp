@@ -365,8 +365,9 @@ TEST_F(TrackSandbox, ExitSavesUnsentEventsForTheNextStart) {
       << Indexed(Server().Events()).size();
   std::ofstream(seenFlag) << "1";
   EXPECT_EQ(nimo_test::WaitChild(child, 30s), 0);
+  const auto got = Indexed(Server().Events());
   std::set<int> indexes;
-  for (auto [i, n] : Indexed(Server().Events())) indexes.insert(i);
+  for (auto [i, n] : got) indexes.insert(i);
   EXPECT_EQ(indexes.size(), static_cast<std::size_t>(kEvents));
-  EXPECT_EQ(Indexed(Server().Events()).size(), static_cast<std::size_t>(kEvents));  // so none twice
+  EXPECT_EQ(got.size(), static_cast<std::size_t>(kEvents));  // so none twice
 }

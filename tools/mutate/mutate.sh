@@ -187,8 +187,6 @@ $((elapsed / 60)) min $((elapsed % 60)) s)"
 echo "$summary"
 echo "# $summary" >>"$RESULT"
 
-# Last: put the copy back before the build used for anything else.
-restore
 [ -n "$baseline" ] || exit 0
 status=0
 while IFS="$TAB" read -r id was _; do
