@@ -22,6 +22,7 @@ constexpr std::size_t kMaxFileBytes = 64u << 20;
 constexpr std::size_t kCompactAt = 1u << 20;  // rewrite once this much is mostly dead records
 constexpr std::size_t kRecordOverhead = 48;
 constexpr auto kClientIdWait = std::chrono::seconds(10);
+constexpr auto kBatchGap = std::chrono::milliseconds(50);  // between two numbered batches
 
 std::string SlotName(int slot) { return slot == 0 ? "EventQueue" : "EventQueue." + std::to_string(slot); }
 
@@ -210,20 +211,32 @@ void EventSender::Run() {
       std::lock_guard<std::mutex> hand(handMutex_);
       numbering = !pending_.empty();
     }
+    const auto now = Clock::now();
+    const bool numberNow = numbering && now >= nextBatchAt_;
     const bool answers = !answers_.empty();
     const int window = failures_ > 0 ? 1 : active_.window;
     const bool sendable = inFlight_ < window && waiting_ > 0;
-    if (!numbering && !answers && !(sendable && Clock::now() >= retryAt_)) {
-      if (sendable) {
-        cv_.wait_until(lock, retryAt_);
-      } else {
+    if (!numberNow && !answers && !(sendable && now >= retryAt_)) {
+      auto until = Clock::time_point::max();
+      if (sendable) until = retryAt_;
+      if (numbering) {
+        // Drafts wait for their batch: the timer wakes us, so Post need not.
+        asleep_ = false;
+        until = std::min(until, nextBatchAt_);
+      }
+      if (until == Clock::time_point::max()) {
         cv_.wait(lock);
+      } else {
+        cv_.wait_until(lock, until);
       }
       continue;
     }
     asleep_ = false;
     lock.unlock();
-    const bool ours = !numbering || NumberBatch();
+    // One store cycle and one sync per gap at most: a stream of events is
+    // numbered in batches, not a few at a time as fast as the disk allows.
+    if (numberNow) nextBatchAt_ = now + kBatchGap;
+    const bool ours = !numberNow || NumberBatch();
     if (ours) {
       TakeAnswers();
       EnforceBound();

@@ -128,6 +128,7 @@ class EventSender {
   int waiting_ = 0;                                          // entries in state Waiting
   int failures_ = 0;
   Clock::time_point retryAt_{};
+  Clock::time_point nextBatchAt_{};                         // drafts are numbered no earlier
   Settings active_;
   std::uint64_t droppedLogged_ = 0;
 

@@ -2,6 +2,8 @@
 // its exports) against the sandbox, which stores each event as it arrived.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -83,6 +85,32 @@ void PostIndexed(int from, int to, const std::wstring& extra = L"") {
   for (int i = from; i < to; ++i)
     NimoProxy::PostEvent(L"queued", L"{\"i\":" + std::to_wstring(i) + extra + L"}", kNoValue);
 }
+
+// Counts AppConf's replacements (one per store cycle) while it lives, by their
+// temporary files: events of one name would be merged.
+class StoreCycles {
+ public:
+  StoreCycles() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    const std::string conf = NimoSdk::NimoConfigUtils::GetAppConfigPath();
+    inotify_add_watch(fd_, conf.substr(0, conf.rfind('/')).c_str(), IN_CREATE);
+  }
+  ~StoreCycles() { close(fd_); }
+  int Count() {
+    alignas(inotify_event) char buf[4096];
+    for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;) {
+      for (char* p = buf; p < buf + n;) {
+        auto* e = reinterpret_cast<inotify_event*>(p);
+        count_ += e->len > 0 && std::string(e->name).rfind(".AppConf.tmp-", 0) == 0 ? 1 : 0;
+        p += sizeof(inotify_event) + e->len;
+      }
+    }
+    return count_;
+  }
+
+ private:
+  int fd_;
+  int count_ = 0;
+};
 
 // Retries come after milliseconds instead of seconds.
 void FastRetries(std::size_t maxEvents = 10000) {
@@ -201,6 +229,23 @@ TEST_F(TrackSandboxConcurrency, ThreadsAndASecondProcessGetExactConsecutiveNumbe
   for (auto [i, n] : Indexed(Server().Events())) byIndex[i] = n;
   for (int t = 0; t < kThreads; ++t)
     for (int i = t * 1000 + 1; i < t * 1000 + kEach; ++i) EXPECT_LT(byIndex[i - 1], byIndex[i]) << i;
+}
+
+// A steady stream is numbered in batches: a store cycle (and a sync of the
+// queue file) for many events, not one for every few.
+TEST_F(TrackSandbox, AStreamOfEventsTakesFewStoreCycles) {
+  ASSERT_EQ(InitAndWait().code, 200);
+  ASSERT_TRUE(Eventually([&] { return Server().Events().size() == 1; }));
+  StoreCycles cycles;
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < 500; ++i) {  // about 0.5 s at 1 per ms
+    PostIndexed(i, i + 1);
+    std::this_thread::sleep_for(1ms);
+  }
+  const auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_TRUE(Eventually([&] { return Server().Events().size() == 501; }, 30s)) << Server().Events().size();
+  EXPECT_LE(cycles.Count(), took / 40ms + 5);  // one every 50 ms at most, where it used to be one per event
+  EXPECT_EQ(NimoSdk::NimoConfigUtils::ReadConfigJson(false)["EventOrder"], 501);
 }
 
 // Another process holds the store's lock for 2 s: PostEvent does not wait for
