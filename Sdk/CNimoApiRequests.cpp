@@ -177,7 +177,7 @@ void CNimoApi::RequestPayResult(PayResultParams result, HttpHandler handler) {
 void CNimoApi::PostTrackData(std::string body, HttpHandler handler) {
   sion::Header header;
   header.Add("Content-Type", "text/plain;charset=UTF-8");
-  CNimoHttp::PostCallback(trackUrl, body, std::move(handler), &header);
+  CNimoHttp::PostInBackground(trackUrl, body, std::move(handler), &header);
 }
 
 }  // namespace NimoSdk

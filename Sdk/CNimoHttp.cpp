@@ -14,6 +14,7 @@
 #include "http/Async.h"
 #include "http/Header.h"
 #include "http/Request.h"
+#include "platform/sys/ThreadPriority.h"
 
 namespace NimoSdk {
 namespace {
@@ -85,7 +86,7 @@ HttpResp CNimoHttp::ToHttpResp(const sion::AsyncResponse& answer) {
 }
 
 sion::Async& CNimoHttp::Pool() {
-  static sion::Async pool;
+  static sion::Async pool(6, std::chrono::milliseconds(750), 4, nimo_sys::LowerThisThreadPriority);
   return pool;
 }
 
@@ -116,6 +117,16 @@ void CNimoHttp::StopPool() {
 
 void CNimoHttp::PostCallback(const std::string& url, const std::string& body, std::function<void(HttpResp)> callback,
                              sion::Header* header) {
+  Post(false, url, body, std::move(callback), header);
+}
+
+void CNimoHttp::PostInBackground(const std::string& url, const std::string& body,
+                                 std::function<void(HttpResp)> callback, sion::Header* header) {
+  Post(true, url, body, std::move(callback), header);
+}
+
+void CNimoHttp::Post(bool background, const std::string& url, const std::string& body,
+                     std::function<void(HttpResp)> callback, sion::Header* header) {
   // The default list lives only for this call: Run builds the request (and
   // copies the list into it) before returning.
   sion::Header defaults;
@@ -132,7 +143,11 @@ void CNimoHttp::PostCallback(const std::string& url, const std::string& body, st
     return request;
   };
   try {
-    Pool().Run(factory, SionCallback(std::move(callback), url));
+    if (background) {
+      Pool().RunInBackground(factory, SionCallback(std::move(callback), url));
+    } else {
+      Pool().Run(factory, SionCallback(std::move(callback), url));
+    }
   } catch (const std::exception& e) {
     LOG(ERROR) << "请求未能加入队列:" << e.what();
   }

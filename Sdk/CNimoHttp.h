@@ -21,11 +21,16 @@ class CNimoHttp {
   // list is copied before the call returns.
   static void PostCallback(const std::string& url, const std::string& body, std::function<void(HttpResp)> callback,
                            sion::Header* header);
+  // As PostCallback, for analytics: sent by the pool's low-priority workers,
+  // never by the six that carry login and payment requests.
+  static void PostInBackground(const std::string& url, const std::string& body,
+                               std::function<void(HttpResp)> callback, sion::Header* header);
 
   // The record a completed request becomes (the handler's argument).
   static HttpResp ToHttpResp(const sion::AsyncResponse& answer);
 
-  // The process-wide pool of six workers: InitSdk starts it, Exit stops it.
+  // The process-wide pool of six workers, and four below the game's priority
+  // for analytics: InitSdk starts it, Exit stops it.
   static sion::Async& Pool();
   // Never throw. StartPool is false when the pool was already started (or could
   // not be); StopPool returns within about a second whatever the network does.
@@ -33,6 +38,8 @@ class CNimoHttp {
   static void StopPool();
 
  private:
+  static void Post(bool background, const std::string& url, const std::string& body,
+                   std::function<void(HttpResp)> callback, sion::Header* header);
   static std::function<void(sion::AsyncResponse)> SionCallback(std::function<void(HttpResp)> callback,
                                                               const std::string& url);
 };

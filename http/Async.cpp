@@ -17,7 +17,13 @@
 namespace sion {
 
 struct Async::State {
-  State(int n, std::chrono::milliseconds wait) : thread_num(n), stopWait(wait) {}
+  State(int n, std::chrono::milliseconds wait, int b, std::function<void()> start)
+      : thread_num(n), stopWait(wait), background_num(b), backgroundStart(std::move(start)) {}
+
+  struct Lane {
+    std::condition_variable workCv;  // its queue changed or stopping
+    std::deque<AsyncPackage> queue;  // guarded by mutex
+  };
 
   struct Worker {
     std::thread thread;
@@ -28,19 +34,21 @@ struct Async::State {
   // Constant after construction.
   const int thread_num;
   const std::chrono::milliseconds stopWait;
+  const int background_num;                  // workers from index thread_num on
+  const std::function<void()> backgroundStart;
 
   mutable std::mutex mutex;
-  std::condition_variable workCv;            // queue changed or stopping
+  Lane lanes[2];                             // [1]: the background workers'
   std::condition_variable doneCv;            // a worker ended
-  std::deque<AsyncPackage> queue;            // guarded by mutex
   std::map<int, Worker> threads;             // guarded by mutex
   std::set<AbortHandle*> inFlight;           // guarded by mutex
   bool running = false;                      // guarded by mutex; never cleared
   std::atomic<bool> stopping{false};         // never cleared
 };
 
-Async::Async(int thread_num, std::chrono::milliseconds stopWait)
-    : state_(std::make_shared<State>(thread_num, stopWait)) {}
+Async::Async(int thread_num, std::chrono::milliseconds stopWait, int background_num,
+             std::function<void()> backgroundStart)
+    : state_(std::make_shared<State>(thread_num, stopWait, background_num, std::move(backgroundStart))) {}
 
 Async::~Async() {
   Stop();
@@ -56,33 +64,45 @@ void Async::Start() {
   // Set first: workers made before a failed thread creation stay owned, and a
   // retry cannot start a second set under the same indexes.
   state_->running = true;
-  for (int i = 0; i < state_->thread_num; ++i) {
+  for (int i = 0; i < state_->thread_num + state_->background_num; ++i) {
     std::thread t(&Async::WorkerLoop, state_, i);
     state_->threads[i].thread = std::move(t);
   }
 }
 
 void Async::Run(std::function<Request()> factory, std::function<void(AsyncResponse)> handler) {
+  Queue(false, std::move(factory), std::move(handler));
+}
+
+void Async::RunInBackground(std::function<Request()> factory, std::function<void(AsyncResponse)> handler) {
+  Queue(state_->background_num > 0, std::move(factory), std::move(handler));
+}
+
+void Async::Queue(bool background, std::function<Request()> factory, std::function<void(AsyncResponse)> handler) {
   AsyncPackage package{factory(), std::move(handler)};
+  State::Lane& lane = state_->lanes[background ? 1 : 0];
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->stopping) return;  // never performed; released here, outside the lock
-    state_->queue.push_back(std::move(package));
+    lane.queue.push_back(std::move(package));
   }
-  state_->workCv.notify_one();
+  lane.workCv.notify_one();
 }
 
 void Async::WorkerLoop(const std::shared_ptr<State>& state, int index) {
   State& s = *state;
+  const bool background = index >= s.thread_num;
+  if (background && s.backgroundStart) s.backgroundStart();
+  State::Lane& lane = s.lanes[background ? 1 : 0];
   while (!s.stopping) {
     AsyncPackage package;
     AbortHandle abort;
     {
       std::unique_lock<std::mutex> lock(s.mutex);
-      s.workCv.wait(lock, [&] { return !s.queue.empty() || s.stopping; });
+      lane.workCv.wait(lock, [&] { return !lane.queue.empty() || s.stopping; });
       if (s.stopping) break;
-      package = std::move(s.queue.front());
-      s.queue.pop_front();
+      package = std::move(lane.queue.front());
+      lane.queue.pop_front();
       s.inFlight.insert(&abort);
     }
     AsyncResponse out;
@@ -120,8 +140,11 @@ void Async::Stop() {
   {
     std::unique_lock<std::mutex> lock(s.mutex);
     for (AbortHandle* a : s.inFlight) a->Abort();
-    dropped.swap(s.queue);
-    s.workCv.notify_all();
+    for (State::Lane& lane : s.lanes) {
+      for (AsyncPackage& p : lane.queue) dropped.push_back(std::move(p));
+      lane.queue.clear();
+      lane.workCv.notify_all();
+    }
 
     const std::thread::id self = std::this_thread::get_id();
     for (auto& entry : s.threads) {
@@ -154,7 +177,7 @@ void Async::Stop() {
 
 std::size_t Async::Pending() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->queue.size();
+  return state_->lanes[0].queue.size() + state_->lanes[1].queue.size();
 }
 
 int Async::LiveWorkers() const {

@@ -28,7 +28,10 @@ struct AsyncPackage {
 
 class Async {
  public:
-  explicit Async(int thread_num = 6, std::chrono::milliseconds stopWait = std::chrono::milliseconds(750));
+  // background_num workers of their own serve RunInBackground; each calls
+  // backgroundStart first (to lower its priority, say).
+  explicit Async(int thread_num = 6, std::chrono::milliseconds stopWait = std::chrono::milliseconds(750),
+                 int background_num = 0, std::function<void()> backgroundStart = {});
   Async(const Async&) = delete;
   Async& operator=(const Async&) = delete;
   // Stops like Stop; workers that still do not end are left to finish on their own.
@@ -41,6 +44,9 @@ class Async {
   // Calls factory now, on the calling thread, and queues its request. An empty
   // factory raises std::bad_function_call. A request queued after Stop is dropped.
   void Run(std::function<Request()> factory, std::function<void(AsyncResponse)> handler);
+  // As Run, for work that can wait (analytics): it never takes one of the
+  // thread_num workers. Without background workers it is Run.
+  void RunInBackground(std::function<Request()> factory, std::function<void(AsyncResponse)> handler);
 
   // Stops taking work, shuts the sockets of requests in flight down and waits up
   // to stopWait for the workers to end. Called from a worker (a handler) it
@@ -48,12 +54,13 @@ class Async {
   void Stop();
 
   // For tests and diagnostics.
-  std::size_t Pending() const;  // queued, not yet taken
+  std::size_t Pending() const;  // queued, not yet taken (both lanes)
   int LiveWorkers() const;      // started and not yet ended
 
  private:
   struct State;
   static void WorkerLoop(const std::shared_ptr<State>& state, int index);
+  void Queue(bool background, std::function<Request()> factory, std::function<void(AsyncResponse)> handler);
 
   // Shared with the workers, so a worker that outlives the pool (one that
   // stopped it from inside a handler) never touches freed memory.

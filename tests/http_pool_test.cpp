@@ -146,6 +146,30 @@ TEST(PoolConcurrency, StopFromAHandlerReturnsWithoutWaitingForItself) {
   EXPECT_EQ(pool.Pending(), 0u);
 }
 
+// Analytics wait in their own lane: stuck ones hold neither the login worker
+// nor Stop, and each background worker runs the start hook.
+TEST(PoolConcurrency, BackgroundRequestsHaveTheirOwnWorkersAndStopWithThePool) {
+  RawServer silent(RawServer::Silent());
+  RawServer quick(RawServer::Reply(kOk));
+  std::atomic<int> hooked{0};
+  Async pool(1, milliseconds(750), 2, [&] { ++hooked; });
+  pool.Start();
+  std::atomic<int> stuck{0};
+  for (int i = 0; i < 3; ++i) {
+    pool.RunInBackground(GetOf(silent.Url()), [&](AsyncResponse) { ++stuck; });
+  }
+  ASSERT_TRUE(Eventually([&] { return silent.Requests().size() == 2; }));
+  EXPECT_EQ(hooked.load(), 2);
+  EXPECT_EQ(pool.Pending(), 1u);  // two background workers, both busy
+  std::atomic<bool> answered{false};
+  pool.Run(GetOf(quick.Url()), [&](AsyncResponse a) { answered = a.resp.StrBody() == "{\"code\":200}"; });
+  EXPECT_TRUE(Eventually([&] { return answered.load(); }));
+  EXPECT_LT(TimedStop(pool), 1.0);
+  EXPECT_EQ(pool.LiveWorkers(), 0);
+  EXPECT_EQ(stuck.load(), 0);
+  EXPECT_EQ(silent.Requests().size(), 2u);
+}
+
 TEST(PoolConcurrency, HandlerExceptionsAreReportedAndTheWorkerGoesOn) {
   RawServer server(RawServer::Reply(kOk));
   Async pool(1);  // one worker, so it must survive every failure below
