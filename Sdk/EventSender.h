@@ -32,7 +32,7 @@ class EventSender {
   struct Settings {
     std::size_t maxEvents = 10000;         // queue bound, events
     std::size_t maxBytes = 8u << 20;       // queue bound, bytes of event text (10,000 typical events)
-    int window = 4;                        // requests in flight at once (1 while failing); 2 of the 6 workers stay free
+    int window = 4;                        // requests in flight at once (1 while failing): the pool's four event workers
     std::chrono::milliseconds backoffMin{1000};
     std::chrono::milliseconds backoffMax{300000};
   };
