@@ -92,7 +92,15 @@ void Async::Queue(bool background, std::function<Request()> factory, std::functi
 void Async::WorkerLoop(const std::shared_ptr<State>& state, int index) {
   State& s = *state;
   const bool background = index >= s.thread_num;
-  if (background && s.backgroundStart) s.backgroundStart();
+  if (background && s.backgroundStart) {
+    try {
+      s.backgroundStart();
+    } catch (const std::exception& e) {
+      std::cerr << e.what() << '\n';  // the worker still serves its lane
+    } catch (...) {
+      std::cerr << "unknown exception in a worker's start hook\n";
+    }
+  }
   State::Lane& lane = s.lanes[background ? 1 : 0];
   while (!s.stopping) {
     AsyncPackage package;

@@ -147,12 +147,16 @@ TEST(PoolConcurrency, StopFromAHandlerReturnsWithoutWaitingForItself) {
 }
 
 // Analytics wait in their own lane: stuck ones hold neither the login worker
-// nor Stop, and each background worker runs the start hook.
+// nor Stop, and each background worker runs the start hook (and goes on if it throws).
 TEST(PoolConcurrency, BackgroundRequestsHaveTheirOwnWorkersAndStopWithThePool) {
   RawServer silent(RawServer::Silent());
   RawServer quick(RawServer::Reply(kOk));
   std::atomic<int> hooked{0};
-  Async pool(1, milliseconds(750), 2, [&] { ++hooked; });
+  Async pool(1, milliseconds(750), 2, [&] {
+    ++hooked;
+    throw std::runtime_error("priority refused");  // reported; the worker still serves
+  });
+  testing::internal::CaptureStderr();
   pool.Start();
   std::atomic<int> stuck{0};
   for (int i = 0; i < 3; ++i) {
@@ -161,6 +165,7 @@ TEST(PoolConcurrency, BackgroundRequestsHaveTheirOwnWorkersAndStopWithThePool) {
   ASSERT_TRUE(Eventually([&] { return silent.Requests().size() == 2; }));
   EXPECT_EQ(hooked.load(), 2);
   EXPECT_EQ(pool.Pending(), 1u);  // two background workers, both busy
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("priority refused"), std::string::npos);
   std::atomic<bool> answered{false};
   pool.Run(GetOf(quick.Url()), [&](AsyncResponse a) { answered = a.resp.StrBody() == "{\"code\":200}"; });
   EXPECT_TRUE(Eventually([&] { return answered.load(); }));
