@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sched.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
