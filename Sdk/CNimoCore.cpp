@@ -35,33 +35,33 @@ void CNimoCore::InitLog(bool enabled) { ConfigureLog(enabled); }
 // ---------------------------------------------------------------- shared state
 
 CoreParams CNimoCore::Params() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return params_;
 }
 
 UserFacts CNimoCore::User() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return user_;
 }
 
 std::string CNimoCore::UserId() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return user_.userId;
 }
 
 void CNimoCore::SetSession(std::string token, std::string userId) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   user_.token = std::move(token);
   user_.userId = std::move(userId);
 }
 
 int CNimoCore::TicketResult(int handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return ticketResults_[handle];
 }
 
 void CNimoCore::SetTicketResult(int handle, int result) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   ticketResults_[handle] = result;
 }
 
@@ -147,7 +147,7 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback call
   {
     // A repeated Init (the first still waiting, or refused) skips what is done
     // and only asks the server again.
-    std::lock_guard<std::mutex> lock(initMutex_);
+    nimo_sync::MutexLock lock(initMutex_);
     if (!steamUp_) {
       InitLog(false);
       if (!InitSteam()) {
@@ -167,7 +167,7 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback call
       servicesUp_ = true;
       bool read = false;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        nimo_sync::MutexLock lock(mutex_);
         if (idState_ == IdState::Unread) {
           idState_ = IdState::Reading;
           read = true;
@@ -199,7 +199,7 @@ void CNimoCore::ReadClientId() { PublishClientId(NimoUtils::GetClientId()); }
 
 void CNimoCore::PublishClientId(const std::string& id) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     params_.clientId = id;
     idState_ = IdState::Known;
   }
@@ -210,7 +210,7 @@ void CNimoCore::PublishClientId(const std::string& id) {
 void CNimoCore::AfterClientId(std::function<void()> task) {
   bool reading = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     reading = idState_ == IdState::Reading;
   }
   if (!reading) {  // known, or nobody reads it: nothing to wait for
@@ -221,7 +221,7 @@ void CNimoCore::AfterClientId(std::function<void()> task) {
     constexpr auto kBound = std::chrono::seconds(10);
     bool known = false;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      nimo_sync::UniqueLock lock(mutex_);
       known = idCv_.wait_for(lock, kBound, [this] { return idState_ == IdState::Known || isExit.load(); }) &&
               idState_ == IdState::Known;
     }
@@ -264,7 +264,7 @@ void CNimoCore::InitGlobalParams(std::string appId, std::string appKey) {
 void CNimoCore::SetParams(std::string appId, std::string appKey) {
   ISteamUtils* utils = SteamUtils();
   std::string steamAppId = std::to_string(utils != nullptr ? utils->GetAppID() : 0u);
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   params_.appId = std::move(appId);
   params_.appKey = std::move(appKey);
   params_.os = "Windows";
@@ -365,7 +365,7 @@ void CNimoCore::CallPay(std::string productId, std::string extInfo, GameCallback
 
 void CNimoCore::SetServerId(std::string serverId) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     user_.serverId = serverId;
   }
   Track().SyncUserInfo();
@@ -374,7 +374,7 @@ void CNimoCore::SetServerId(std::string serverId) {
 
 void CNimoCore::SetGameUserId(std::string gameUserId) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     user_.gameUserId = gameUserId;
   }
   Track().SyncUserInfo();
@@ -383,7 +383,7 @@ void CNimoCore::SetGameUserId(std::string gameUserId) {
 
 void CNimoCore::SetNickName(std::string nickName) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     user_.nickName = nickName;
   }
   Track().SyncUserInfo();
@@ -392,7 +392,7 @@ void CNimoCore::SetNickName(std::string nickName) {
 
 void CNimoCore::SetLevel(int level) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     user_.level = level;
   }
   Track().SyncUserInfo();
@@ -401,7 +401,7 @@ void CNimoCore::SetLevel(int level) {
 
 void CNimoCore::Logout() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     user_.userId = "-1";
     user_.token.clear();
     user_.gameUserId.clear();
@@ -419,7 +419,7 @@ void CNimoCore::Exit() {
   const auto deadline = Clock::now() + std::chrono::milliseconds(950);
   isExit = true;
   {
-    std::lock_guard<std::mutex> lock(mutex_);  // a waiter between its check and its wait still hears it
+    nimo_sync::MutexLock lock(mutex_);  // a waiter between its check and its wait still hears it
   }
   idCv_.notify_all();
   // From here on only Exit answers the operations still open; no thread of ours

@@ -4,9 +4,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -15,6 +13,7 @@
 #include "Sdk/HttpResp.h"
 #include "Sdk/ThreadGroup.h"
 #include "platform/steam/steam_api.h"
+#include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
 
@@ -88,7 +87,7 @@ class CNimoCore {
   void RequestConfig(GameCallback callback);  // logs the parameters, then asks
 
   // Guarded by mutex_.
-  mutable std::mutex mutex_;
+  mutable nimo_sync::Mutex mutex_;
   CoreParams params_;
   UserFacts user_;
   std::unordered_map<int, int> ticketResults_;
@@ -99,7 +98,7 @@ class CNimoCore {
   ThreadGroup waits_;  // login waits, the client id and the requests waiting for it
   enum class IdState { Unread, Reading, Known };
   IdState idState_ = IdState::Unread;  // guarded by mutex_
-  std::condition_variable idCv_;       // with mutex_: the id became known, or Exit began
+  nimo_sync::CondVar idCv_;       // with mutex_: the id became known, or Exit began
   std::atomic<int> ticketPollMs_{100};
   std::atomic<int> pumpMs_{200};
   std::atomic<bool> exitDone_{false};
@@ -108,7 +107,7 @@ class CNimoCore {
   std::atomic<bool> steamStarted_{false};  // InitSteam initialised Steam itself
 
   // Steps of Init already done, so that a repeated Init only asks the server again.
-  std::mutex initMutex_;
+  nimo_sync::Mutex initMutex_;
   bool steamUp_ = false;       // guarded by initMutex_
   bool servicesUp_ = false;    // guarded by initMutex_
 

@@ -22,7 +22,7 @@ std::shared_ptr<OpenOperation> CNimoDelivery::Open(ResultCallback cpp, CResultCa
   op->cpp = cpp;
   op->c = c;
   op->user = user;
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   op->id = nextId_++;
   open_.emplace(op->id, op);
   return op;
@@ -30,7 +30,7 @@ std::shared_ptr<OpenOperation> CNimoDelivery::Open(ResultCallback cpp, CResultCa
 
 CNimoDelivery::Claimed CNimoDelivery::Claim(const std::shared_ptr<OpenOperation>& op, bool byExit, int code,
                                             std::string& message, std::string& data) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   if (op->done || (op->atExit && !byExit)) return Claimed::Dropped;
   op->done = true;
   open_.erase(op->id);
@@ -49,7 +49,7 @@ bool CNimoDelivery::Finish(const GameCallback& callback, int code, std::string m
 
 std::vector<std::shared_ptr<OpenOperation>> CNimoDelivery::BeginExit() {
   std::vector<std::shared_ptr<OpenOperation>> ops;
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   ops.reserve(open_.size());
   for (auto& entry : open_) {
     entry.second->atExit = true;
@@ -73,7 +73,7 @@ int CNimoDelivery::RunCallbacks() {
   if (queued_.load(std::memory_order_acquire) == 0) return 0;  // the common case: no lock
   std::uint64_t end;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     end = pushed_;
   }
   // One result at a time, called outside the lock, so a callback may poll again,
@@ -84,7 +84,7 @@ int CNimoDelivery::RunCallbacks() {
   for (;;) {
     Result r;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      nimo_sync::MutexLock lock(mutex_);
       if (queue_.empty() || queue_.front().seq >= end) break;
       r = std::move(queue_.front());
       queue_.pop_front();
@@ -97,7 +97,7 @@ int CNimoDelivery::RunCallbacks() {
 }
 
 std::size_t CNimoDelivery::OpenCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return open_.size();
 }
 

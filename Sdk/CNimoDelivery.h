@@ -10,12 +10,12 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "Sdk/GameCallback.h"
+#include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
 
@@ -74,7 +74,7 @@ class CNimoDelivery {
   std::atomic<bool> frozen_{false};
   std::atomic<std::size_t> queued_{0};  // size of queue_, read without the lock
 
-  mutable std::mutex mutex_;
+  mutable nimo_sync::Mutex mutex_;
   std::unordered_map<std::uint64_t, std::shared_ptr<OpenOperation>> open_;  // guarded by mutex_
   std::deque<Result> queue_;                                                // guarded by mutex_
   std::uint64_t nextId_ = 1;                                                // guarded by mutex_

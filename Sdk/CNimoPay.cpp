@@ -43,17 +43,17 @@ CNimoPay::CNimoPay() {
 }
 
 bool CNimoPay::IsProductsLoaded() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return productsLoaded_;
 }
 
 bool CNimoPay::HasOrder(const std::string& steamOrderId) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return orderMap_.count(steamOrderId) != 0;
 }
 
 std::size_t CNimoPay::ProductCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return productMap_.size();
 }
 
@@ -104,7 +104,7 @@ void CNimoPay::OnProductsAnswer(const HttpResp& resp, const std::function<void()
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     for (auto& p : products) productMap_[p.productId] = p;
     productsLoaded_ = true;
   }
@@ -116,7 +116,7 @@ CNimoPay::ProductResult CNimoPay::BuildProductResult() const {
   data["code"] = 200;
   data["msg"] = "Success";
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     for (const auto& [id, p] : productMap_) {
       json item = json::object();
       item["productId"] = p.productId;
@@ -150,7 +150,7 @@ void CNimoPay::OrderStep(const std::string& productId, const std::string& extInf
   ProductInfo product;
   bool found = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     auto it = productMap_.find(productId);
     found = it != productMap_.end();
     if (found) product = it->second;
@@ -203,7 +203,7 @@ void CNimoPay::OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& prod
   Journal().PutOrder(order);
   std::string held;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     PayOrder& live = orderMap_[order.steamOrderId];
     live = order;
     auto h = heldAnswers_.find(order.steamOrderId);
@@ -228,7 +228,7 @@ void CNimoPay::PayResult(std::string status, std::string steamOrderId) {
   enum class Next { Report, Queue, Hold, Full } next;
   PayOrder order;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     auto it = orderMap_.find(steamOrderId);
     if (it == orderMap_.end()) {
       // The server opens the transaction before it answers create_order: Steam
@@ -343,7 +343,7 @@ void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& pa
   GameCallback callback;
   LateReportHandler late;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     auto it = orderMap_.find(id);
     if (it != orderMap_.end() && !confirmed && !unknown && !it->second.pending.empty()) {
       // A Steam answer came during this report: it is reported next, and the
@@ -393,18 +393,18 @@ void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& pa
 // ---------------------------------------------------------------- the journal
 
 void CNimoPay::SetLateReportHandler(LateReportHandler handler) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   lateReport_ = std::move(handler);
 }
 
 std::size_t CNimoPay::HeldAnswerCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return heldAnswers_.size();
 }
 
 void CNimoPay::RecoverJournal() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     if (recovered_) return;
     recovered_ = true;
   }
@@ -415,7 +415,7 @@ void CNimoPay::RecoverJournal() {
   std::size_t orders = 0;
   std::size_t toReport = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     for (const auto& e : entries) {
       if (orderMap_.count(e.steamOrderId) != 0) continue;
       if (!e.hasOrder) {
@@ -447,7 +447,7 @@ void CNimoPay::NextRecoveryReport() {
   for (;;) {
     PayOrder order;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      nimo_sync::MutexLock lock(mutex_);
       if (recoveryQueue_.empty()) return;
       std::string id = recoveryQueue_.front();
       recoveryQueue_.pop_front();
@@ -465,7 +465,7 @@ void CNimoPay::NextRecoveryReport() {
 void CNimoPay::ExpireHeldAnswers() {
   std::vector<std::pair<std::string, std::string>> expired;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     if (heldAnswers_.empty()) return;
     const auto now = std::chrono::steady_clock::now();
     for (auto it = heldAnswers_.begin(); it != heldAnswers_.end();) {

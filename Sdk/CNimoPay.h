@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -20,6 +19,7 @@
 #include "Sdk/CoreParams.h"
 #include "Sdk/GameCallback.h"
 #include "Sdk/HttpResp.h"
+#include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
 
@@ -121,7 +121,7 @@ class CNimoPay {
     std::chrono::steady_clock::time_point until;
   };
 
-  mutable std::mutex mutex_;
+  mutable nimo_sync::Mutex mutex_;
   std::unordered_map<std::string, ProductInfo> productMap_;  // guarded by mutex_
   std::unordered_map<std::string, PayOrder> orderMap_;       // guarded by mutex_
   bool productsLoaded_ = false;                              // guarded by mutex_

@@ -57,7 +57,7 @@ void CNimoTrack::InitEventTable() {
   table->requiredParams["zko_user_import"] = {{"isFirstEnter", "int"}};
   table->requiredParams["zko_user_create"] = {{"nickname", "string"}, {"registerTime", "long"}};
   table->requiredParams["zko_user_info_update"] = {{"nickname", "string"}};
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   table_ = std::move(table);
 }
 
@@ -66,7 +66,7 @@ void CNimoTrack::Init() {
     InitEventTable();
     CoreParams params = Core().Params();
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      nimo_sync::MutexLock lock(mutex_);
       facts_.appId = params.appId;
       if (!params.clientId.empty()) {  // else it comes by SetClientId
         facts_.deviceId = params.clientId;
@@ -85,7 +85,7 @@ void CNimoTrack::Init() {
     std::optional<int> bias = nimo_sys::LocalBiasMinutes();
     std::string os = GetOsVersionName();
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      nimo_sync::MutexLock lock(mutex_);
       facts_.resolution = resolution;
       if (bias) facts_.tz = nimo_sys::UtcOffsetText(*bias);
       facts_.os = os;
@@ -123,7 +123,7 @@ std::int64_t CNimoTrack::ParseUserId(const std::string& text) {
 
 void CNimoTrack::SetClientId(const std::string& id) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     facts_.deviceId = id;
     facts_.fingerId = id;
   }
@@ -132,13 +132,13 @@ void CNimoTrack::SetClientId(const std::string& id) {
 
 void CNimoTrack::SyncUserId() {
   std::int64_t userId = ParseUserId(Core().UserId());
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   facts_.userId = userId;
 }
 
 void CNimoTrack::SyncUserInfo() {
   UserFacts user = Core().User();
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   facts_.serverId = OrUnknown(user.serverId);
   facts_.gameUserId = OrUnknown(user.gameUserId);
   facts_.nickName = OrUnknown(user.nickName);
@@ -148,22 +148,22 @@ void CNimoTrack::SyncUserInfo() {
 std::string CNimoTrack::OrUnknown(const std::string& s) { return s.empty() ? kUnknown : s; }
 
 CNimoTrack::Facts CNimoTrack::Snapshot() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return facts_;
 }
 
 std::string CNimoTrack::DeviceId() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return facts_.deviceId;
 }
 
 std::string CNimoTrack::Resolution() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return facts_.resolution;
 }
 
 std::shared_ptr<const CNimoTrack::EventTable> CNimoTrack::Table() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return table_;
 }
 

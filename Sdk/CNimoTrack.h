@@ -8,12 +8,12 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 
 #include "Sdk/EventSender.h"
+#include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
 
@@ -101,7 +101,7 @@ class CNimoTrack {
                           const json& parsed);
 
   // Guarded by mutex_.
-  mutable std::mutex mutex_;
+  mutable nimo_sync::Mutex mutex_;
   Facts facts_;
   std::shared_ptr<const EventTable> table_;  // null until InitEventTable; immutable once set
 

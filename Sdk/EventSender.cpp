@@ -41,26 +41,26 @@ bool Delivered(const HttpResp& r) { return r.code != -502 || !r.data.empty(); }
 }  // namespace
 
 void EventSender::SetSettings(const Settings& s) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   settings_ = s;
-  std::lock_guard<std::mutex> hand(handMutex_);
+  nimo_sync::MutexLock hand(handMutex_);
   handMaxEvents_ = s.maxEvents;
   handMaxBytes_ = s.maxBytes;
 }
 
 EventSender::Settings EventSender::GetSettings() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return settings_;
 }
 
 void EventSender::ExpectClientId() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   idExpected_ = true;
 }
 
 void EventSender::SetClientId(std::string id) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     clientId_ = std::move(id);
     idKnown_ = true;
   }
@@ -69,7 +69,7 @@ void EventSender::SetClientId(std::string id) {
 
 // The id for drafts made before it was known; empty when there is none (yet).
 std::string EventSender::ClientIdForDrafts(bool wait) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  nimo_sync::UniqueLock lock(mutex_);
   if (wait && !idKnown_ && idExpected_ &&
       !cv_.wait_for(lock, kClientIdWait, [this] { return idKnown_ || stopping_; })) {
     idExpected_ = false;  // not another wait for every batch
@@ -80,7 +80,7 @@ std::string EventSender::ClientIdForDrafts(bool wait) {
 
 EventSender::~EventSender() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     stopping_ = true;
   }
   cv_.notify_all();
@@ -93,7 +93,7 @@ void EventSender::Post(std::string draft) {
   std::uint64_t drop = 0;
   std::string oldest;  // freed after the lock
   {
-    std::lock_guard<std::mutex> hand(handMutex_);
+    nimo_sync::MutexLock hand(handMutex_);
     if (closed_) {
       drop = 1;
     } else {
@@ -114,13 +114,13 @@ void EventSender::Post(std::string draft) {
   // The tracker's own lock only when it sleeps: it sets asleep_ before it looks
   // at pending_ for the last time, so either it sees this draft or we see it asleep.
   if (asleep_.load()) {
-    { std::lock_guard<std::mutex> lock(mutex_); }
+    { nimo_sync::MutexLock lock(mutex_); }
     cv_.notify_one();
   }
 }
 
 void EventSender::Start() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   if (started_.load() || stopping_) return;
   try {
     thread_ = std::thread([this] { Run(); });
@@ -137,7 +137,7 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
   std::thread thread;
   bool ended = true;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    nimo_sync::UniqueLock lock(mutex_);
     if (stopping_) return;
     stopping_ = true;
     cv_.notify_all();
@@ -154,14 +154,14 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
   }
 
   // Polled rather than a timed lock, which the thread checker cannot follow.
-  std::unique_lock<std::mutex> fileLock(fileMutex_, std::defer_lock);
+  nimo_sync::UniqueLock fileLock(fileMutex_, std::defer_lock);
   while (!fileLock.try_lock() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   if (!fileLock.owns_lock()) {
     std::size_t lost = 0;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      nimo_sync::MutexLock lock(mutex_);
       flushedAtExit_ = true;
-      std::lock_guard<std::mutex> hand(handMutex_);
+      nimo_sync::MutexLock hand(handMutex_);
       closed_ = true;
       lost = pending_.size() + batch_.size();
     }
@@ -171,10 +171,10 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
   std::deque<std::string> drafts;
   std::vector<std::pair<std::int64_t, bool>> answers;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     flushedAtExit_ = true;
     drafts.swap(batch_);  // older than the pending ones
-    std::lock_guard<std::mutex> hand(handMutex_);
+    nimo_sync::MutexLock hand(handMutex_);
     closed_ = true;
     for (std::string& d : pending_) drafts.push_back(std::move(d));
     pending_.clear();
@@ -202,13 +202,13 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
 void EventSender::Run() {
   nimo_sys::LowerThisThreadPriority();  // events can wait; the game's frame cannot
   Load();
-  std::unique_lock<std::mutex> lock(mutex_);
+  nimo_sync::UniqueLock lock(mutex_);
   active_ = settings_;
   while (!stopping_) {
     asleep_ = true;  // before the last look at pending_ (see Post)
     bool numbering = false;
     {
-      std::lock_guard<std::mutex> hand(handMutex_);
+      nimo_sync::MutexLock hand(handMutex_);
       numbering = !pending_.empty();
     }
     const auto now = Clock::now();
@@ -271,7 +271,7 @@ void EventSender::Load() {
   std::vector<std::unique_ptr<nimo_sys::TryFileLock>> adoptedLocks;
   std::vector<std::string> adoptedPaths;
   {
-    std::lock_guard<std::mutex> fileLock(fileMutex_);
+    nimo_sync::MutexLock fileLock(fileMutex_);
     if (!OpenSlotLocked()) return;
     auto take = [&](const std::string& bytes) {
       EventQueue::Parsed p = EventQueue::Parse(bytes);
@@ -314,9 +314,9 @@ void EventSender::Load() {
   highest_ = highest;
   std::int64_t next = unnumbered > 0 ? Reserve(unnumbered) : 0;
 
-  std::lock_guard<std::mutex> fileLock(fileMutex_);
+  nimo_sync::MutexLock fileLock(fileMutex_);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     if (flushedAtExit_) return;  // Exit appended to the file meanwhile; the next start reads both
   }
   std::string bytes;
@@ -358,8 +358,8 @@ bool EventSender::NumberBatch() {
   std::size_t count = 0;
   {
     // A swap, so the caller's Post never waits behind a copy.
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::lock_guard<std::mutex> hand(handMutex_);
+    nimo_sync::MutexLock lock(mutex_);
+    nimo_sync::MutexLock hand(handMutex_);
     batch_.swap(pending_);
     pendingBytes_ = 0;
     count = batch_.size();
@@ -370,9 +370,9 @@ bool EventSender::NumberBatch() {
   const std::int64_t first = Reserve(count);
 
   std::deque<std::string> batch;
-  std::lock_guard<std::mutex> fileLock(fileMutex_);
+  nimo_sync::MutexLock fileLock(fileMutex_);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     // Exit saved these (unnumbered) while the store was locked: the numbers
     // just taken stay unused rather than being given twice.
     if (flushedAtExit_) return false;
@@ -411,7 +411,7 @@ void EventSender::AppendLocked(const std::string& bytes, bool sync) {
 
 void EventSender::OnAnswer(std::int64_t order, bool delivered) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     answers_.emplace_back(order, delivered);
   }
   cv_.notify_one();
@@ -430,7 +430,7 @@ std::chrono::milliseconds EventSender::Backoff(int failures) const {
 void EventSender::TakeAnswers() {
   std::vector<std::pair<std::int64_t, bool>> got;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     got.swap(answers_);
   }
   if (got.empty()) return;
@@ -456,7 +456,7 @@ void EventSender::TakeAnswers() {
     queue_.pop_front();
   }
   if (!done.empty()) {
-    std::lock_guard<std::mutex> fileLock(fileMutex_);
+    nimo_sync::MutexLock fileLock(fileMutex_);
     AppendLocked(done, false);  // a lost one only means the event is sent again
   }
 }
@@ -478,7 +478,7 @@ void EventSender::EnforceBound() {
   }
   if (dropped != 0) {
     dropped_ += dropped;
-    std::lock_guard<std::mutex> fileLock(fileMutex_);
+    nimo_sync::MutexLock fileLock(fileMutex_);
     AppendLocked(done, false);
   }
   const std::uint64_t total = dropped_.load();
@@ -504,7 +504,7 @@ void EventSender::Dispatch() {
 }
 
 void EventSender::MaybeCompact() {
-  std::lock_guard<std::mutex> fileLock(fileMutex_);
+  nimo_sync::MutexLock fileLock(fileMutex_);
   const std::size_t live = liveBytes_ + kRecordOverhead * queue_.size();
   if (path_.empty() || fileBytes_ < kCompactAt || fileBytes_ < 2 * live) return;
   std::string bytes;

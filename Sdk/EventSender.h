@@ -10,17 +10,16 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "platform/sync/Mutex.h"
 #include "platform/sys/AppendFile.h"
 
 namespace NimoSdk {
@@ -87,7 +86,7 @@ class EventSender {
   // The hand-off from the posting threads: guarded by handMutex_, which guards
   // nothing else and is held for a push or a swap only (taken after mutex_
   // when both are needed).
-  std::mutex handMutex_;
+  nimo_sync::Mutex handMutex_;
   std::deque<std::string> pending_;                          // drafts, not numbered yet
   std::size_t pendingBytes_ = 0;
   std::size_t handMaxEvents_ = Settings{}.maxEvents;
@@ -98,8 +97,8 @@ class EventSender {
   std::atomic<bool> asleep_{false};                          // the tracker waits on cv_ (or is about to)
 
   // Guarded by mutex_ (never held across disk or network work).
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
+  mutable nimo_sync::Mutex mutex_;
+  nimo_sync::CondVar cv_;
   std::deque<std::string> batch_;                            // older drafts the tracker is numbering
   std::vector<std::pair<std::int64_t, bool>> answers_;       // from HTTP workers
   Settings settings_;
@@ -109,11 +108,11 @@ class EventSender {
   std::string clientId_;
   bool idExpected_ = false;
   bool idKnown_ = false;
-  std::condition_variable doneCv_;
+  nimo_sync::CondVar doneCv_;
   std::thread thread_;
 
   // Guarded by fileMutex_ (taken before mutex_ when both are needed).
-  std::mutex fileMutex_;
+  nimo_sync::Mutex fileMutex_;
   std::unique_ptr<nimo_sys::TryFileLock> slotLock_;
   std::string path_;                                         // empty: no queue file could be had
   nimo_sys::AppendFile file_;

@@ -4,12 +4,12 @@
 
 #include <iostream>
 #include <limits>
-#include <mutex>
 
 #include "Sdk/CNimoCore.h"
 #include "Sdk/JsonFields.h"
 #include "Sdk/Singletons.h"
 #include "platform/steam/steam_api.h"
+#include "platform/sync/Mutex.h"
 #include "platform/sys/AtomicFile.h"
 #include "platform/sys/DataFolder.h"
 #include "platform/sys/FileLock.h"
@@ -20,9 +20,9 @@ namespace {
 using json = nlohmann::json;
 
 // One per file; never destroyed, since HTTP workers may use the store late.
-std::mutex& FileMutex(bool shared) {
-  static std::mutex* const sharedMutex = new std::mutex();
-  static std::mutex* const appMutex = new std::mutex();
+nimo_sync::Mutex& FileMutex(bool shared) {
+  static nimo_sync::Mutex* const sharedMutex = new nimo_sync::Mutex();
+  static nimo_sync::Mutex* const appMutex = new nimo_sync::Mutex();
   return shared ? *sharedMutex : *appMutex;
 }
 
@@ -109,7 +109,7 @@ void NimoConfigUtils::WriteCofnigJson(json config, bool shared) {
 NimoConfigUtils::json NimoConfigUtils::Update(bool shared, const std::function<void(json&)>& change) {
   const std::string path = ConfigPath(shared);
   // Threads of this process queue on the mutex; processes on the lock file.
-  std::lock_guard<std::mutex> lock(FileMutex(shared));
+  nimo_sync::MutexLock lock(FileMutex(shared));
   nimo_sys::FileLock fileLock(path + ".lock");
   json doc = ReadDocument(path);
   if (!doc.is_object()) doc = Defaults(shared);

@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <system_error>
 
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoConfigUtils.h"
+#include "platform/sync/Mutex.h"
 #include "platform/sys/AtomicFile.h"
 #include "platform/sys/FileLock.h"
 
@@ -20,8 +20,8 @@ constexpr const char kFileName[] = "PayJournal";
 constexpr const char kAppConf[] = "AppConf";
 
 // Never destroyed: HTTP workers and the Steam pump may write late.
-std::mutex& JournalMutex() {
-  static std::mutex* const m = new std::mutex();
+nimo_sync::Mutex& JournalMutex() {
+  static nimo_sync::Mutex* const m = new nimo_sync::Mutex();
   return *m;
 }
 
@@ -194,7 +194,7 @@ std::string PurchaseJournal::Path() const {
 
 void PurchaseJournal::Cycle(const std::function<bool(std::vector<Entry>&)>& change, bool flush) {
   const std::string path = Path();
-  std::lock_guard<std::mutex> lock(JournalMutex());
+  nimo_sync::MutexLock lock(JournalMutex());
   nimo_sys::FileLock fileLock(path + ".lock");
   std::vector<Entry> entries = ReadEntries(path);
   if (!change(entries)) return;

@@ -6,31 +6,31 @@ namespace NimoSdk {
 
 void StopSignal::Set() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     set_ = true;
   }
   cv_.notify_all();
 }
 
 bool StopSignal::IsSet() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   return set_;
 }
 
 bool StopSignal::WaitFor(std::chrono::milliseconds d) const {
-  std::unique_lock<std::mutex> lock(mutex_);
+  nimo_sync::UniqueLock lock(mutex_);
   return cv_.wait_for(lock, d, [this] { return set_; });
 }
 
 ThreadGroup::~ThreadGroup() { JoinAll(); }
 
 void ThreadGroup::FailNextSpawn() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   failNext_ = true;
 }
 
 bool ThreadGroup::Spawn(std::function<void()> body) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   ReapLocked();
   if (failNext_) {
     failNext_ = false;
@@ -40,7 +40,7 @@ bool ThreadGroup::Spawn(std::function<void()> body) {
   try {
     std::thread t([this, body = std::move(body), done] {
       body();
-      std::lock_guard<std::mutex> l(mutex_);
+      nimo_sync::MutexLock l(mutex_);
       *done = true;
       ended_.notify_all();
     });
@@ -65,7 +65,7 @@ void ThreadGroup::ReapLocked() {
 void ThreadGroup::JoinAll() {
   std::vector<Entry> threads;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     threads.swap(threads_);
   }
   for (auto& e : threads) {
@@ -82,7 +82,7 @@ bool ThreadGroup::JoinUntil(std::chrono::steady_clock::time_point deadline) {
   std::vector<Entry> threads;
   bool all = true;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    nimo_sync::UniqueLock lock(mutex_);
     ended_.wait_until(lock, deadline, [&] {
       for (const auto& e : threads_) {
         if (!*e.done && e.thread.get_id() != self) return false;

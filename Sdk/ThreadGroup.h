@@ -2,12 +2,12 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
 
@@ -20,8 +20,8 @@ class StopSignal {
   bool WaitFor(std::chrono::milliseconds d) const;
 
  private:
-  mutable std::mutex mutex_;
-  mutable std::condition_variable cv_;
+  mutable nimo_sync::Mutex mutex_;
+  mutable nimo_sync::CondVar cv_;
   bool set_ = false;  // guarded by mutex_
 };
 
@@ -51,8 +51,8 @@ class ThreadGroup {
   };
   void ReapLocked();
 
-  std::mutex mutex_;
-  std::condition_variable ended_;  // a thread finished its body
+  nimo_sync::Mutex mutex_;
+  nimo_sync::CondVar ended_;  // a thread finished its body
   std::vector<Entry> threads_;  // guarded by mutex_
   bool failNext_ = false;       // guarded by mutex_
 };

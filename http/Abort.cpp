@@ -6,28 +6,28 @@
 namespace sion {
 
 void AbortHandle::Abort() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   aborted_ = true;
   nimo_net::ShutdownBoth(fd_);
   if (lookup_) lookup_->Cancel();
 }
 
 bool AbortHandle::AttachLookup(std::shared_ptr<nimo_net::Lookup> lookup) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   lookup_ = std::move(lookup);
   if (aborted_ && lookup_) lookup_->Cancel();
   return !aborted_;
 }
 
 bool AbortHandle::Attach(int fd) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   fd_ = fd;
   if (aborted_) nimo_net::ShutdownBoth(fd_);
   return !aborted_;
 }
 
 void AbortHandle::Detach() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   fd_ = -1;
 }
 

@@ -6,7 +6,8 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
+
+#include "platform/sync/Mutex.h"
 
 namespace nimo_net {
 class Lookup;
@@ -31,7 +32,7 @@ class AbortHandle {
 
  private:
   std::atomic<bool> aborted_{false};
-  std::mutex mutex_;
+  nimo_sync::Mutex mutex_;
   int fd_ = -1;  // guarded by mutex_
   std::shared_ptr<nimo_net::Lookup> lookup_;  // guarded by mutex_
 };

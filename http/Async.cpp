@@ -1,11 +1,9 @@
 #include "http/Async.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <iostream>
 #include <map>
-#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -13,6 +11,7 @@
 
 #include "http/Abort.h"
 #include "http/Strings.h"
+#include "platform/sync/Mutex.h"
 
 namespace sion {
 
@@ -21,7 +20,7 @@ struct Async::State {
       : thread_num(n), stopWait(wait), background_num(b), backgroundStart(std::move(start)) {}
 
   struct Lane {
-    std::condition_variable workCv;  // its queue changed or stopping
+    nimo_sync::CondVar workCv;  // its queue changed or stopping
     std::deque<AsyncPackage> queue;  // guarded by mutex
   };
 
@@ -37,9 +36,9 @@ struct Async::State {
   const int background_num;                  // workers from index thread_num on
   const std::function<void()> backgroundStart;
 
-  mutable std::mutex mutex;
+  mutable nimo_sync::Mutex mutex;
   Lane lanes[2];                             // [1]: the background workers'
-  std::condition_variable doneCv;            // a worker ended
+  nimo_sync::CondVar doneCv;            // a worker ended
   std::map<int, Worker> threads;             // guarded by mutex
   std::set<AbortHandle*> inFlight;           // guarded by mutex
   bool running = false;                      // guarded by mutex; never cleared
@@ -52,14 +51,14 @@ Async::Async(int thread_num, std::chrono::milliseconds stopWait, int background_
 
 Async::~Async() {
   Stop();
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  nimo_sync::MutexLock lock(state_->mutex);
   for (auto& entry : state_->threads) {
     if (entry.second.thread.joinable()) entry.second.thread.detach();  // still busy; it holds its own state
   }
 }
 
 void Async::Start() {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  nimo_sync::MutexLock lock(state_->mutex);
   Check<std::logic_error>(!state_->running, "一个线程池实例只能start一次");
   // Set first: workers made before a failed thread creation stay owned, and a
   // retry cannot start a second set under the same indexes.
@@ -82,7 +81,7 @@ void Async::Queue(bool background, std::function<Request()> factory, std::functi
   AsyncPackage package{factory(), std::move(handler)};
   State::Lane& lane = state_->lanes[background ? 1 : 0];
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    nimo_sync::MutexLock lock(state_->mutex);
     if (state_->stopping) return;  // never performed; released here, outside the lock
     lane.queue.push_back(std::move(package));
   }
@@ -106,7 +105,7 @@ void Async::WorkerLoop(const std::shared_ptr<State>& state, int index) {
     AsyncPackage package;
     AbortHandle abort;
     {
-      std::unique_lock<std::mutex> lock(s.mutex);
+      nimo_sync::UniqueLock lock(s.mutex);
       lane.workCv.wait(lock, [&] { return !lane.queue.empty() || s.stopping; });
       if (s.stopping) break;
       package = std::move(lane.queue.front());
@@ -122,7 +121,7 @@ void Async::WorkerLoop(const std::shared_ptr<State>& state, int index) {
       }
     }
     {
-      std::lock_guard<std::mutex> lock(s.mutex);
+      nimo_sync::MutexLock lock(s.mutex);
       s.inFlight.erase(&abort);
     }
     if (s.stopping) break;
@@ -134,7 +133,7 @@ void Async::WorkerLoop(const std::shared_ptr<State>& state, int index) {
       std::cerr << "unknown exception in a request handler\n";
     }
   }
-  std::lock_guard<std::mutex> lock(s.mutex);
+  nimo_sync::MutexLock lock(s.mutex);
   s.threads[index].done = true;
   s.doneCv.notify_all();
 }
@@ -146,7 +145,7 @@ void Async::Stop() {
   std::vector<std::thread> finished;
   int stragglers = 0;
   {
-    std::unique_lock<std::mutex> lock(s.mutex);
+    nimo_sync::UniqueLock lock(s.mutex);
     for (AbortHandle* a : s.inFlight) a->Abort();
     for (State::Lane& lane : s.lanes) {
       for (AsyncPackage& p : lane.queue) dropped.push_back(std::move(p));
@@ -184,12 +183,12 @@ void Async::Stop() {
 }
 
 std::size_t Async::Pending() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  nimo_sync::MutexLock lock(state_->mutex);
   return state_->lanes[0].queue.size() + state_->lanes[1].queue.size();
 }
 
 int Async::LiveWorkers() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  nimo_sync::MutexLock lock(state_->mutex);
   int n = 0;
   for (const auto& entry : state_->threads) n += entry.second.done ? 0 : 1;
   return n;

@@ -16,7 +16,7 @@ namespace {
 constexpr std::size_t kMaxHosts = 32;           // the SDK talks to two
 constexpr std::size_t kSessionsPerHost = 8;     // enough for six workers resuming at once
 
-std::mutex gSetupMutex;
+nimo_sync::Mutex gSetupMutex;
 bool gBuilt = false;             // guarded by gSetupMutex
 bool gCaOverridden = false;      // guarded by gSetupMutex
 std::string gCaOverride;         // guarded by gSetupMutex
@@ -40,7 +40,7 @@ bool Usable(SSL_SESSION* s) {
 }  // namespace
 
 bool TlsContext::UseCaFile(const std::string& path) {
-  std::lock_guard<std::mutex> lock(gSetupMutex);
+  nimo_sync::MutexLock lock(gSetupMutex);
   if (gBuilt) return false;
   gCaOverridden = true;
   gCaOverride = path;
@@ -51,7 +51,7 @@ TlsContext& TlsContext::Get() {
   std::call_once(gOnce, [] {
     std::string caFile;
     {
-      std::lock_guard<std::mutex> lock(gSetupMutex);
+      nimo_sync::MutexLock lock(gSetupMutex);
       gBuilt = true;
       if (gCaOverridden) {
         caFile = gCaOverride;
@@ -100,7 +100,7 @@ int TlsContext::OnNewSession(SSL* ssl, SSL_SESSION* session) {
 }
 
 SSL_SESSION* TlsContext::TakeSession(const std::string& key) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   auto it = sessions_.find(key);
   if (it == sessions_.end()) return nullptr;
   auto& queue = it->second;
@@ -122,7 +122,7 @@ SSL_SESSION* TlsContext::TakeSession(const std::string& key) {
 }
 
 void TlsContext::PutSession(const std::string& key, SSL_SESSION* session) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  nimo_sync::MutexLock lock(mutex_);
   auto it = sessions_.find(key);
   if (it == sessions_.end()) {
     if (keyOrder_.size() >= kMaxHosts) {

@@ -8,10 +8,11 @@
 #include <deque>
 #include <list>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include <openssl/ssl.h>
+
+#include "platform/sync/Mutex.h"
 
 namespace sion {
 
@@ -54,7 +55,7 @@ class TlsContext {
   BIO_METHOD* bio_ = nullptr;
   std::string error_;  // why the context could not be built, empty when it was
 
-  std::mutex mutex_;
+  nimo_sync::Mutex mutex_;
   std::map<std::string, std::deque<SSL_SESSION*>> sessions_;  // guarded by mutex_
   std::list<std::string> keyOrder_;                            // guarded by mutex_; oldest first
 };

@@ -43,7 +43,7 @@ void Lookup::Run(const std::shared_ptr<Lookup>& self, std::string host) {
   ResolveFn fn = gResolve.load();
   const int code = fn != nullptr ? fn(host, ip, text) : ResolveIpv4(host, ip, text);
   {
-    std::lock_guard<std::mutex> lock(self->mutex_);
+    nimo_sync::MutexLock lock(self->mutex_);
     self->finished_ = true;
     self->code_ = code;
     self->ip_ = std::move(ip);
@@ -54,7 +54,7 @@ void Lookup::Run(const std::shared_ptr<Lookup>& self, std::string host) {
 }
 
 Lookup::Status Lookup::Wait(int timeoutMs, std::string& ip, int& code, std::string& text) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  nimo_sync::UniqueLock lock(mutex_);
   if (busy_) {
     text = text_;
     return Status::Busy;
@@ -71,7 +71,7 @@ Lookup::Status Lookup::Wait(int timeoutMs, std::string& ip, int& code, std::stri
 
 void Lookup::Cancel() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     cancelled_ = true;
   }
   cv_.notify_all();

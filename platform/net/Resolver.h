@@ -5,10 +5,10 @@
 // ResolveIpv4 (Socket.h), so every platform's socket layer serves it.
 #pragma once
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "platform/sync/Mutex.h"
 
 namespace nimo_net {
 
@@ -39,8 +39,8 @@ class Lookup {
  private:
   static void Run(const std::shared_ptr<Lookup>& self, std::string host);
 
-  std::mutex mutex_;
-  std::condition_variable cv_;
+  nimo_sync::Mutex mutex_;
+  nimo_sync::CondVar cv_;
   bool finished_ = false;   // guarded by mutex_
   bool cancelled_ = false;  // guarded by mutex_
   bool busy_ = false;       // guarded by mutex_; no helper could be had

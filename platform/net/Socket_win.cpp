@@ -5,11 +5,11 @@
 #include <windows.h>
 
 #include "platform/net/Socket.h"
+#include "platform/sync/Mutex.h"
 #include "platform/sys/WinText.h"
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <set>
 
 namespace nimo_net {
@@ -19,8 +19,8 @@ namespace {
 // noticed within one slice, whatever select() does with a shut-down socket.
 constexpr int kSliceMs = 50;
 
-std::mutex& ShutMutex() {
-  static std::mutex* m = new std::mutex();
+nimo_sync::Mutex& ShutMutex() {
+  static nimo_sync::Mutex* m = new nimo_sync::Mutex();
   return *m;
 }
 std::set<SOCKET>& ShutSockets() {  // guarded by ShutMutex(); shut down, not yet closed
@@ -28,7 +28,7 @@ std::set<SOCKET>& ShutSockets() {  // guarded by ShutMutex(); shut down, not yet
   return *s;
 }
 bool IsShut(SOCKET s) {
-  std::lock_guard<std::mutex> lock(ShutMutex());
+  nimo_sync::MutexLock lock(ShutMutex());
   return ShutSockets().count(s) != 0;
 }
 
@@ -144,7 +144,7 @@ void Socket::Close() {
   if (fd_ < 0) return;
   const SOCKET s = Native(fd_);
   {
-    std::lock_guard<std::mutex> lock(ShutMutex());
+    nimo_sync::MutexLock lock(ShutMutex());
     ShutSockets().erase(s);  // before the handle value can be reused
   }
   closesocket(s);
@@ -202,7 +202,7 @@ void ShutdownBoth(int fd) {
   if (fd < 0) return;
   const SOCKET s = Native(fd);
   {
-    std::lock_guard<std::mutex> lock(ShutMutex());
+    nimo_sync::MutexLock lock(ShutMutex());
     ShutSockets().insert(s);
   }
   shutdown(s, SD_BOTH);

@@ -1,3 +1,4 @@
+#include "platform/sync/Mutex.h"
 #include "platform/sys/MachineId.h"
 
 #include <fcntl.h>
@@ -6,7 +7,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <mutex>
 
 namespace nimo_sys {
 namespace {
@@ -14,8 +14,8 @@ namespace {
 // The real file is 33 bytes; anything much larger is not a machine id.
 constexpr off_t kMaxSize = 4096;
 
-std::mutex& FilesMutex() {
-  static std::mutex* m = new std::mutex();
+nimo_sync::Mutex& FilesMutex() {
+  static nimo_sync::Mutex* m = new nimo_sync::Mutex();
   return *m;
 }
 std::vector<std::string>& TestFiles() {  // guarded by FilesMutex()
@@ -100,7 +100,7 @@ MachineIdResult ReadMachineId(const std::vector<std::string>& files) {
 MachineIdResult ReadMachineId() {
   std::vector<std::string> files;
   {
-    std::lock_guard<std::mutex> lock(FilesMutex());
+    nimo_sync::MutexLock lock(FilesMutex());
     files = TestFiles();
   }
   if (files.empty()) files = {"/etc/machine-id", "/var/lib/dbus/machine-id"};
@@ -108,7 +108,7 @@ MachineIdResult ReadMachineId() {
 }
 
 void SetMachineIdFilesForTest(std::vector<std::string> files) {
-  std::lock_guard<std::mutex> lock(FilesMutex());
+  nimo_sync::MutexLock lock(FilesMutex());
   TestFiles() = std::move(files);
 }
 

@@ -1,17 +1,17 @@
 #include <windows.h>
 
+#include "platform/sync/Mutex.h"
 #include "platform/sys/MachineId.h"
 #include "platform/sys/WinText.h"
 
-#include <mutex>
 
 namespace nimo_sys {
 namespace {
 
 constexpr DWORD kMaxBytes = 4096;  // a GUID is 74 bytes in UTF-16
 
-std::mutex& PlacesMutex() {
-  static std::mutex* m = new std::mutex();
+nimo_sync::Mutex& PlacesMutex() {
+  static nimo_sync::Mutex* m = new nimo_sync::Mutex();
   return *m;
 }
 std::vector<std::string>& TestPlaces() {  // guarded by PlacesMutex()
@@ -74,7 +74,7 @@ MachineIdResult ReadMachineId(const std::vector<std::string>& places) {
 MachineIdResult ReadMachineId() {
   std::vector<std::string> places;
   {
-    std::lock_guard<std::mutex> lock(PlacesMutex());
+    nimo_sync::MutexLock lock(PlacesMutex());
     places = TestPlaces();
   }
   if (places.empty()) places = {"SOFTWARE\\Microsoft\\Cryptography"};
@@ -82,7 +82,7 @@ MachineIdResult ReadMachineId() {
 }
 
 void SetMachineIdFilesForTest(std::vector<std::string> files) {
-  std::lock_guard<std::mutex> lock(PlacesMutex());
+  nimo_sync::MutexLock lock(PlacesMutex());
   TestPlaces() = std::move(files);
 }
 
