@@ -144,6 +144,9 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback call
     NotifyGame(callback, 200, "Sdk already init.");
     return;
   }
+  // Decided under initMutex_, acted on after it: the game is called back, and the
+  // request sent, with no lock of ours held (a callback may call Init again).
+  enum class Next { SteamFailed, ReadIdThenAsk, Ask } next = Next::Ask;
   {
     // A repeated Init (the first still waiting, or refused) skips what is done
     // and only asks the server again.
@@ -152,40 +155,46 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback call
       InitLog(false);
       if (!InitSteam()) {
         isInit = false;
-        NotifyGame(callback, -402, "Steam Init Failure!");
-        return;
+        next = Next::SteamFailed;
+      } else {
+        steamUp_ = true;
       }
-      steamUp_ = true;
     }
-    SetParams(std::move(appId), std::move(appKey));
-    if (!servicesUp_) {
-      CNimoHttp::StartPool();
-      Track().Init();
-      // Drafted here, before the configuration request; the tracker adds the
-      // client id once it is known.
-      Track().PostEvent("zko_startup", "", std::numeric_limits<double>::quiet_NaN());
-      servicesUp_ = true;
-      bool read = false;
-      {
-        nimo_sync::MutexLock lock(mutex_);
+    if (next != Next::SteamFailed) {
+      SetParams(std::move(appId), std::move(appKey));
+      if (!servicesUp_) {
+        CNimoHttp::StartPool();
+        Track().Init();
+        // Drafted here, before the configuration request; the tracker adds the
+        // client id once it is known.
+        Track().PostEvent("zko_startup", "", std::numeric_limits<double>::quiet_NaN());
+        servicesUp_ = true;
+        nimo_sync::MutexLock stateLock(mutex_);
         if (idState_ == IdState::Unread) {
           idState_ = IdState::Reading;
-          read = true;
+          next = Next::ReadIdThenAsk;
         }
       }
-      if (read) {
-        // One worker reads the id, then asks for the configuration.
-        Track().Sender().ExpectClientId();
-        auto first = [this, callback] {
-          ReadClientId();
-          RequestConfig(callback);
-        };
-        if (!waits_.Spawn(first)) first();
-        return;
-      }
+      if (next == Next::ReadIdThenAsk) Track().Sender().ExpectClientId();
     }
   }
-  AfterClientId([this, callback] { RequestConfig(callback); });
+  switch (next) {
+    case Next::SteamFailed:
+      NotifyGame(callback, -402, "Steam Init Failure!");
+      return;
+    case Next::ReadIdThenAsk: {
+      // One worker reads the id, then asks for the configuration.
+      auto first = [this, callback] {
+        ReadClientId();
+        RequestConfig(callback);
+      };
+      if (!waits_.Spawn(first)) first();
+      return;
+    }
+    case Next::Ask:
+      AfterClientId([this, callback] { RequestConfig(callback); });
+      return;
+  }
 }
 
 void CNimoCore::RequestConfig(GameCallback callback) {
