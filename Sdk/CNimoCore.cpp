@@ -14,6 +14,7 @@
 #include "Sdk/CNimoTrack.h"
 #include "Sdk/CNimoUser.h"
 #include "Sdk/JsonFields.h"
+#include "Sdk/LockRule.h"
 #include "Sdk/NimoConfigUtils.h"
 #include "Sdk/NimoLog.h"
 #include "Sdk/NimoUtils.h"
@@ -101,6 +102,7 @@ bool CNimoCore::InitSteam() {
 
 void CNimoCore::TaskSteamCallback() {
   while (!isExit.load()) {
+    CheckNoLocksHeld("Steam callbacks, the game's among them");
     SteamAPI_RunCallbacks();
     Pay().ExpireHeldAnswers();
     if (exitSignal_.WaitFor(std::chrono::milliseconds(pumpMs_.load()))) break;
@@ -424,6 +426,8 @@ void CNimoCore::Logout() {
 
 void CNimoCore::Exit() {
   if (exitDone_.exchange(true)) return;  // a second Exit does nothing
+  // Exit waits for threads that may be inside a game callback.
+  CheckNoLocksHeld("Exit");
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(950);
   isExit = true;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Sdk/LockRule.h"
 #include "Sdk/NimoUtils.h"
 
 namespace NimoSdk {
@@ -41,6 +42,8 @@ CNimoDelivery::Claimed CNimoDelivery::Claim(const std::shared_ptr<OpenOperation>
 }
 
 bool CNimoDelivery::Finish(const GameCallback& callback, int code, std::string message, std::string data) {
+  // Checked in poll mode too, where the same path would call the game at once.
+  CheckNoLocksHeld("a game callback");
   if (!callback.op_) return false;
   Claimed c = Claim(callback.op_, false, code, message, data);
   if (c == Claimed::CallNow) Call(*callback.op_, code, message, data);
@@ -102,6 +105,7 @@ std::size_t CNimoDelivery::OpenCount() const {
 }
 
 void CNimoDelivery::Call(const OpenOperation& op, int code, const std::string& message, const std::string& data) {
+  CheckNoLocksHeld("a game callback");
   try {
     if (op.cpp != nullptr) {
       op.cpp(code, NimoUtils::Utf8ToWide(message), NimoUtils::Utf8ToWide(data));

@@ -2,6 +2,9 @@
 
 #include <system_error>
 
+#include "Sdk/LockRule.h"
+
+
 namespace NimoSdk {
 
 void StopSignal::Set() {
@@ -63,6 +66,7 @@ void ThreadGroup::ReapLocked() {
 }
 
 void ThreadGroup::JoinAll() {
+  CheckNoLocksHeld("waiting for threads that may be in a game callback");
   std::vector<Entry> threads;
   {
     nimo_sync::MutexLock lock(mutex_);
@@ -78,6 +82,7 @@ void ThreadGroup::JoinAll() {
 }
 
 bool ThreadGroup::JoinUntil(std::chrono::steady_clock::time_point deadline) {
+  CheckNoLocksHeld("waiting for threads that may be in a game callback");
   const std::thread::id self = std::this_thread::get_id();
   std::vector<Entry> threads;
   bool all = true;
