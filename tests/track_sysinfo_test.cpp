@@ -68,10 +68,15 @@ TEST(TrackTimeZone, WholeHoursTruncatedTowardZero) {
       {-480, "UTC+8"}, {300, "UTC-5"}, {0, "UTC0"},     {-330, "UTC+5"},
       {210, "UTC-3"},  {-30, "UTC0"},  {30, "UTC0"},    {-840, "UTC+14"}};
   for (const auto& [bias, text] : cases) EXPECT_EQ(nimo_sys::UtcOffsetText(bias), text) << bias;
-  SetTz("EST5");
-  EXPECT_EQ(nimo_sys::LocalBiasMinutes(), 300);
-  SetTz("IST-5:30");
-  EXPECT_EQ(nimo_sys::LocalBiasMinutes(), -330);
+  // Standard time whatever the date: summer time (either hemisphere, or a zone
+  // whose daylight time is its winter) is never added, as on Windows.
+  const std::vector<std::pair<const char*, int>> zones = {
+      {"EST5", 300}, {"IST-5:30", -330}, {"EST5EDT,M3.2.0,M11.1.0", 300},
+      {"AEST-10AEDT,M10.1.0,M4.1.0/3", -600}, {"IST-1GMT0,M10.5.0,M3.5.0/1", 0}};
+  for (const auto& [zone, bias] : zones) {
+    SetTz(zone);
+    EXPECT_EQ(nimo_sys::LocalBiasMinutes(), bias) << zone;
+  }
 }
 
 TEST(TrackInit, LogsTheRawBiasThenTheOsAndFillsTheContextFacts) {

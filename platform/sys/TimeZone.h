@@ -6,9 +6,9 @@
 
 namespace nimo_sys {
 
-// Minutes to add to local time to get UTC (so UTC+8 is -480), from the local
-// time's current offset (daylight saving included). Empty when the local time
-// cannot be had.
+// Minutes to add to local standard time to get UTC (so UTC+8 is -480), as
+// Windows' time-zone Bias: daylight saving is never added, so both systems give
+// the same value for the same zone. Empty when the local time cannot be had.
 std::optional<int> LocalBiasMinutes();
 
 // "UTC" + whole hours of the offset, truncated toward zero, with "+" for east of

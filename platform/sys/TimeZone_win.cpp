@@ -6,13 +6,9 @@ namespace nimo_sys {
 
 std::optional<int> LocalBiasMinutes() {
   TIME_ZONE_INFORMATION tz{};
-  DWORD which = GetTimeZoneInformation(&tz);
-  if (which == TIME_ZONE_ID_INVALID) return std::nullopt;
-  // The current offset, daylight saving included, as on Linux.
-  long bias = tz.Bias;
-  if (which == TIME_ZONE_ID_DAYLIGHT) bias += tz.DaylightBias;
-  if (which == TIME_ZONE_ID_STANDARD) bias += tz.StandardBias;
-  return static_cast<int>(bias);
+  if (GetTimeZoneInformation(&tz) == TIME_ZONE_ID_INVALID) return std::nullopt;
+  // The zone's standard bias: summer time never changes what the SDK reports.
+  return static_cast<int>(tz.Bias);
 }
 
 }  // namespace nimo_sys
