@@ -233,7 +233,8 @@ void CNimoCore::AfterClientId(std::function<void()> task) {
     bool known = false;
     {
       nimo_sync::UniqueLock lock(mutex_);
-      known = idCv_.wait_for(lock, kBound, [this] { return idState_ == IdState::Known || isExit.load(); }) &&
+      known = idCv_.wait_for(lock, kBound,
+                             [this]() REQUIRES(mutex_) { return idState_ == IdState::Known || isExit.load(); }) &&
               idState_ == IdState::Known;
     }
     if (!known && !isExit.load()) LOG(ERROR) << "Client id not read in time; the request goes without it.";

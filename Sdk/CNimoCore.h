@@ -88,16 +88,16 @@ class CNimoCore {
 
   // Guarded by mutex_.
   mutable nimo_sync::Mutex mutex_;
-  CoreParams params_;
-  UserFacts user_;
-  std::unordered_map<int, int> ticketResults_;
+  CoreParams params_ GUARDED_BY(mutex_);
+  UserFacts user_ GUARDED_BY(mutex_);
+  std::unordered_map<int, int> ticketResults_ GUARDED_BY(mutex_);
 
   // Set once by Exit; wakes the pump and login waits at once.
   StopSignal exitSignal_;
   ThreadGroup pump_;   // the Steam pump, when Steam is ours
   ThreadGroup waits_;  // login waits, the client id and the requests waiting for it
   enum class IdState { Unread, Reading, Known };
-  IdState idState_ = IdState::Unread;  // guarded by mutex_
+  IdState idState_ GUARDED_BY(mutex_) = IdState::Unread;
   nimo_sync::CondVar idCv_;       // with mutex_: the id became known, or Exit began
   std::atomic<int> ticketPollMs_{100};
   std::atomic<int> pumpMs_{200};
@@ -108,8 +108,8 @@ class CNimoCore {
 
   // Steps of Init already done, so that a repeated Init only asks the server again.
   nimo_sync::Mutex initMutex_;
-  bool steamUp_ = false;       // guarded by initMutex_
-  bool servicesUp_ = false;    // guarded by initMutex_
+  bool steamUp_ GUARDED_BY(initMutex_) = false;
+  bool servicesUp_ GUARDED_BY(initMutex_) = false;
 
   // Registered at construction (library load), before Steam is initialised.
   CCallback<CNimoCore, GetAuthSessionTicketResponse_t> ticketCallback_;

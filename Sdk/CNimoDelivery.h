@@ -75,10 +75,10 @@ class CNimoDelivery {
   std::atomic<std::size_t> queued_{0};  // size of queue_, read without the lock
 
   mutable nimo_sync::Mutex mutex_;
-  std::unordered_map<std::uint64_t, std::shared_ptr<OpenOperation>> open_;  // guarded by mutex_
-  std::deque<Result> queue_;                                                // guarded by mutex_
-  std::uint64_t nextId_ = 1;                                                // guarded by mutex_
-  std::uint64_t pushed_ = 0;                                                // guarded by mutex_
+  std::unordered_map<std::uint64_t, std::shared_ptr<OpenOperation>> open_ GUARDED_BY(mutex_);
+  std::deque<Result> queue_ GUARDED_BY(mutex_);
+  std::uint64_t nextId_ GUARDED_BY(mutex_) = 1;
+  std::uint64_t pushed_ GUARDED_BY(mutex_) = 0;
 };
 
 // The process-wide instance, created at first use and never destroyed.

@@ -22,7 +22,7 @@ bool StopSignal::IsSet() const {
 
 bool StopSignal::WaitFor(std::chrono::milliseconds d) const {
   nimo_sync::UniqueLock lock(mutex_);
-  return cv_.wait_for(lock, d, [this] { return set_; });
+  return cv_.wait_for(lock, d, [this]() REQUIRES(mutex_) { return set_; });
 }
 
 ThreadGroup::~ThreadGroup() { JoinAll(); }
@@ -88,7 +88,7 @@ bool ThreadGroup::JoinUntil(std::chrono::steady_clock::time_point deadline) {
   bool all = true;
   {
     nimo_sync::UniqueLock lock(mutex_);
-    ended_.wait_until(lock, deadline, [&] {
+    ended_.wait_until(lock, deadline, [&]() REQUIRES(mutex_) {
       for (const auto& e : threads_) {
         if (!*e.done && e.thread.get_id() != self) return false;
       }

@@ -22,7 +22,7 @@ class StopSignal {
  private:
   mutable nimo_sync::Mutex mutex_;
   mutable nimo_sync::CondVar cv_;
-  bool set_ = false;  // guarded by mutex_
+  bool set_ GUARDED_BY(mutex_) = false;
 };
 
 // Owns the threads it starts. JoinAll and JoinUntil wait for them, except the
@@ -49,12 +49,12 @@ class ThreadGroup {
     std::thread thread;
     std::shared_ptr<bool> done;  // guarded by mutex_
   };
-  void ReapLocked();
+  void ReapLocked() REQUIRES(mutex_);
 
   nimo_sync::Mutex mutex_;
   nimo_sync::CondVar ended_;  // a thread finished its body
-  std::vector<Entry> threads_;  // guarded by mutex_
-  bool failNext_ = false;       // guarded by mutex_
+  std::vector<Entry> threads_ GUARDED_BY(mutex_);
+  bool failNext_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace NimoSdk

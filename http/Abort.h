@@ -33,8 +33,8 @@ class AbortHandle {
  private:
   std::atomic<bool> aborted_{false};
   nimo_sync::Mutex mutex_;
-  int fd_ = -1;  // guarded by mutex_
-  std::shared_ptr<nimo_net::Lookup> lookup_;  // guarded by mutex_
+  int fd_ GUARDED_BY(mutex_) = -1;
+  std::shared_ptr<nimo_net::Lookup> lookup_ GUARDED_BY(mutex_);
 };
 
 }  // namespace sion

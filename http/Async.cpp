@@ -39,9 +39,9 @@ struct Async::State {
   mutable nimo_sync::Mutex mutex;
   Lane lanes[2];                             // [1]: the background workers'
   nimo_sync::CondVar doneCv;            // a worker ended
-  std::map<int, Worker> threads;             // guarded by mutex
-  std::set<AbortHandle*> inFlight;           // guarded by mutex
-  bool running = false;                      // guarded by mutex; never cleared
+  std::map<int, Worker> threads GUARDED_BY(mutex);
+  std::set<AbortHandle*> inFlight GUARDED_BY(mutex);
+  bool running GUARDED_BY(mutex) = false;  // never cleared
   std::atomic<bool> stopping{false};         // never cleared
 };
 
@@ -161,7 +161,7 @@ void Async::Stop() {
         w.detached = true;
       }
     }
-    auto allEnded = [&] {
+    auto allEnded = [&]() REQUIRES(s.mutex) {
       for (const auto& entry : s.threads) {
         if (!entry.second.done && !entry.second.detached) return false;
       }

@@ -56,8 +56,8 @@ class TlsContext {
   std::string error_;  // why the context could not be built, empty when it was
 
   nimo_sync::Mutex mutex_;
-  std::map<std::string, std::deque<SSL_SESSION*>> sessions_;  // guarded by mutex_
-  std::list<std::string> keyOrder_;                            // guarded by mutex_; oldest first
+  std::map<std::string, std::deque<SSL_SESSION*>> sessions_ GUARDED_BY(mutex_);
+  std::list<std::string> keyOrder_ GUARDED_BY(mutex_);  // oldest first
 };
 
 }  // namespace sion

@@ -23,6 +23,7 @@ std::shared_ptr<Lookup> Lookup::Start(const std::string& host) {
   auto lookup = std::make_shared<Lookup>();
   if (gHelpers.fetch_add(1) >= kMaxHelpers) {
     gHelpers.fetch_sub(1);
+    nimo_sync::MutexLock lock(lookup->mutex_);  // not shared yet; taken so the analysis sees it
     lookup->busy_ = true;
     lookup->text_ = "域名解析繁忙,已有" + std::to_string(kMaxHelpers) + "个解析未完成";
     return lookup;
@@ -31,6 +32,7 @@ std::shared_ptr<Lookup> Lookup::Start(const std::string& host) {
     std::thread(&Lookup::Run, lookup, host).detach();
   } catch (const std::system_error& e) {
     gHelpers.fetch_sub(1);
+    nimo_sync::MutexLock lock(lookup->mutex_);
     lookup->busy_ = true;
     lookup->text_ = std::string("域名解析线程无法创建:") + e.what();
   }
@@ -60,7 +62,7 @@ Lookup::Status Lookup::Wait(int timeoutMs, std::string& ip, int& code, std::stri
     return Status::Busy;
   }
   cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs),
-               [this] { return finished_ || cancelled_; });
+               [this]() REQUIRES(mutex_) { return finished_ || cancelled_; });
   if (cancelled_) return Status::Cancelled;
   if (!finished_) return Status::TimedOut;
   code = code_;

@@ -41,12 +41,12 @@ class Lookup {
 
   nimo_sync::Mutex mutex_;
   nimo_sync::CondVar cv_;
-  bool finished_ = false;   // guarded by mutex_
-  bool cancelled_ = false;  // guarded by mutex_
-  bool busy_ = false;       // guarded by mutex_; no helper could be had
-  int code_ = 0;            // guarded by mutex_
-  std::string ip_;          // guarded by mutex_
-  std::string text_;        // guarded by mutex_
+  bool finished_ GUARDED_BY(mutex_) = false;
+  bool cancelled_ GUARDED_BY(mutex_) = false;
+  bool busy_ GUARDED_BY(mutex_) = false;  // no helper could be had
+  int code_ GUARDED_BY(mutex_) = 0;
+  std::string ip_ GUARDED_BY(mutex_);
+  std::string text_ GUARDED_BY(mutex_);
 };
 
 }  // namespace nimo_net
