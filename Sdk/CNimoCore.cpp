@@ -426,9 +426,9 @@ void CNimoCore::Logout() {
 }
 
 void CNimoCore::Exit() {
-  if (exitDone_.exchange(true)) return;  // a second Exit does nothing
   // Exit waits for threads that may be inside a game callback.
   CheckNoLocksHeld("Exit");
+  if (exitDone_.exchange(true)) return;  // a second Exit does nothing
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(950);
   isExit = true;
