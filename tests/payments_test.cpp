@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Sdk/CNimoCore.h"
+#include "Sdk/CNimoDelivery.h"
 #include "Sdk/CNimoPay.h"
 #include "Sdk/PurchaseJournal.h"
 #include "Sdk/Singletons.h"
@@ -265,6 +266,12 @@ TEST_F(Purchase, ConfirmedPaymentStandsThroughExit) {
   EXPECT_EQ(json::parse(ExpectNext(200).data)["status"], 1);
   EXPECT_TRUE(NoMoreCallbacks());
   EXPECT_TRUE(Eventually([&] { return Entries().empty(); }));
+  // Exit took the purchase before the confirmation was handled: Exit gives the confirmation.
+  NimoSdk::GameCallback purchase(CallbackRecorder::Callback);
+  auto open = NimoSdk::Delivery().BeginExit();
+  EXPECT_TRUE(NimoSdk::NotifyGameSettled(purchase, 200, L"Success", L"{}", nullptr));
+  NimoSdk::Delivery().EndAtExit(open, -400, "Process Exit!");
+  ExpectNext(200, "Success");
 }
 
 // The game pumps Steam: its frames never wait for the journal's file lock, and an answer for an order
