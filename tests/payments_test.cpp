@@ -257,8 +257,7 @@ TEST_F(Purchase, ConfirmedPaymentStandsThroughExit) {
   std::thread exiting;
   {
     nimo_sys::FileLock lock(JournalPath() + ".lock");  // the journal step of the confirmation waits here
-    EXPECT_TRUE(Eventually([&] { return Server().RequestCount(Endpoint::PayResult) == 1; }));
-    std::this_thread::sleep_for(100ms);  // the answer is read
+    Eventually([] { return NimoSdk::Delivery().OpenCount() == 0; }, 3s);  // the answer is read
     exiting = std::thread([] { NimoProxy::Exit(); });
     EXPECT_TRUE(Eventually([] { return Core().isExit.load(); }));
   }
@@ -395,7 +394,7 @@ TEST_F(OrderAnswers, RepeatedSteamAnswerAfterADeclineReportsAgainWithoutASecondC
 
 // The server gives Steam order id 42 to a second purchase while the first one's report is retried.
 TEST_F(OrderAnswers, EachReportFinishesItsOwnPurchase) {
-  Pay().SetRetryBackoff(300);
+  Pay().SetRetryBackoff(500);
   OrderFortyTwo("not json");
   steam_standin::QueueMicroTxnAuthorization(480, 42, true);
   ASSERT_TRUE(Eventually([&] { return Count("/v10/pay/pay_result.do") == 1; }));
