@@ -104,7 +104,6 @@ void CNimoCore::TaskSteamCallback() {
   while (!isExit.load()) {
     CheckNoLocksHeld("Steam callbacks, the game's among them");
     SteamAPI_RunCallbacks();
-    Pay().ExpireHeldAnswers();
     if (exitSignal_.WaitFor(std::chrono::milliseconds(pumpMs_.load()))) break;
   }
   LOG(INFO) << "Steam 消息循环 退出";
@@ -124,7 +123,7 @@ void CNimoCore::OnMicroTxnAuthorizationResponse(MicroTxnAuthorizationResponse_t*
   std::string orderId = std::to_string(result->m_ulOrderID);
   std::string flag = std::to_string(static_cast<int>(static_cast<signed char>(result->m_bAuthorized)));
   LOG(INFO) << "Steam Pay Result Callback，AppID:" << appId << ", Authorized:" << flag << ", SteamOrderID:" << orderId;
-  Pay().PayResult(flag, orderId);
+  Pay().OnSteamAnswer(flag, orderId);
 }
 
 bool CNimoCore::IsPayAvailable() {
@@ -451,6 +450,7 @@ void CNimoCore::Exit() {
   }
   Track().Shutdown();  // events still in memory go to the queue file
   CNimoHttp::StopPool();
+  Pay().StopPayThread(deadline);
   if (!waits_.JoinUntil(deadline)) LOG(WARNING) << "A login wait thread is still in a game callback; left to end.";
   LOG(INFO) << "Excute Exit.";
   Delivery().EndAtExit(open, -400, "Process Exit!");

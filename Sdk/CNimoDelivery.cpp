@@ -29,10 +29,23 @@ std::shared_ptr<OpenOperation> CNimoDelivery::Open(ResultCallback cpp, CResultCa
   return op;
 }
 
-CNimoDelivery::Claimed CNimoDelivery::Claim(const std::shared_ptr<OpenOperation>& op, bool byExit, int code,
+CNimoDelivery::Claimed CNimoDelivery::Claim(const std::shared_ptr<OpenOperation>& op, By by, int& code,
                                             std::string& message, std::string& data) {
   nimo_sync::MutexLock lock(mutex_);
-  if (op->done || (op->atExit && !byExit)) return Claimed::Dropped;
+  if (op->done) return Claimed::Dropped;
+  if (op->atExit && by == By::Settled && !op->settled) {
+    op->settled = true;
+    op->settledCode = code;
+    op->settledMessage = std::move(message);
+    op->settledData = std::move(data);
+    return Claimed::LeftToExit;
+  }
+  if (op->atExit && by != By::Exit) return Claimed::Dropped;
+  if (op->settled) {
+    code = op->settledCode;
+    message = std::move(op->settledMessage);
+    data = std::move(op->settledData);
+  }
   op->done = true;
   open_.erase(op->id);
   if (Mode() != CallbackMode::OnPoll) return Claimed::CallNow;
@@ -45,7 +58,17 @@ bool CNimoDelivery::Finish(const GameCallback& callback, int code, std::string m
   // Checked in poll mode too, where the same path would call the game at once.
   CheckNoLocksHeld("a game callback");
   if (!callback.op_) return false;
-  Claimed c = Claim(callback.op_, false, code, message, data);
+  Claimed c = Claim(callback.op_, By::Result, code, message, data);
+  if (c == Claimed::CallNow) Call(*callback.op_, code, message, data);
+  return c != Claimed::Dropped;
+}
+
+bool CNimoDelivery::Settle(const GameCallback& callback, int code, std::string message, std::string data,
+                           const std::function<void()>& settled) {
+  CheckNoLocksHeld("a game callback");
+  if (!callback.op_) return false;
+  Claimed c = Claim(callback.op_, By::Settled, code, message, data);
+  if (c != Claimed::Dropped && settled) settled();
   if (c == Claimed::CallNow) Call(*callback.op_, code, message, data);
   return c != Claimed::Dropped;
 }
@@ -66,9 +89,10 @@ std::vector<std::shared_ptr<OpenOperation>> CNimoDelivery::BeginExit() {
 void CNimoDelivery::EndAtExit(const std::vector<std::shared_ptr<OpenOperation>>& ops, int code,
                               const std::string& message) {
   for (const auto& op : ops) {
+    int c = code;
     std::string m = message;
     std::string d;
-    if (Claim(op, true, code, m, d) == Claimed::CallNow) Call(*op, code, m, d);
+    if (Claim(op, By::Exit, c, m, d) == Claimed::CallNow) Call(*op, c, m, d);
   }
 }
 

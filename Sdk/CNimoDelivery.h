@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -31,6 +32,11 @@ struct OpenOperation {
   std::uint64_t id = 0;
   bool done = false;    // guarded by CNimoDelivery::mutex_
   bool atExit = false;  // guarded by CNimoDelivery::mutex_; only Exit may end it
+  // A result settled after Exit took the operation: Exit gives it in place of its own.
+  bool settled = false;  // guarded by CNimoDelivery::mutex_, as are the three below
+  int settledCode = 0;
+  std::string settledMessage;
+  std::string settledData;
 };
 
 class CNimoDelivery {
@@ -42,6 +48,13 @@ class CNimoDelivery {
 
   std::shared_ptr<OpenOperation> Open(ResultCallback cpp, CResultCallback c, void* user);
   bool Finish(const GameCallback& callback, int code, std::string message, std::string data);
+  // As Finish, for a result that must reach the game even when Exit took the
+  // operation meanwhile (a payment the server confirmed): Exit then gives this
+  // result in place of -400. settled (if set) runs once the result is the
+  // game's, before the game is called. False only when the operation already
+  // had its result.
+  bool Settle(const GameCallback& callback, int code, std::string message, std::string data,
+              const std::function<void()>& settled);
 
   // Exit, before it stops our threads: the operations open now are handed to it,
   // and nobody else may end them any more.
@@ -64,10 +77,11 @@ class CNimoDelivery {
     std::string message;
     std::string data;
   };
-  enum class Claimed { Dropped, Queued, CallNow };
-  // Takes the operation's one result under mutex_; queues it in poll mode.
-  Claimed Claim(const std::shared_ptr<OpenOperation>& op, bool byExit, int code, std::string& message,
-                std::string& data);
+  enum class Claimed { Dropped, Queued, CallNow, LeftToExit };
+  enum class By { Result, Settled, Exit };
+  // Takes the operation's one result under mutex_; queues it in poll mode. For
+  // Exit, a settled result replaces code, message and data.
+  Claimed Claim(const std::shared_ptr<OpenOperation>& op, By by, int& code, std::string& message, std::string& data);
   static void Call(const OpenOperation& op, int code, const std::string& message, const std::string& data);
 
   std::atomic<int> mode_{static_cast<int>(CallbackMode::OnSdkThreads)};

@@ -23,7 +23,7 @@ HttpResp ParseFailure() { return HttpResp{-501, NimoUtils::Utf8ToWide(kParseErro
 
 bool IsTransportFailure(int code) { return code == -501 || code == -502; }
 
-// Never destroyed: HTTP workers and the Steam pump may use it late.
+// Never destroyed: HTTP workers and the pay thread may use it late.
 PurchaseJournal& Journal() {
   static PurchaseJournal* const journal = new PurchaseJournal();
   return *journal;
@@ -32,6 +32,7 @@ PurchaseJournal& Journal() {
 // Repeats of one Steam answer are rare; a flood of them is not kept.
 constexpr std::size_t kMaxPendingAnswers = 8;
 constexpr std::size_t kMaxHeldAnswers = 64;
+constexpr std::size_t kMaxQueuedAnswers = 256;
 
 }  // namespace
 
@@ -194,7 +195,8 @@ void CNimoPay::OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& prod
   order.gameUserId = user.gameUserId;
   order.nickName = user.nickName;
   order.userId = user.userId;
-  const bool readable = ReadOrder(NimoUtils::WideToUtf8(resp.data), order);
+  // Without a Steam order id no Steam answer could ever find the order.
+  const bool readable = ReadOrder(NimoUtils::WideToUtf8(resp.data), order) && !order.steamOrderId.empty();
   if (!readable) {
     NotifyGame(callback, -501, kParseError);
     return;
@@ -204,6 +206,7 @@ void CNimoPay::OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& prod
   std::string held;
   {
     nimo_sync::MutexLock lock(mutex_);
+    order.purchase = nextPurchase_++;
     PayOrder& live = orderMap_[order.steamOrderId];
     live = order;
     auto h = heldAnswers_.find(order.steamOrderId);
@@ -309,9 +312,11 @@ void CNimoPay::SendPayResult(PayResultParams params, PayOrder order, int attempt
 
 void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& params, const PayOrder& order,
                                  int attempt, bool recovered) {
-  if (Core().isExit.load()) return;
   std::int32_t status = 0;
   bool readable = ReadPayResult(NimoUtils::WideToUtf8(resp.data), status);
+  const bool confirmed = readable && resp.code == 200 && status == 1;
+  // Once the server has the payment, the game hears it even if Exit began meanwhile.
+  if (!confirmed && Core().isExit.load()) return;
   if (!readable && attempt < kPayResultAttempts) {
     // The server's report is idempotent: ask again before giving up.
     int delay = retryBackoffMs_.load() << (attempt - 1);
@@ -322,11 +327,6 @@ void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& pa
     return;
   }
   const std::string& id = order.steamOrderId;
-  const bool confirmed = readable && resp.code == 200 && status == 1;
-  // The server says it has no such order: nothing is left to report.
-  const bool unknown = readable && resp.code == 404;
-  if (confirmed || unknown) Journal().Remove(id);
-
   int code = resp.code;
   std::wstring msg = resp.msg;
   if (!readable) {
@@ -339,13 +339,13 @@ void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& pa
   std::string report = BuildReport(order, status);
   std::string nextStatus;
   PayOrder nextOrder;
-  bool toGame = false;
-  GameCallback callback;
   LateReportHandler late;
   {
     nimo_sync::MutexLock lock(mutex_);
     auto it = orderMap_.find(id);
-    if (it != orderMap_.end() && !confirmed && !unknown && !it->second.pending.empty()) {
+    // A later purchase may have been given the same Steam order id: its entry is not ours.
+    if (it != orderMap_.end() && it->second.purchase != order.purchase) it = orderMap_.end();
+    if (it != orderMap_.end() && !confirmed && !it->second.pending.empty() && !Core().isExit.load()) {
       // A Steam answer came during this report: it is reported next, and the
       // game hears the outcome of the last one.
       nextStatus = it->second.pending.front();
@@ -353,28 +353,30 @@ void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& pa
       nextOrder = it->second;
     } else {
       if (it != orderMap_.end()) {
-        PayOrder& live = it->second;
-        live.reporting = false;
-        live.pending.clear();
-        if (!live.answered) {
-          live.answered = true;  // one callback per purchase
-          toGame = true;
-          callback = live.callback;
-        }
-        if (confirmed || unknown) orderMap_.erase(it);
+        it->second.reporting = false;
+        it->second.pending.clear();
+        if (confirmed) orderMap_.erase(it);
       }
-      if (!toGame) late = lateReport_;
+      late = lateReport_;
     }
   }
-  if (confirmed) LOG(INFO) << "Notify Pay Result Success, Remove Order Map:" << id;
-  if (unknown) LOG(WARNING) << "Pay Result Order Unknown To The Server, Removed:" << id;
   if (!nextStatus.empty()) {
     LOG(INFO) << "Report Queued Steam Answer, SteamOrderId:" << id << ", Authorized:" << nextStatus;
     StartReport(nextOrder, nextStatus, recovered);
     return;
   }
-  if (toGame) {
-    NotifyGame(callback, code, msg, NimoUtils::Utf8ToWide(report));
+  // The entry goes only once the result is the game's (Exit can no longer turn
+  // it into -400), or when no callback is left for it (a repeat, a recovery).
+  // An Exit that answered first leaves it to the next run.
+  auto settle = [&] {
+    if (!confirmed) return;
+    Journal().Remove(id, order.orderId);
+    LOG(INFO) << "Notify Pay Result Success, Remove Order Map:" << id;
+  };
+  // One callback per purchase: a repeat or a recovered report finds it answered (or absent).
+  const bool heard = NotifyGameSettled(order.callback, code, msg, NimoUtils::Utf8ToWide(report), settle);
+  if (!heard && !Core().isExit.load()) settle();
+  if (heard) {
     LOG(INFO) << "Notify Pay Result Callback , Data:" << report;
   } else {
     LOG(INFO) << (recovered ? "Recovered" : "Repeated") << " Pay Result, SteamOrderId:" << id << ", Code:" << code
@@ -387,7 +389,7 @@ void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& pa
       }
     }
   }
-  if (recovered) NextRecoveryReport();
+  if (recovered && !Core().isExit.load()) NextRecoveryReport();
 }
 
 // ---------------------------------------------------------------- the journal
@@ -414,6 +416,7 @@ void CNimoPay::RecoverJournal() {
   const auto now = std::chrono::steady_clock::now();
   std::size_t orders = 0;
   std::size_t toReport = 0;
+  bool held = false;
   {
     nimo_sync::MutexLock lock(mutex_);
     for (const auto& e : entries) {
@@ -423,13 +426,14 @@ void CNimoPay::RecoverJournal() {
         if (heldAnswers_.size() < kMaxHeldAnswers) {
           auto left = std::max<std::int64_t>(0, heldMs - (nowMs - e.createdMs));
           heldAnswers_[e.steamOrderId] = HeldAnswer{e.steamStatus, now + std::chrono::milliseconds(left)};
+          held = PayThreadRunningLocked();
         }
         continue;
       }
       PayOrder& live = orderMap_[e.steamOrderId];
       live = e.order;
-      live.callback = nullptr;
-      live.answered = true;  // the game that bought it is gone
+      live.callback = nullptr;  // the game that bought it is gone
+      live.purchase = nextPurchase_++;
       ++orders;
       if (e.steamStatus == "1") {
         recoveryQueue_.push_back(e.steamOrderId);
@@ -437,6 +441,7 @@ void CNimoPay::RecoverJournal() {
       }
     }
   }
+  if (held) payWake_.notify_one();  // it expires them
   if (!entries.empty()) {
     LOG(INFO) << "Pay Journal Loaded, Orders:" << orders << ", Authorisations To Report:" << toReport;
   }
@@ -481,6 +486,69 @@ void CNimoPay::ExpireHeldAnswers() {
     LOG(WARNING) << "Held Steam Answer Expired, Dropped SteamOrderId:" << id << ",SteamStatus:" << status;
     Journal().RemoveAnswerWithoutOrder(id);
   }
+}
+
+// ---------------------------------------------------------------- the pay thread
+
+void CNimoPay::OnSteamAnswer(std::string status, std::string steamOrderId) {
+  std::deque<std::pair<std::string, std::string>> direct;
+  {
+    nimo_sync::MutexLock lock(mutex_);
+    if (steamAnswers_.size() >= kMaxQueuedAnswers) {
+      LOG(ERROR) << "Too Many Steam Answers Queued, Dropped SteamOrderId:" << steamOrderId;
+      return;
+    }
+    steamAnswers_.emplace_back(std::move(status), std::move(steamOrderId));
+    // Without a thread of ours (none could be made) the payment still comes first.
+    if (!PayThreadRunningLocked()) direct.swap(steamAnswers_);
+  }
+  payWake_.notify_one();
+  for (auto& [s, id] : direct) PayResult(s, id);
+}
+
+bool CNimoPay::PayThreadRunningLocked() {
+  if (!payThreadUp_ && !payThreadStop_) payThreadUp_ = payThread_.Spawn([this] { PayThread(); });
+  return payThreadUp_ && !payThreadStop_;
+}
+
+void CNimoPay::PayThread() {
+  nimo_sync::UniqueLock lock(mutex_);
+  for (;;) {
+    if (!steamAnswers_.empty()) {
+      auto [status, id] = std::move(steamAnswers_.front());
+      steamAnswers_.pop_front();
+      const bool reporting = !payThreadStop_ && !Core().isExit.load();
+      lock.unlock();
+      if (reporting) {
+        PayResult(status, id);
+      } else {
+        Journal().RecordSteamAnswer(id, status);  // Exit: the next run reports it
+      }
+      lock.lock();
+      continue;
+    }
+    if (payThreadStop_) return;
+    auto next = std::chrono::steady_clock::time_point::max();
+    for (const auto& h : heldAnswers_) next = std::min(next, h.second.until);
+    if (next <= std::chrono::steady_clock::now()) {
+      lock.unlock();
+      ExpireHeldAnswers();
+      lock.lock();
+    } else if (next == std::chrono::steady_clock::time_point::max()) {
+      payWake_.wait(lock);
+    } else {
+      payWake_.wait_until(lock, next);
+    }
+  }
+}
+
+void CNimoPay::StopPayThread(std::chrono::steady_clock::time_point deadline) {
+  {
+    nimo_sync::MutexLock lock(mutex_);
+    payThreadStop_ = true;
+  }
+  payWake_.notify_all();
+  if (!payThread_.JoinUntil(deadline)) LOG(WARNING) << "The pay thread is still writing the journal; left to end.";
 }
 
 std::string CNimoPay::BuildReport(const PayOrder& order, std::int32_t status) {

@@ -2,12 +2,14 @@
 // and the payment result reports.
 //
 // Threads: the game's thread (queries, purchases), HTTP workers (answers), the
-// Steam pump (authorisations). productMap_, orderMap_ and the loaded flag are
+// pay thread (Steam's authorisations, handed over by whoever pumps Steam, and
+// the expiry of held answers). productMap_, orderMap_ and the loaded flag are
 // guarded by mutex_; the game is never called back while it is held.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -19,6 +21,7 @@
 #include "Sdk/CoreParams.h"
 #include "Sdk/GameCallback.h"
 #include "Sdk/HttpResp.h"
+#include "Sdk/ThreadGroup.h"
 #include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
@@ -51,8 +54,8 @@ struct PayOrder {
   std::string userId = "-1";
 
   // Report state, in memory only.
+  std::uint64_t purchase = 0;       // which purchase: the server may give its Steam order id to a later one
   bool reporting = false;           // a result report for it is under way
-  bool answered = false;            // its callback was called (or it has none: recovered)
   std::deque<std::string> pending;  // Steam answers that came during the report, in order
 };
 
@@ -70,6 +73,12 @@ class CNimoPay {
   void CreateOrder(std::string productId, std::string extInfo, GameCallback callback);
   // Steam's answer for an order: status "1" authorised, "0" declined.
   void PayResult(std::string status, std::string steamOrderId);
+  // The same from the thread that pumps Steam, ours or the game's: queued for
+  // the pay thread, so that pump never waits for a file lock or the disk.
+  void OnSteamAnswer(std::string status, std::string steamOrderId);
+  // Exit: the pay thread journals the answers still queued and ends; waits for
+  // it until the deadline.
+  void StopPayThread(std::chrono::steady_clock::time_point deadline);
 
   bool IsProductsLoaded() const;
   bool HasOrder(const std::string& steamOrderId) const;
@@ -91,9 +100,6 @@ class CNimoPay {
   // After the configuration answer of the first successful Init: loads the
   // journal and reports every authorisation not confirmed yet, one at a time.
   void RecoverJournal();
-  // Steam pump: drops Steam answers held longer than the hold time for an order
-  // that never came.
-  void ExpireHeldAnswers();
   void SetLateReportHandler(LateReportHandler handler);
   // How long a Steam answer waits for its order (default kHeldAnswerMs).
   static constexpr int kHeldAnswerMs = 120000;
@@ -113,6 +119,11 @@ class CNimoPay {
   void OnPayResultAnswer(const HttpResp& resp, const PayResultParams& params, const PayOrder& order, int attempt,
                          bool recovered);
   void NextRecoveryReport();
+  // Drops Steam answers held longer than the hold time for an order that never came.
+  void ExpireHeldAnswers();
+  void PayThread();
+  // False when no pay thread can run (none could be made, or Exit stopped it).
+  bool PayThreadRunningLocked();
   static PayResultParams ParamsFor(const PayOrder& order, const std::string& status);
   static std::string BuildReport(const PayOrder& order, std::int32_t status);
 
@@ -130,6 +141,13 @@ class CNimoPay {
   std::deque<std::string> recoveryQueue_;                    // guarded by mutex_
   bool recovered_ = false;                                   // guarded by mutex_
   LateReportHandler lateReport_;                             // guarded by mutex_
+  std::uint64_t nextPurchase_ = 1;                           // guarded by mutex_
+  // Steam answers (status, Steam order id) for the pay thread.
+  std::deque<std::pair<std::string, std::string>> steamAnswers_;  // guarded by mutex_
+  bool payThreadUp_ = false;                                      // guarded by mutex_
+  bool payThreadStop_ = false;                                    // guarded by mutex_
+  nimo_sync::CondVar payWake_;  // with mutex_: an answer queued, an answer held, or Exit
+  ThreadGroup payThread_;
   std::atomic<int> retryBackoffMs_{250};
   std::atomic<int> heldAnswerMs_{kHeldAnswerMs};
 };

@@ -23,4 +23,10 @@ bool NotifyGame(const GameCallback& callback, int code, const std::string& messa
   return Delivery().Finish(callback, code, message, data);
 }
 
+bool NotifyGameSettled(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data,
+                       const std::function<void()>& settled) {
+  if (!callback) return false;
+  return Delivery().Settle(callback, code, NimoUtils::WideToUtf8(message), NimoUtils::WideToUtf8(data), settled);
+}
+
 }  // namespace NimoSdk

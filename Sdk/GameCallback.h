@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -37,5 +38,11 @@ class GameCallback {
 bool NotifyGame(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data);
 // message and data as UTF-8.
 bool NotifyGame(const GameCallback& callback, int code, const std::string& message, const std::string& data = "");
+// A result the SDK cannot take back (a payment the server confirmed): when Exit
+// took the operation meanwhile, Exit gives this result in place of -400.
+// settled runs once the result is the game's, before the game is called. False
+// (settled not run) when the operation already had its result or there is no callback.
+bool NotifyGameSettled(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data,
+                       const std::function<void()>& settled);
 
 }  // namespace NimoSdk

@@ -90,20 +90,37 @@ bool EntryFromJson(const json& j, PurchaseJournal::Entry& e) {
   return true;
 }
 
+// The file's text (the compact dump of {"entries":[...],"version":1}). What the
+// reader would refuse is left out, so one odd entry never costs the others.
 std::string Serialise(const std::vector<PurchaseJournal::Entry>& entries) {
-  json list = json::array();
+  std::vector<std::string> items;
+  std::size_t total = 0;
   for (const auto& e : entries) {
     json j = json::object();
     j["createdMs"] = e.createdMs;
     if (e.hasOrder) j["order"] = OrderToJson(e.order);
     j["steamOrderId"] = e.steamOrderId;
     if (!e.steamStatus.empty()) j["steamStatus"] = e.steamStatus;
-    list.push_back(std::move(j));
+    PurchaseJournal::Entry check;
+    if (!EntryFromJson(j, check)) {
+      LOG(ERROR) << "Pay Journal Entry Unwritable, Left Out SteamOrderId:" << e.steamOrderId
+                 << ",SteamStatus:" << e.steamStatus;
+      continue;
+    }
+    items.push_back(j.dump(-1, ' ', false, json::error_handler_t::replace));
+    total += items.back().size() + 1;
   }
-  json doc = json::object();
-  doc["entries"] = std::move(list);
-  doc["version"] = 1;
-  return doc.dump(-1, ' ', false, json::error_handler_t::replace);
+  // Nor may the file outgrow what the reader takes: the largest entries go.
+  while (total + 32 > PurchaseJournal::kMaxFileBytes) {
+    auto largest = std::max_element(items.begin(), items.end(),
+                                    [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+    LOG(ERROR) << "Pay Journal Too Large, Left Out An Entry Of " << largest->size() << " Bytes";
+    total -= largest->size() + 1;
+    items.erase(largest);
+  }
+  std::string text = "{\"entries\":[";
+  for (std::size_t i = 0; i < items.size(); ++i) text += (i == 0 ? "" : ",") + items[i];
+  return text + "],\"version\":1}";
 }
 
 // The file is kept for whoever looks into it later; the journal starts afresh.
@@ -121,8 +138,22 @@ void PutAside(const std::string& path, const char* why) {
   LOG(ERROR) << "Pay Journal Unreadable (" << why << "), Kept Aside As:" << aside << ", Starting A New One.";
 }
 
+// A copy for whoever looks into it later; the journal itself carries on.
+void CopyAside(const std::string& path, const std::string& text) {
+  std::string aside = path + ".bad-" + std::to_string(PurchaseJournal::NowMs());
+  for (int n = 1; n < 100 && nimo_sys::PathExists(aside); ++n) {
+    aside = path + ".bad-" + std::to_string(PurchaseJournal::NowMs()) + "-" + std::to_string(n);
+  }
+  if (nimo_sys::ReplaceFileContent(aside, text, false)) {
+    LOG(ERROR) << "Pay Journal Entry Malformed, Skipped; The File Was Copied As:" << aside;
+  } else {
+    LOG(ERROR) << "Pay Journal Entry Malformed, Skipped; The File Could Not Be Copied Aside:" << path;
+  }
+}
+
 // The entries of the file; none when it is missing or unreadable (put aside).
-std::vector<PurchaseJournal::Entry> ReadEntries(const std::string& path) {
+// skipped: a malformed entry was left out (the file should be written again).
+std::vector<PurchaseJournal::Entry> ReadEntries(const std::string& path, bool& skipped) {
   std::vector<PurchaseJournal::Entry> entries;
   std::string text;
   if (!nimo_sys::ReadWholeFile(path, text, PurchaseJournal::kMaxFileBytes)) {
@@ -141,12 +172,12 @@ std::vector<PurchaseJournal::Entry> ReadEntries(const std::string& path) {
   }
   for (const json& item : *list) {
     PurchaseJournal::Entry e;
-    if (!EntryFromJson(item, e)) {
-      entries.clear();
-      PutAside(path, "an entry is malformed");
-      return entries;
+    if (EntryFromJson(item, e)) {
+      entries.push_back(std::move(e));
+    } else if (!skipped) {
+      skipped = true;
+      CopyAside(path, text);
     }
-    entries.push_back(std::move(e));
   }
   return entries;
 }
@@ -166,9 +197,10 @@ void Trim(std::vector<PurchaseJournal::Entry>& entries) {
   }
 }
 
+// The newest entry of the Steam order id.
 PurchaseJournal::Entry* Find(std::vector<PurchaseJournal::Entry>& entries, const std::string& id) {
-  for (auto& e : entries) {
-    if (e.steamOrderId == id) return &e;
+  for (auto e = entries.rbegin(); e != entries.rend(); ++e) {
+    if (e->steamOrderId == id) return &*e;
   }
   return nullptr;
 }
@@ -196,8 +228,9 @@ void PurchaseJournal::Cycle(const std::function<bool(std::vector<Entry>&)>& chan
   const std::string path = Path();
   nimo_sync::MutexLock lock(JournalMutex());
   nimo_sys::FileLock fileLock(path + ".lock");
-  std::vector<Entry> entries = ReadEntries(path);
-  if (!change(entries)) return;
+  bool skipped = false;
+  std::vector<Entry> entries = ReadEntries(path, skipped);
+  if (!change(entries) && !skipped) return;
   Trim(entries);
   if (!nimo_sys::ReplaceFileContent(path, Serialise(entries), flush)) {
     LOG(ERROR) << "Pay Journal Write Failure:" << path;
@@ -207,6 +240,8 @@ void PurchaseJournal::Cycle(const std::function<bool(std::vector<Entry>&)>& chan
 void PurchaseJournal::PutOrder(const PayOrder& order) {
   Cycle([&](std::vector<Entry>& entries) {
     Entry* e = Find(entries, order.steamOrderId);
+    // Another order under this Steam id: its report may still be under way.
+    if (e != nullptr && e->hasOrder && e->order.orderId != order.orderId) e = nullptr;
     if (e == nullptr) {
       entries.push_back(Entry{});
       e = &entries.back();
@@ -237,10 +272,11 @@ void PurchaseJournal::RecordSteamAnswer(const std::string& steamOrderId, const s
   }, true);
 }
 
-void PurchaseJournal::Remove(const std::string& steamOrderId) {
+void PurchaseJournal::Remove(const std::string& steamOrderId, const std::string& orderId) {
   Cycle([&](std::vector<Entry>& entries) {
-    auto it = std::remove_if(entries.begin(), entries.end(),
-                             [&](const Entry& e) { return e.steamOrderId == steamOrderId; });
+    auto it = std::remove_if(entries.begin(), entries.end(), [&](const Entry& e) {
+      return e.steamOrderId == steamOrderId && (!e.hasOrder || e.order.orderId == orderId);
+    });
     if (it == entries.end()) return false;
     entries.erase(it, entries.end());
     return true;

@@ -18,7 +18,9 @@
 // cut only makes the next run report a settled order again, which the server
 // answers with the same verdict. Bounded: kMaxEntries entries, each
 // dropped kMaxAgeMs after its creation. A file that cannot be read is renamed
-// aside ("PayJournal.bad-<unix ms>") and a fresh journal started.
+// aside ("PayJournal.bad-<unix ms>") and a fresh journal started; an entry that
+// cannot be read is skipped (the file is copied aside first) and the others
+// kept. An entry the reader would refuse is never written.
 // Safe from any thread; never throws.
 #pragma once
 
@@ -54,11 +56,13 @@ class PurchaseJournal {
   std::string Path() const;
 
   // The order, once its create-order answer was read (merged with a Steam
-  // answer that came first).
+  // answer that came first). A different order under a Steam order id already
+  // journalled gets an entry of its own; later Steam answers go to the newest.
   void PutOrder(const PayOrder& order);
   // Steam's answer for steamOrderId, before it is reported.
   void RecordSteamAnswer(const std::string& steamOrderId, const std::string& status);
-  void Remove(const std::string& steamOrderId);
+  // The entries of steamOrderId holding this order (or none).
+  void Remove(const std::string& steamOrderId, const std::string& orderId);
   // Removes the entry only when it holds no order (a held Steam answer).
   void RemoveAnswerWithoutOrder(const std::string& steamOrderId);
   // Every entry, after dropping orders older than kMaxAgeMs and answers

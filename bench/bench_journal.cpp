@@ -70,7 +70,7 @@ void BM_JournalWholePurchase(benchmark::State& state) {
   for (auto _ : state) {
     journal.PutOrder(order);
     journal.RecordSteamAnswer(order.steamOrderId, "1");
-    journal.Remove(order.steamOrderId);
+    journal.Remove(order.steamOrderId, order.orderId);
   }
 }
 

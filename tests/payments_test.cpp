@@ -4,14 +4,18 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "Sdk/CNimoCore.h"
+#include "Sdk/CNimoDelivery.h"
 #include "Sdk/CNimoPay.h"
 #include "Sdk/PurchaseJournal.h"
 #include "Sdk/Singletons.h"
 #include "nimosdk64.h"
+#include "nimosdk64_c.h"
 #include "platform/steam/steam_control.h"
+#include "platform/sys/FileLock.h"
 #include "support/SdkHarness.h"
 #include "support/child_process.h"
 
@@ -181,17 +185,6 @@ TEST_F(Purchase, CreateOrderFailuresReachTheGameOnce) {
   EXPECT_TRUE(NoMoreCallbacks(500ms));
 }
 
-TEST_F(Purchase, UnknownSteamOrderIsHeldForItsTimeThenDropped) {
-  InitAndLogin();
-  Pay().SetHeldAnswerTime(200);
-  steam_standin::QueueMicroTxnAuthorization(480, 987654321987ULL, true);
-  ASSERT_TRUE(Eventually([] { return Pay().HeldAnswerCount() == 1; }));
-  ASSERT_TRUE(Eventually([] { return Pay().HeldAnswerCount() == 0; }));
-  EXPECT_TRUE(Eventually([&] { return nimo_test::ReadText(JournalPath()).find("987654321987") == std::string::npos; }));
-  EXPECT_TRUE(NoMoreCallbacks());
-  EXPECT_EQ(Server().RequestCount(Endpoint::PayResult), 0);
-}
-
 // The game hears once per purchase; the authorisation stays journalled for a later report unless the
 // server took a verdict.
 TEST_F(Purchase, ReportRetriedUntilAnsweredAndAnOrderKeptUnlessPaid) {
@@ -207,6 +200,7 @@ TEST_F(Purchase, ReportRetriedUntilAnsweredAndAnOrderKeptUnlessPaid) {
       {FaultMode::Http502, -1, 500, "", -502, 0, NimoSdk::CNimoPay::kPayResultAttempts, true},  // never got through
       {FaultMode::Code, 1, 4001, "not yet", 4001, 0, 1, true},  // a refusal is an answer, not retried
       {FaultMode::Lost, -1, 500, "", -502, 0, NimoSdk::CNimoPay::kPayResultAttempts, true},  // paid, never heard
+      {FaultMode::Code, 1, 404, "no such order", 404, 0, 1, true},  // perhaps not yet: retried by the next run
   };
   InitAndLogin();
   for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -252,6 +246,60 @@ TEST_F(Purchase, EveryReportAttemptCarriesTheBuyersFacts) {
   for (const auto& body : PayResultBodies())
     EXPECT_NE(body.find("&userId=" + Server().Orders()[0].userId + "&serverId=s-1&gameUserId=g-1&"), std::string::npos)
         << body;
+}
+
+// The server confirmed, and Exit begins before the game is told: the game hears the payment, not -400.
+TEST_F(Purchase, ConfirmedPaymentStandsThroughExit) {
+  InitAndLogin();
+  Server().SetFault(Endpoint::PayResult, MakeFault(FaultMode::None, 1, 500, "", 300));
+  Buy("gem_60");
+  ASSERT_TRUE(Eventually([&] { return Entries().size() == 1 && Entries()[0].value("steamStatus", "") == "1"; }));
+  std::thread exiting;
+  {
+    nimo_sys::FileLock lock(JournalPath() + ".lock");  // the journal step of the confirmation waits here
+    Eventually([] { return NimoSdk::Delivery().OpenCount() == 0; }, 3s);  // the answer is read
+    exiting = std::thread([] { NimoProxy::Exit(); });
+    EXPECT_TRUE(Eventually([] { return Core().isExit.load(); }));
+  }
+  exiting.join();
+  EXPECT_EQ(json::parse(ExpectNext(200).data)["status"], 1);
+  EXPECT_TRUE(NoMoreCallbacks());
+  EXPECT_TRUE(Eventually([&] { return Entries().empty(); }));
+  // Exit took the purchase before the confirmation was handled: Exit gives the confirmation.
+  NimoSdk::GameCallback purchase(CallbackRecorder::Callback);
+  auto open = NimoSdk::Delivery().BeginExit();
+  EXPECT_TRUE(NimoSdk::NotifyGameSettled(purchase, 200, L"Success", L"{}", nullptr));
+  NimoSdk::Delivery().EndAtExit(open, -400, "Process Exit!");
+  ExpectNext(200, "Success");
+}
+
+// The game pumps Steam: its frames never wait for the journal's file lock, and an answer for an order
+// that never comes is held for its time, then dropped.
+TEST_F(Purchase, GameOwnedSteamPumpNeverWaitsForTheJournal) {
+  ASSERT_TRUE(Core().SetSteamOwnedByGame(true));
+  ASSERT_EQ(SteamAPI_InitFlat(nullptr), 0);
+  std::atomic<bool> stop{false};
+  std::atomic<int> frames{0};
+  std::thread game([&] {
+    for (; !stop; ++frames, std::this_thread::sleep_for(2ms)) SteamAPI_RunCallbacks();
+  });
+  InitAndLogin();
+  Pay().SetHeldAnswerTime(200);
+  steam_standin::QueueMicroTxnAuthorization(480, 987654321987ULL, true);
+  EXPECT_TRUE(Eventually([] { return Pay().HeldAnswerCount() == 1; }));
+  EXPECT_TRUE(Eventually([] { return Pay().HeldAnswerCount() == 0; }));
+  EXPECT_TRUE(Eventually([&] { return nimo_test::ReadText(JournalPath()).find("987654321987") == std::string::npos; }));
+  EXPECT_EQ(Server().RequestCount(Endpoint::PayResult), 0);
+  {
+    nimo_sys::FileLock lock(JournalPath() + ".lock");
+    Buy("gem_60");
+    EXPECT_TRUE(Eventually([&] { return Server().SteamDelivered() == 1; }));
+    const int seen = frames;
+    EXPECT_TRUE(Eventually([&] { return frames > seen + 50; }));
+  }
+  EXPECT_EQ(json::parse(ExpectNext(200).data)["status"], 1);
+  stop = true;
+  game.join();
 }
 
 TEST_F(Purchase, TwoPurchasesAtOnceConcurrency) {
@@ -304,6 +352,7 @@ TEST_F(OrderAnswers, UnreadableCreateOrderAnswersAreParseErrors) {
       R"({"code":200,"orderId":"A1","extInfo":"42"})",                // extInfo not an object
       R"({"code":200,"orderId":7,"extInfo":{"steamOrderId":"42"}})",  // wrong type
       R"({"code":200,"extInfo":{"steamOrderId":42}})",
+      R"({"code":200,"orderId":"A1","extInfo":{}})",  // no Steam order id: no Steam answer could find it
   };
   for (const char* body : bodies) {
     SCOPED_TRACE(body);
@@ -341,6 +390,28 @@ TEST_F(OrderAnswers, RepeatedSteamAnswerAfterADeclineReportsAgainWithoutASecondC
   EXPECT_EQ(Count("/v10/pay/pay_result.do"), 2);
   EXPECT_EQ(rec().Count(), 1u);
   Pay().SetLateReportHandler(nullptr);
+}
+
+// The server gives Steam order id 42 to a second purchase while the first one's report is retried.
+TEST_F(OrderAnswers, EachReportFinishesItsOwnPurchase) {
+  Pay().SetRetryBackoff(500);
+  OrderFortyTwo("not json");
+  steam_standin::QueueMicroTxnAuthorization(480, 42, true);
+  ASSERT_TRUE(Eventually([&] { return Count("/v10/pay/pay_result.do") == 1; }));
+  Answer("/v10/pay/create_order.do", R"({"code":200,"orderId":"A2","extInfo":{"steamOrderId":"42"}})");
+  int second = 0;
+  nimo_call_pay("p", "", CallbackRecorder::CCallback, &second);
+  ASSERT_TRUE(Eventually([&] { return Count("/v10/pay/create_order.do") == 2; }));
+  std::this_thread::sleep_for(100ms);
+  Answer("/v10/pay/pay_result.do", R"({"code":200,"status":1})");
+  auto call = ExpectNext(200);
+  EXPECT_EQ(call.user, nullptr);
+  EXPECT_EQ(json::parse(call.data)["orderId"], "A1");
+  steam_standin::QueueMicroTxnAuthorization(480, 42, true);  // Steam's answer for the second
+  call = ExpectNext(200);
+  EXPECT_EQ(call.user, &second);
+  EXPECT_EQ(json::parse(call.data)["orderId"], "A2");
+  EXPECT_TRUE(NoMoreCallbacks());
 }
 
 // --- the journal ---
@@ -463,6 +534,20 @@ TEST_F(JournalFile, UnreadableFileIsKeptAsideAndAFreshOneStarted) {
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].steamOrderId, "77");
   }
+}
+
+// Neither read nor written, an entry the reader refuses costs no other entry.
+TEST_F(JournalFile, ABadEntryCostsOnlyItself) {
+  nimo_test::WriteText(path(), R"({"entries":[{"createdMs":1,"steamOrderId":"8","steamStatus":"1"},)"
+                               R"({"createdMs":"1","steamOrderId":"9","steamStatus":"1"}],"version":1})");
+  PurchaseJournal journal(path());
+  journal.PutOrder(NimoSdk::PayOrder{});  // no Steam order id
+  journal.RecordSteamAnswer("7", "2");
+  journal.RecordSteamAnswer("6", "1");
+  auto entries = journal.Load(std::numeric_limits<std::int64_t>::max());
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].steamOrderId + entries[1].steamOrderId, "86");
+  EXPECT_EQ(Aside().size(), 1u);  // the file as it was, for a look
 }
 
 TEST_F(JournalFile, AnAuthorisationIsNeverOverwrittenByALaterDecline) {
