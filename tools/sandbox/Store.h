@@ -75,6 +75,7 @@ struct RequestRecord {
   std::string answer;
   std::string fault;  // fault mode applied, empty when none
   std::string note;   // why it was refused, and the expected sign text when a signature did not match
+  std::string check;  // the common check that refused it: content type, parameters, appId, signature
   std::int64_t timeMs = 0;
 };
 
@@ -106,6 +107,13 @@ class Store {
 
   void Record(RequestRecord record);
   std::vector<RequestRecord> Requests() const;
+  // Kept requests and events from number `first` on (numbers count every one
+  // since start), at most max; *next is the number after the last returned.
+  std::vector<RequestRecord> RequestsFrom(std::uint64_t first, std::size_t max, std::uint64_t* next) const;
+  std::vector<StoredEvent> EventsFrom(std::uint64_t first, std::size_t max, std::uint64_t* next) const;
+  // Forgets players, orders, events, requests and counts, in memory and in the
+  // state folder. Order and user ids go on from where they were.
+  void Clear();
   int Count(const std::string& endpoint) const;
   int Refused(const std::string& endpoint) const;
   void CountAttribution(const std::string& appId, const std::string& clientId);
@@ -132,6 +140,7 @@ class Store {
   std::deque<StoredEvent> events_;
   std::map<std::string, DeviceSeen> devices_;
   std::deque<RequestRecord> requests_;
+  std::uint64_t eventsDropped_ = 0, requestsDropped_ = 0;  // numbers before the front of the deques
   std::map<std::string, int> counts_, refused_, attributions_;
   std::int64_t nextUserId_ = 100001;
   std::uint64_t nextOrderSeq_ = 1;
