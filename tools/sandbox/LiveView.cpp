@@ -102,17 +102,12 @@ json Checks(const RequestRecord& r) {
     if (r.fault.rfind(unchecked, 0) == 0) return "not checked";
   }
   if (r.note == "body not read") return "not checked";
-  json out = json::object();
+  json out = json::array();
   bool failedEarlier = false;
-  for (const char* check : {"content type", "parameters", "appId", "signature"}) {
-    if (failedEarlier) {
-      out[check] = "not reached";
-    } else if (r.check == check) {
-      out[check] = "failed";
-      failedEarlier = true;
-    } else {
-      out[check] = "passed";
-    }
+  for (const char* check : {"content type", "parameter order", "appId", "signature"}) {
+    std::string result = failedEarlier ? "not reached" : r.check == check ? "failed" : "passed";
+    failedEarlier = failedEarlier || result == "failed";
+    out.push_back({check, result});
   }
   return out;
 }

@@ -430,7 +430,7 @@ Outcome Sandbox::Impl::Process(Endpoint e, const std::string& body, const std::s
     std::string missing = FirstMissingKey(body, spec.bodyKeys);
     std::string order;
     for (const auto& k : spec.bodyKeys) order += (order.empty() ? "" : ",") + k;
-    *check = "parameters";
+    *check = "parameter order";
     return Refuse(400, missing.empty() ? std::string("Malformed parameters") : "Missing parameter: " + missing,
                   "expected the parameters in this order: " + order);
   }
