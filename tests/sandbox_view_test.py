@@ -113,8 +113,13 @@ try:
     driver.find_element(By.ID, "filter").send_keys("boss")
     wait_for("only the boss event", lambda: {r.get_attribute("data-name") for r in rows("events")} == {"zko_self_boss_defeated"})
     driver.find_element(By.ID, "filter").clear()
-    # A device whose numbers repeat and skip: 1, 1, 3.
+    # A device whose numbers repeat and skip: 1, 1, 3; and a login refused for its parameters.
     tls = ssl.create_default_context(cafile=lines["NIMOSDK_CA_FILE"])
+    urllib.request.urlopen(urllib.request.Request(lines["NIMOSDK_API_BASE_URL"] + "/v22/init.do", b"appId=10001"),
+                           context=tls).read()
+    wait_for("why the login was refused", lambda: any(re.search(
+        "parameter order \u2717 ?appId - ?signature - 200 400 Missing parameter: .+; expected the parameters in this order",
+        r) for r in requests("login")))
     for n in (1, 1, 3):
         event = json.dumps({"deviceId": "view-test", "event": "probe", "eventOrder": f"n{n}"}).encode()
         urllib.request.urlopen(urllib.request.Request(lines["NIMOSDK_TRACK_URL"], event), context=tls).read()
