@@ -252,14 +252,17 @@ void LiveView::Stop() {
 
 json LiveView::Snapshot(std::uint64_t requestsFrom, std::uint64_t eventsFrom) const {
   const Sandbox& sb = impl_->sandbox;
-  std::uint64_t next = 0;
+  constexpr std::uint64_t kBeyond = ~std::uint64_t{0};
+  std::uint64_t next = 0, end = 0;
   json requests = json::array();
   for (const auto& r : sb.RequestsFrom(requestsFrom, kBatch, &next)) requests.push_back(RequestRow(r));
+  sb.RequestsFrom(kBeyond, 0, &end);
   json out = json::object();
-  out["requests"] = {{"next", next}, {"rows", std::move(requests)}};
+  out["requests"] = {{"next", next}, {"end", end}, {"rows", std::move(requests)}};
   json events = json::array();
   for (const auto& e : sb.EventsFrom(eventsFrom, kBatch, &next)) events.push_back(EventRow(e));
-  out["events"] = {{"next", next}, {"rows", std::move(events)}};
+  sb.EventsFrom(kBeyond, 0, &end);
+  out["events"] = {{"next", next}, {"end", end}, {"rows", std::move(events)}};
 
   json players = json::array();
   std::set<std::string> clients;

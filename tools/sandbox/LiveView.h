@@ -6,6 +6,7 @@
 //                                 requests and events from those numbers on (a
 //                                 bounded batch), players, orders with their
 //                                 progress, settings; "next" numbers to ask for next
+//                                 and "end", the number after the last one kept
 //   POST /control                 the body of POST /_control (Sandbox::Control)
 // Plain HTTP so that no certificate has to be trusted by the browser; bounded
 // in body size and in connections served at once.

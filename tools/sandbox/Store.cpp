@@ -360,10 +360,10 @@ void Store::Record(RequestRecord record) {
 template <typename T>
 static std::vector<T> Slice(const std::deque<T>& kept, std::uint64_t dropped, std::uint64_t first, std::size_t max,
                             std::uint64_t* next) {
-  std::uint64_t from = std::max(first, dropped) - dropped;
-  std::uint64_t to = std::min<std::uint64_t>(kept.size(), from + max);
-  *next = dropped + std::max(from, to);
-  if (from >= to) return {};
+  std::uint64_t from = std::min<std::uint64_t>(std::max(first, dropped) - dropped, kept.size());
+  std::uint64_t to = from + std::min<std::uint64_t>(max, kept.size() - from);
+  *next = dropped + to;
+  if (from == to) return {};
   return {kept.begin() + static_cast<std::ptrdiff_t>(from), kept.begin() + static_cast<std::ptrdiff_t>(to)};
 }
 

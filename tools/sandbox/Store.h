@@ -108,7 +108,8 @@ class Store {
   void Record(RequestRecord record);
   std::vector<RequestRecord> Requests() const;
   // Kept requests and events from number `first` on (numbers count every one
-  // since start), at most max; *next is the number after the last returned.
+  // since start), at most max; *next is the number after the last returned
+  // (after the last kept one when first is beyond it).
   std::vector<RequestRecord> RequestsFrom(std::uint64_t first, std::size_t max, std::uint64_t* next) const;
   std::vector<StoredEvent> EventsFrom(std::uint64_t first, std::size_t max, std::uint64_t* next) const;
   // Forgets players, orders, events, requests and counts, in memory and in the
