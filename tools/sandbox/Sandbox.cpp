@@ -310,6 +310,7 @@ void Sandbox::Impl::Serve(Endpoint e, const httplib::Request& req, httplib::Resp
   rec.method = req.method;
   rec.path = req.path;
   rec.contentType = req.get_header_value("Content-Type");
+  rec.check = "not checked";  // until it is processed: a fault or an unread body may answer first
   std::string body;
   bool tooBig = false;
   bool read = reader([&](const char* d, std::size_t n) {
@@ -373,6 +374,7 @@ void Sandbox::Impl::Serve(Endpoint e, const httplib::Request& req, httplib::Resp
       break;
   }
 
+  rec.check.clear();
   Outcome out = Process(e, body, rec.contentType, &rec.check);
   rec.note = out.note;
   std::string text = Dump(out.answer);

@@ -75,7 +75,9 @@ struct RequestRecord {
   std::string answer;
   std::string fault;  // fault mode applied, empty when none
   std::string note;   // why it was refused, and the expected sign text when a signature did not match
-  std::string check;  // the common check that refused it: content type, parameters, appId, signature
+  // The common check that refused it (content type, parameter order, appId, signature),
+  // or "not checked" when a fault or an unreadable body answered before any check.
+  std::string check;
   std::int64_t timeMs = 0;
 };
 
