@@ -46,7 +46,7 @@ TEST(SandboxCommandLine, ParsesEveryFlag) {
   ASSERT_TRUE(nimo_sandbox::ParseCommandLine(
       {"--port", "0", "--steam-port", "4000", "--state", "/tmp/x", "--config", "c.json", "--player", "decline",
        "--player-product", "gem_60=never", "--steam-delay-ms", "10", "--fault", "login=http502,times=1", "--fault",
-       "all=delay:5", "--test-device", "--hang-limit-ms", "900", "--exit-on-stdin-eof", "--quiet", "--steam-first"},
+       "all=delay:5", "--test-device", "--hang-limit-ms", "900", "--exit-on-stdin-eof", "--quiet", "--steam-first", "--view-port", "4100", "--no-view"},
       &cl, &error))
       << error;
   EXPECT_EQ(cl.options.steamPort, 4000);
@@ -59,9 +59,10 @@ TEST(SandboxCommandLine, ParsesEveryFlag) {
   EXPECT_EQ(cl.options.faults[1].first, "all");
   EXPECT_TRUE(cl.options.testDevice);
   EXPECT_EQ(cl.options.hangLimitMs, 900);
-  EXPECT_TRUE(cl.exitOnStdinEof && cl.quiet && cl.options.player.steamFirst);
+  EXPECT_TRUE(cl.exitOnStdinEof && cl.quiet && cl.options.player.steamFirst && !cl.view);
+  EXPECT_EQ(cl.viewPort, 4100);
 
-  for (Args bad : {Args{}, Args{"--state"}, Args{"--state", "d", "--port", "70000"},
+  for (Args bad : {Args{}, Args{"--state"}, Args{"--state", "d", "--port", "70000"}, Args{"--state", "d", "--view-port", "x"},
                    Args{"--state", "d", "--player", "maybe"}, Args{"--state", "d", "--fault", "nowhere=hang"},
                    Args{"--state", "d", "--player-product", "gem_60"}, Args{"--state", "d", "--wat"}}) {
     EXPECT_FALSE(nimo_sandbox::ParseCommandLine(bad, &cl, &error));
@@ -84,6 +85,7 @@ TEST(SandboxCommandLine, PrintsWhereItListensAndStopsOnEndOfInputOrSigterm) {
   EXPECT_EQ(kv["NIMOSDK_CA_FILE"], state + "/a/ca.pem");
   EXPECT_TRUE(std::filesystem::exists(kv["NIMOSDK_CA_FILE"]));
   EXPECT_EQ(kv["NIMO_STEAM_BRIDGE"].rfind("127.0.0.1:", 0), 0u);
+  EXPECT_EQ(kv["NIMO_SANDBOX_VIEW"].rfind("http://127.0.0.1:", 0), 0u);
   EXPECT_TRUE(std::filesystem::exists(state + "/a/counters.json"));
 
   // Without the flag it serves on after its input ends, until SIGTERM.
@@ -104,6 +106,9 @@ TEST(SandboxCommandLine, RefusesToStartWithoutAStateFolderOrOnATakenPort) {
   nimo_sandbox::Sandbox first(o);
   ASSERT_TRUE(first.Start(nullptr));
   EXPECT_EQ(Shell("timeout 20 " + kSandbox + " --quiet --state " + state + "/2 --port " +
+                  std::to_string(first.Port()) + " </dev/null >/dev/null 2>&1"),
+            1);
+  EXPECT_EQ(Shell("timeout 20 " + kSandbox + " --quiet --state " + state + "/3 --view-port " +
                   std::to_string(first.Port()) + " </dev/null >/dev/null 2>&1"),
             1);
   first.Stop();

@@ -13,6 +13,8 @@
 
 #include "support/SandboxFixture.h"
 #include "support/SandboxRequests.h"
+#include "support/TestSocket.h"
+#include "tools/sandbox/LiveView.h"
 
 using nimo_sandbox::Endpoint;
 using nimo_test::CallSandbox;
@@ -473,12 +475,18 @@ TEST_F(SandboxConcurrency, RacingReportsOfOneOrderAllHearTheOneVerdict) {
   EXPECT_EQ(sb->FindOrder(o.orderId)->reports, 8);
 }
 
-TEST_F(SandboxConcurrency, RacingOrdersGetDistinctIdsWhileSettingsChange) {
+// The live view reads while orders arrive, and stops with a browser's idle connection open.
+TEST_F(SandboxConcurrency, RacingOrdersGetDistinctIdsWhileSettingsChangeAndTheViewReads) {
   auto login = LoginAtSandbox(sb);
   std::string body = CNimoApi::CreateOrderBody(p, OrderFor("gem_60"), login.userId).body;
+  nimo_sandbox::LiveView view(sb.Server());
+  std::string error;
+  ASSERT_TRUE(view.Start(0, &error)) << error;
+  int idle = nimo_test::sock::StartConnect(view.Port());
   std::atomic<bool> done{false};
   std::thread changer([&] {
     for (int i = 0; !done; ++i) {
+      view.Snapshot(0, 0);
       sb->SetPlayer(i % 2 ? nimo_sandbox::PlayerMode::Decline : nimo_sandbox::PlayerMode::Approve);
       sb->Control({{"testDevice", i % 2 == 0}});
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -500,4 +508,9 @@ TEST_F(SandboxConcurrency, RacingOrdersGetDistinctIdsWhileSettingsChange) {
   }
   EXPECT_EQ(ids.size(), 30u);
   EXPECT_EQ(steamIds.size(), 30u);
+  json shown = view.Snapshot(0, 0);
+  EXPECT_EQ(shown["orders"].size(), 30u);
+  EXPECT_EQ(shown["requests"]["next"], sb->Requests().size());
+  view.Stop();
+  nimo_test::sock::Close(idle);
 }

@@ -45,7 +45,9 @@ std::string Usage() {
          "  --test-device            answer isTestDevice 1 to every client\n"
          "  --hang-limit-ms N        a hanging answer gives up after N ms (default 120000)\n"
          "  --exit-on-stdin-eof      also stop when standard input ends\n"
-         "  --quiet                  no request log on standard error\n";
+         "  --quiet                  no request log on standard error\n"
+         "  --view-port N            the live view page, plain HTTP on 127.0.0.1 (0, the default: any free port)\n"
+         "  --no-view                no live view page\n";
 }
 
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* out, std::string* error) {
@@ -73,9 +75,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* out, st
       cl.options.player.steamFirst = true;
     } else if (a == "--quiet") {
       cl.quiet = true;
-    } else if (a == "--port" || a == "--steam-port") {
+    } else if (a == "--no-view") {
+      cl.view = false;
+    } else if (a == "--port" || a == "--steam-port" || a == "--view-port") {
       if (!value(&v)) return false;
-      if (!Port(v, a == "--port" ? &cl.options.port : &cl.options.steamPort)) {
+      if (!Port(v, a == "--port" ? &cl.options.port : a == "--steam-port" ? &cl.options.steamPort : &cl.viewPort)) {
         *error = a + " needs a port number 0-65535, got '" + v + "'";
         return false;
       }

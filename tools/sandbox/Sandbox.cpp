@@ -90,7 +90,8 @@ class Sandbox::Impl {
   void Stop();
   void Register();
   void Serve(Endpoint e, const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
-  Outcome Process(Endpoint e, const std::string& body, const std::string& contentType);
+  // *check: the common check that refused it, if one did.
+  Outcome Process(Endpoint e, const std::string& body, const std::string& contentType, std::string* check);
   Outcome Signed(Endpoint e, const Form& f, const App& app);
   Outcome Login(const Form& f, const App& app);
   Outcome Products(const Form& f, const App& app);
@@ -309,6 +310,7 @@ void Sandbox::Impl::Serve(Endpoint e, const httplib::Request& req, httplib::Resp
   rec.method = req.method;
   rec.path = req.path;
   rec.contentType = req.get_header_value("Content-Type");
+  rec.check = "not checked";  // until it is processed: a fault or an unread body may answer first
   std::string body;
   bool tooBig = false;
   bool read = reader([&](const char* d, std::size_t n) {
@@ -372,7 +374,8 @@ void Sandbox::Impl::Serve(Endpoint e, const httplib::Request& req, httplib::Resp
       break;
   }
 
-  Outcome out = Process(e, body, rec.contentType);
+  rec.check.clear();
+  Outcome out = Process(e, body, rec.contentType, &rec.check);
   rec.note = out.note;
   std::string text = Dump(out.answer);
   auto after = out.afterSend;
@@ -416,9 +419,11 @@ void Sandbox::Impl::Serve(Endpoint e, const httplib::Request& req, httplib::Resp
   finish(text);
 }
 
-Outcome Sandbox::Impl::Process(Endpoint e, const std::string& body, const std::string& contentType) {
+Outcome Sandbox::Impl::Process(Endpoint e, const std::string& body, const std::string& contentType,
+                               std::string* check) {
   if (e == Endpoint::Track) return Track(body, contentType);
   if (contentType.rfind("application/x-www-form-urlencoded", 0) != 0) {
+    *check = "content type";
     return Refuse(400, "Content-Type must be application/x-www-form-urlencoded");
   }
   const FormSpec& spec = SpecOf(e);
@@ -427,6 +432,7 @@ Outcome Sandbox::Impl::Process(Endpoint e, const std::string& body, const std::s
     std::string missing = FirstMissingKey(body, spec.bodyKeys);
     std::string order;
     for (const auto& k : spec.bodyKeys) order += (order.empty() ? "" : ",") + k;
+    *check = "parameter order";
     return Refuse(400, missing.empty() ? std::string("Malformed parameters") : "Missing parameter: " + missing,
                   "expected the parameters in this order: " + order);
   }
@@ -442,6 +448,7 @@ Outcome Sandbox::Impl::Process(Endpoint e, const std::string& body, const std::s
       expected = text;
     }
   }
+  *check = app == nullptr ? "appId" : "signature";
   if (app == nullptr) return Refuse(403, "Unknown appId: " + Clip(readings.front().at("appId")));
   return Refuse(401, "Signature mismatch", "expected sign text: " + expected);
 }
@@ -699,7 +706,9 @@ json Sandbox::Impl::Control(const json& command) {
     newPlayer = p;
   }
   if (command.contains("testDevice") && !command["testDevice"].is_boolean()) return bad("testDevice must be true or false");
+  if (command.contains("clearState") && !command["clearState"].is_boolean()) return bad("clearState must be true or false");
   if (command.contains("clearFaults") && command["clearFaults"] == true) faults.ClearAll();
+  if (command.contains("clearState") && command["clearState"] == true) store.Clear();
   for (auto& [e, f] : newFaults) faults.Set(e, f);
   {
     std::lock_guard<std::mutex> lock(settingsMutex);
@@ -807,6 +816,16 @@ std::vector<User> Sandbox::Users() const { return impl_->store.Users(); }
 std::vector<StoredEvent> Sandbox::Events() const { return impl_->store.Events(); }
 std::map<std::string, DeviceCounters> Sandbox::EventCounters() const { return impl_->store.EventCounters(); }
 std::vector<RequestRecord> Sandbox::Requests() const { return impl_->store.Requests(); }
+std::vector<RequestRecord> Sandbox::RequestsFrom(std::uint64_t first, std::size_t max, std::uint64_t* next) const {
+  return impl_->store.RequestsFrom(first, max, next);
+}
+std::vector<StoredEvent> Sandbox::EventsFrom(std::uint64_t first, std::size_t max, std::uint64_t* next) const {
+  return impl_->store.EventsFrom(first, max, next);
+}
+bool Sandbox::SteamAnswered(const std::string& steamOrderId) const {
+  return impl_->steam.WaitDelivered(std::strtoull(steamOrderId.c_str(), nullptr, 10), std::chrono::milliseconds(0),
+                                    [] { return true; });
+}
 int Sandbox::RequestCount(Endpoint endpoint) const { return impl_->store.Count(EndpointName(endpoint)); }
 int Sandbox::InFlight() const { return impl_->inFlight.load(); }
 int Sandbox::RefusedCount(Endpoint endpoint) const { return impl_->store.Refused(EndpointName(endpoint)); }

@@ -90,6 +90,10 @@ class Sandbox {
   std::vector<StoredEvent> Events() const;
   std::map<std::string, DeviceCounters> EventCounters() const;
   std::vector<RequestRecord> Requests() const;
+  // From number first on (see Store::RequestsFrom), for a view that follows along.
+  std::vector<RequestRecord> RequestsFrom(std::uint64_t first, std::size_t max, std::uint64_t* next) const;
+  std::vector<StoredEvent> EventsFrom(std::uint64_t first, std::size_t max, std::uint64_t* next) const;
+  bool SteamAnswered(const std::string& steamOrderId) const;  // its MICROTXN line was written to the game
   int RequestCount(Endpoint endpoint) const;  // answered (or given up), by endpoint
   int InFlight() const;                        // requests being handled right now (hanging ones too)
   int RefusedCount(Endpoint endpoint) const;
@@ -111,6 +115,8 @@ struct CommandLine {
   bool quiet = false;
   bool help = false;
   bool printConfig = false;
+  bool view = true;  // the live view page, on plain HTTP
+  int viewPort = 0;
 };
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* out, std::string* error);
 std::string Usage();

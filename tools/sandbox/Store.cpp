@@ -3,6 +3,7 @@
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -133,6 +134,7 @@ json ToJson(const RequestRecord& r) {
             {"httpStatus", r.httpStatus}, {"answer", r.answer}};
   if (!r.fault.empty()) j["fault"] = r.fault;
   if (!r.note.empty()) j["note"] = r.note;
+  if (!r.check.empty()) j["check"] = r.check;
   return j;
 }
 
@@ -300,7 +302,10 @@ void Store::AddEvent(const std::string& text, const std::string& contentType, js
   CountEventLocked(parsed);
   eventsFile_ << line << '\n';
   eventsFile_.flush();
-  if (events_.size() >= kMaxKeptEvents) events_.pop_front();
+  if (events_.size() >= kMaxKeptEvents) {
+    events_.pop_front();
+    ++eventsDropped_;
+  }
   events_.push_back({text, contentType, std::move(parsed)});
 }
 
@@ -345,8 +350,52 @@ void Store::Record(RequestRecord record) {
   if (!record.note.empty()) ++refused_[record.endpoint];
   requestsFile_ << line << '\n';
   requestsFile_.flush();
-  if (requests_.size() >= kMaxKeptRequests) requests_.pop_front();
+  if (requests_.size() >= kMaxKeptRequests) {
+    requests_.pop_front();
+    ++requestsDropped_;
+  }
   requests_.push_back(std::move(record));
+}
+
+template <typename T>
+static std::vector<T> Slice(const std::deque<T>& kept, std::uint64_t dropped, std::uint64_t first, std::size_t max,
+                            std::uint64_t* next) {
+  std::uint64_t from = std::min<std::uint64_t>(std::max(first, dropped) - dropped, kept.size());
+  std::uint64_t to = from + std::min<std::uint64_t>(max, kept.size() - from);
+  *next = dropped + to;
+  if (from == to) return {};
+  return {kept.begin() + static_cast<std::ptrdiff_t>(from), kept.begin() + static_cast<std::ptrdiff_t>(to)};
+}
+
+std::vector<RequestRecord> Store::RequestsFrom(std::uint64_t first, std::size_t max, std::uint64_t* next) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return Slice(requests_, requestsDropped_, first, max, next);
+}
+
+std::vector<StoredEvent> Store::EventsFrom(std::uint64_t first, std::size_t max, std::uint64_t* next) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return Slice(events_, eventsDropped_, first, max, next);
+}
+
+void Store::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  users_.clear();
+  orders_.clear();
+  devices_.clear();
+  counts_.clear();
+  refused_.clear();
+  attributions_.clear();
+  eventsDropped_ += events_.size();
+  requestsDropped_ += requests_.size();
+  events_.clear();
+  requests_.clear();
+  if (dir_.empty()) return;
+  SaveUsersLocked();
+  SaveOrdersLocked();
+  eventsFile_.close();
+  requestsFile_.close();
+  eventsFile_.open(dir_ + "/events.jsonl", std::ios::binary | std::ios::trunc);
+  requestsFile_.open(dir_ + "/requests.jsonl", std::ios::binary | std::ios::trunc);
 }
 
 std::vector<RequestRecord> Store::Requests() const {

@@ -75,6 +75,9 @@ struct RequestRecord {
   std::string answer;
   std::string fault;  // fault mode applied, empty when none
   std::string note;   // why it was refused, and the expected sign text when a signature did not match
+  // The common check that refused it (content type, parameter order, appId, signature),
+  // or "not checked" when a fault or an unreadable body answered before any check.
+  std::string check;
   std::int64_t timeMs = 0;
 };
 
@@ -106,6 +109,14 @@ class Store {
 
   void Record(RequestRecord record);
   std::vector<RequestRecord> Requests() const;
+  // Kept requests and events from number `first` on (numbers count every one
+  // since start), at most max; *next is the number after the last returned
+  // (after the last kept one when first is beyond it).
+  std::vector<RequestRecord> RequestsFrom(std::uint64_t first, std::size_t max, std::uint64_t* next) const;
+  std::vector<StoredEvent> EventsFrom(std::uint64_t first, std::size_t max, std::uint64_t* next) const;
+  // Forgets players, orders, events, requests and counts, in memory and in the
+  // state folder. Order and user ids go on from where they were.
+  void Clear();
   int Count(const std::string& endpoint) const;
   int Refused(const std::string& endpoint) const;
   void CountAttribution(const std::string& appId, const std::string& clientId);
@@ -132,6 +143,7 @@ class Store {
   std::deque<StoredEvent> events_;
   std::map<std::string, DeviceSeen> devices_;
   std::deque<RequestRecord> requests_;
+  std::uint64_t eventsDropped_ = 0, requestsDropped_ = 0;  // numbers before the front of the deques
   std::map<std::string, int> counts_, refused_, attributions_;
   std::int64_t nextUserId_ = 100001;
   std::uint64_t nextOrderSeq_ = 1;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "tools/sandbox/LiveView.h"
 #include "tools/sandbox/Sandbox.h"
 
 int main(int argc, char** argv) {
@@ -47,7 +48,13 @@ int main(int argc, char** argv) {
     std::cerr << "nimo-sandbox: " << error << "\n";
     return 1;
   }
-  std::cout << sandbox.StartupLines() << "NIMO_SANDBOX_READY=1\n" << std::flush;
+  LiveView view(sandbox);
+  if (cl.view && !view.Start(cl.viewPort, &error)) {
+    std::cerr << "nimo-sandbox: " << error << "\n";
+    return 1;
+  }
+  std::cout << sandbox.StartupLines() << (cl.view ? "NIMO_SANDBOX_VIEW=" + view.Url() + "\n" : std::string())
+            << "NIMO_SANDBOX_READY=1\n" << std::flush;
 
   if (cl.exitOnStdinEof) {
     std::thread([] {
@@ -60,6 +67,7 @@ int main(int argc, char** argv) {
   int sig = 0;
   sigwait(&stopSignals, &sig);
   std::cerr << "[nimo-sandbox] stopping (" << (sig == SIGINT ? "SIGINT" : "SIGTERM") << ")\n";
+  view.Stop();
   sandbox.Stop();
   return 0;
 }
