@@ -92,6 +92,7 @@ class Sandbox {
   std::vector<RequestRecord> Requests() const;
   int RequestCount(Endpoint endpoint) const;  // answered (or given up), by endpoint
   int InFlight() const;                        // requests being handled right now (hanging ones too)
+  int Arrived() const;                         // requests to the endpoints that reached a handler so far
   int RefusedCount(Endpoint endpoint) const;
   int Attributions(const std::string& appId, const std::string& clientId) const;
   std::vector<std::uint64_t> SteamClients() const;  // Steam ids that said HELLO
