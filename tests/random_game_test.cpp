@@ -6,6 +6,7 @@
 // they happen (for a game that crashes).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <deque>
 #include <iterator>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,9 +38,11 @@ constexpr bool kPaymentReadAsExitBegins = false;       // a paid report read as 
 constexpr auto kExitBound = 1500ms;  // about a second, and our callbacks are quick
 constexpr auto kGameBound = 45s;
 
-enum class Steam { Running, NotRunning, TicketNever, NoOverlay, OwnedByGame };
-const char* const kSteamNames[] = {"running", "not running", "ticket never comes", "no overlay", "owned by the game"};
-const char* const kProducts[] = {"gem_60", "gem_300", "gem_980", "vip_month",  // known
+enum class Steam { Running, NotRunning, TicketNever, TicketRefused, NoOverlay, OwnedByGame };
+const char* const kSteamNames[] = {"running",    "not running", "ticket never comes", "ticket refused",
+                                   "no overlay", "owned by the game"};
+constexpr int kKnown = 4;
+const char* const kProducts[] = {"gem_60", "gem_300", "gem_980", "vip_month",  // known: the first kKnown
                                  "no_such_product", "GEM_60",                  // unknown
                                  "starter_pack", "lucky_box"};                 // no STEAM channel
 const char* const kEvents[][2] = {
@@ -86,10 +90,11 @@ class Game {
   Game(std::uint64_t seed, nimo_sandbox::Sandbox& server) : seed_(seed), server_(server) {
     Rng r{seed};
     poll_ = r.OneIn(2);
-    steam_ = static_cast<Steam>(r.Below(5));
+    steam_ = static_cast<Steam>(r.Below(6));
     players_ = 2 + r.Below(3);
     steps_ = 20 + r.Below(40);
     exitInCallbacks_ = r.OneIn(3);
+    twoExits_ = r.OneIn(3);
   }
 
   void Play() {
@@ -109,10 +114,17 @@ class Game {
     for (auto& t : others) t.join();
     stop = true;
     chaos.join();
+    // The game ends with Exit, sometimes from a second thread at the same moment.
+    std::thread second;
+    std::atomic<bool> started{!twoExits_};
+    if (twoExits_) second = std::thread([this, &started] { started = true, Exit("t1.end"); });
+    while (!started.load()) std::this_thread::yield();
     Exit("end");
+    ended_ = !poll_;  // open operations were answered before Exit returned
     // The last polls: results of calls made from the callbacks they deliver come in the next.
     for (int i = 0; i < 10 && (Poll("last") > 0 || i == 0);) ++i;
     ended_ = true;
+    if (second.joinable()) second.join();
     std::this_thread::sleep_for(100ms);
     const int arrived = server_.Arrived();
     std::this_thread::sleep_for(400ms);
@@ -156,7 +168,8 @@ class Game {
   void Setup() {
     EXPECT_EQ(nimo_set_callback_mode(poll_ ? NIMO_CALLBACKS_ON_POLL : NIMO_CALLBACKS_ON_SDK_THREADS), NIMO_SET_OK);
     if (steam_ == Steam::NotRunning) steam_standin::SetRunning(false);
-    if (steam_ == Steam::TicketNever) steam_standin::SetTicketAnswer(1, -1);
+    if (steam_ == Steam::TicketNever) steam_standin::SetTicketAnswer(k_EResultOK, -1);
+    if (steam_ == Steam::TicketRefused) steam_standin::SetTicketAnswer(k_EResultAccessDenied, 0);
     if (steam_ == Steam::NoOverlay) steam_standin::SetOverlayEnabled(false);
     if (steam_ == Steam::OwnedByGame) {
       EXPECT_EQ(nimo_set_steam_owner(NIMO_STEAM_OWNED_BY_GAME), NIMO_SET_OK);
@@ -271,7 +284,7 @@ class Game {
         server_.ClearFaults();
       } else if (what == 1) {
         const auto mode = static_cast<PlayerMode>(r.Below(3));
-        const char* product = kProducts[r.Below(4)];
+        const char* product = kProducts[r.Below(kKnown)];
         Log(std::string("sandbox: the player ") + nimo_sandbox::PlayerModeName(mode) + "s " + product);
         server_.SetProductPlayer(product, mode);
       } else if (what == 2) {
@@ -301,7 +314,14 @@ class Game {
       const std::string name = "#" + std::to_string(i + 1) + " " + op.label + " " + op.what;
       if (op.calls != 1) FailLocked(name + ": " + std::to_string(op.calls) + " callbacks");
       if (op.offPoll) FailLocked(name + ": called back outside a poll of its thread");
+      if (op.calls > 0 && !Wrong(op).empty())
+        FailLocked(name + ": " + Wrong(op) + ": " + std::to_string(op.code) + " " + op.message);
     }
+    for (const auto& order : server_.Orders())
+      if (std::find(kProducts, kProducts + kKnown, order.productId) == kProducts + kKnown)
+        FailLocked("an order for " + order.productId);
+    if (steam_ == Steam::OwnedByGame && (steam_standin::ShutdownCalls() != 0 || !steam_standin::IsInitialised()))
+      FailLocked("the game's Steam was shut down");
     int paid = 0;
     for (const Op& op : ops_) paid += op.code == NIMO_OK && op.data.find("\"status\":1") != std::string::npos;
     LogLocked(std::to_string(ops_.size()) + " operations, " + std::to_string(paid) + " paid");
@@ -323,6 +343,30 @@ class Game {
       FailLocked(op->label + ": paid (order " + order.orderId + ") but the game heard " + std::to_string(op->code) +
                  " " + op->message + " " + op->data);
     }
+  }
+
+  // What no call may answer in this game, whatever the sandbox did.
+  std::string Wrong(const Op& op) const {
+    static const std::map<int, std::string> kFixed = {{-401, "Sdk Not Init."},
+                                                      {-402, "Steam Init Failure!"},
+                                                      {-403, "Steam Ticket TimeOut!"},
+                                                      {-404, "Steam Ticket Auth Failure!"},
+                                                      {-405, "Not Login."}};
+    const auto fixed = kFixed.find(op.code);
+    if (fixed != kFixed.end() && op.message != fixed->second) return "another message for a fixed code";
+    if (op.code == NIMO_PROCESS_EXIT && op.message == "Process Exit!") return "";
+    const bool buy = op.what.rfind("call_pay ", 0) == 0;
+    const bool known = buy && std::find(kProducts, kProducts + kKnown, op.what.substr(9)) != kProducts + kKnown;
+    if (op.code == NIMO_PRODUCT_NOT_FOUND) return buy && !known && op.message == "Not Found Product." ? "" : "-400";
+    if (buy && !known && op.code == NIMO_OK) return "sold a product Steam does not sell";
+    const bool noSteam = steam_ == Steam::NotRunning;
+    if (op.what == "init" && (op.code == NIMO_STEAM_INIT_FAILURE) != noSteam) return "Steam is " + std::string(kSteamNames[static_cast<int>(steam_)]);
+    if (op.what == "login" && noSteam && op.code != NIMO_NOT_INIT) return "logged in without Steam";
+    if (op.what == "login" && steam_ == Steam::TicketNever && (op.code == NIMO_OK || op.code == NIMO_TICKET_FAILURE))
+      return "Steam never answered the ticket";
+    if (op.what == "login" && steam_ == Steam::TicketRefused && (op.code == NIMO_OK || op.code == NIMO_TICKET_TIMEOUT))
+      return "Steam refused the ticket";
+    return "";
   }
 
   void Watch() {
@@ -362,6 +406,7 @@ class Game {
   Steam steam_ = Steam::Running;
   int players_ = 2, steps_ = 10;
   bool exitInCallbacks_ = false;  // a callback may end the game early
+  bool twoExits_ = false;
   const bool verbose_ = std::getenv("NIMO_GAME_VERBOSE") != nullptr;
   std::atomic<int> reentries_{0};
   std::atomic<bool> ended_{false};  // Exit returned and the last polls found nothing more
