@@ -67,50 +67,6 @@ TEST_F(PollConcurrency, DeliversOnlyOnThePollingThreadInOrder) {
   for (const auto& c : rec().Calls()) EXPECT_EQ(c.thread, std::this_thread::get_id());
 }
 
-TEST_F(PollConcurrency, ResultQueuedBeforeExitIsDeliveredByALaterPoll) {
-  UsePoll();
-  InitAndLoginC();
-  nimo_call_pay("gem_60", "keep", CallbackRecorder::CCallback, Tag(9));
-  ASSERT_TRUE(Eventually([] { return Delivery().QueuedCount() == 1; }));
-  nimo_exit();
-  EXPECT_EQ(nimo_run_callbacks(), 1);
-  Call report = rec().Calls().back();
-  EXPECT_EQ(report.code, NIMO_OK);
-  EXPECT_EQ(report.user, Tag(9));
-  EXPECT_EQ(nlohmann::json::parse(report.data)["status"], 1);
-  EXPECT_EQ(nimo_run_callbacks(), 0);  // and no -400 for an operation already answered
-}
-
-namespace {
-std::atomic<int> gNested{0};
-void PollingCallback(int code, const char* m, const char* d, void* user) {
-  CallbackRecorder::CCallback(code, m, d, user);
-  gNested += nimo_run_callbacks();
-}
-void ExitingCallback(int code, const char* m, const char* d, void* user) {
-  CallbackRecorder::CCallback(code, m, d, user);
-  nimo_exit();
-}
-}  // namespace
-
-TEST_F(PollConcurrency, CallbacksMayPollAndExit) {
-  UsePoll();
-  Fail(Endpoint::Products, FaultMode::Hang);
-  nimo_query_products(CallbackRecorder::CCallback, Tag(4));  // stays open until Exit
-  ASSERT_TRUE(Eventually([this] { return Server().InFlight() == 1; }));
-  nimo_login(PollingCallback, Tag(1));
-  nimo_login(ExitingCallback, Tag(2));
-  nimo_login(CallbackRecorder::CCallback, Tag(3));
-  EXPECT_EQ(nimo_run_callbacks(), 1);  // the first; the nested poll took the others
-  EXPECT_EQ(gNested.load(), 2);
-  EXPECT_EQ(nimo_run_callbacks(), 1);  // the -400 the exiting callback queued
-  auto calls = rec().Calls();
-  ASSERT_EQ(calls.size(), 4u);
-  for (std::uintptr_t i = 0; i < 4; ++i) EXPECT_EQ(calls[i].user, Tag(i + 1));
-  EXPECT_EQ(calls[3].code, NIMO_PROCESS_EXIT);
-  EXPECT_STREQ(calls[3].message.c_str(), "Process Exit!");
-}
-
 class ExitConcurrency : public CApiTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(ExitConcurrency, EveryOpenOperationEndsOnceWithProcessExit) {

@@ -359,6 +359,8 @@ class Game {
     const bool known = buy && std::find(kProducts, kProducts + kKnown, op.what.substr(9)) != kProducts + kKnown;
     if (op.code == NIMO_PRODUCT_NOT_FOUND) return buy && !known && op.message == "Not Found Product." ? "" : "-400";
     if (buy && !known && op.code == NIMO_OK) return "sold a product Steam does not sell";
+    for (int i = 0; op.what == "query_products" && op.code == NIMO_OK && i < kKnown; ++i)
+      if (op.data.find('"' + std::string(kProducts[i]) + '"') == std::string::npos) return "half a catalogue";
     const bool noSteam = steam_ == Steam::NotRunning;
     if (op.what == "init" && (op.code == NIMO_STEAM_INIT_FAILURE) != noSteam) return "Steam is " + std::string(kSteamNames[static_cast<int>(steam_)]);
     if (op.what == "login" && noSteam && op.code != NIMO_NOT_INIT) return "logged in without Steam";
