@@ -21,9 +21,6 @@
 #include "support/SdkHarness.h"
 
 using namespace std::chrono_literals;
-using nimo_sandbox::Endpoint;
-using nimo_sandbox::FaultMode;
-using nimo_sandbox::PlayerMode;
 using nimo_test::Call;
 using nimo_test::CallbackRecorder;
 using nimo_test::Eventually;
@@ -38,13 +35,6 @@ class CApiTest : public nimo_test::SdkTest {
   void UsePoll() {
     ASSERT_EQ(nimo_set_callback_mode(NIMO_CALLBACKS_ON_POLL), NIMO_SET_OK);
     whileWaiting = [] { nimo_run_callbacks(); };
-  }
-  void InitAndLoginC() {
-    nimo_init(nimo_test::kSandboxAppId, nimo_test::kSandboxAppKey, CallbackRecorder::CCallback, nullptr);
-    ASSERT_EQ(Next().code, NIMO_OK);
-    nimo_login(CallbackRecorder::CCallback, nullptr);
-    ASSERT_EQ(Next().code, NIMO_OK);
-    ASSERT_TRUE(Eventually([] { return NimoSdk::Pay().IsProductsLoaded(); }));
   }
 };
 
@@ -66,43 +56,6 @@ TEST_F(PollConcurrency, DeliversOnlyOnThePollingThreadInOrder) {
   EXPECT_EQ(rec().Calls()[0].code, NIMO_NOT_INIT);
   for (const auto& c : rec().Calls()) EXPECT_EQ(c.thread, std::this_thread::get_id());
 }
-
-class ExitConcurrency : public CApiTest, public ::testing::WithParamInterface<int> {};
-
-TEST_P(ExitConcurrency, EveryOpenOperationEndsOnceWithProcessExit) {
-  if (GetParam() == NIMO_CALLBACKS_ON_POLL) UsePoll();
-  InitAndLoginC();
-  Server().SetProductPlayer("gem_300", PlayerMode::Never);
-  nimo_call_pay("gem_300", "", CallbackRecorder::CCallback, Tag(1));  // waits for Steam
-  ASSERT_TRUE(Eventually([this] { return Server().Orders().size() == 1; }));
-  steam_standin::SetTicketAnswer(1, -1);
-  NimoProxy::Login(CallbackRecorder::Callback);  // waits for the ticket
-  Fail(Endpoint::CreateOrder, FaultMode::Hang);
-  for (std::uintptr_t i = 0; i < 7; ++i) nimo_call_pay("gem_60", "", CallbackRecorder::CCallback, Tag(10 + i));
-  ASSERT_TRUE(Eventually([this] { return Server().InFlight() == 6; }));  // the seventh is queued
-  EXPECT_EQ(rec().Count(), seen_);
-
-  auto start = std::chrono::steady_clock::now();
-  nimo_exit();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-  if (whileWaiting) {
-    EXPECT_EQ(rec().Count(), seen_);
-    EXPECT_EQ(nimo_run_callbacks(), 9);
-  }
-  auto calls = rec().Calls();
-  ASSERT_EQ(calls.size(), seen_ + 9);
-  for (std::size_t i = seen_; i < calls.size(); ++i) {
-    EXPECT_EQ(calls[i].code, NIMO_PROCESS_EXIT);
-    EXPECT_EQ(calls[i].thread, std::this_thread::get_id());
-  }
-  EXPECT_EQ(Delivery().OpenCount(), 0u);
-  seen_ = calls.size();
-  EXPECT_TRUE(NoMoreCallbacks(300ms));
-  EXPECT_EQ(nimo_run_callbacks(), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(BothModes, ExitConcurrency,
-                         ::testing::Values(NIMO_CALLBACKS_ON_SDK_THREADS, NIMO_CALLBACKS_ON_POLL));
 
 namespace {
 std::atomic<bool> gInCallback{false};

@@ -35,33 +35,6 @@ class InitFlow : public nimo_test::SdkTest {
 
 }  // namespace
 
-TEST_F(InitFlow, SucceedsOnceAndASecondInitAnswersAtOnce) {
-  EXPECT_FALSE(NimoProxy::IsPayAvailable());
-  auto call = InitAndWait();
-  EXPECT_EQ(call.code, 200);
-  EXPECT_NE(call.thread, std::this_thread::get_id());  // answers arrive on a worker
-  EXPECT_TRUE(NimoProxy::IsPayAvailable());
-
-  NimoProxy::Init(L"x", L"y", CallbackRecorder::Callback);
-  ASSERT_EQ(rec().Count(), 2u);
-  EXPECT_EQ(ExpectNext(200, "Sdk already init.").thread, std::this_thread::get_id());
-  EXPECT_EQ(Server().RequestCount(Endpoint::Config), 1);
-}
-
-TEST_F(InitFlow, SteamRefusedOrAfterExitEndsAtOnce) {
-  steam_standin::SetRunning(false);
-  for (auto [code, message] : {std::pair{-402, "Steam Init Failure!"}, std::pair{-400, "Process Exit!"}}) {
-    Init();
-    ASSERT_EQ(rec().Count(), seen_ + 1);
-    EXPECT_EQ(ExpectNext(code, message).thread, std::this_thread::get_id());
-    EXPECT_TRUE(NoMoreCallbacks());
-    EXPECT_FALSE(NimoProxy::IsPayAvailable());
-    NimoProxy::Exit();
-  }
-  EXPECT_EQ(Server().RequestCount(Endpoint::Config), 0);
-  EXPECT_TRUE(Server().Events().empty());
-}
-
 TEST_F(InitFlow, RefusedConfigurationThenRetried) {
   Fail(Endpoint::Config, FaultMode::Code, 1, 1001, "app disabled");
   Init();
