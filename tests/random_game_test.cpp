@@ -86,7 +86,7 @@ class Game {
     poll_ = r.OneIn(2);
     steam_ = static_cast<Steam>(r.Below(std::size(kSteamNames)));
     players_ = 2 + r.Below(3);
-    steps_ = 20 + r.Below(40);
+    turns_ = 20 + r.Below(40);
     exitInCallbacks_ = r.OneIn(3);
     twoExits_ = r.OneIn(3);
     game_ = this;
@@ -96,7 +96,7 @@ class Game {
     std::thread watchdog([this] { Watch(); });
     Log("seed " + std::to_string(seed_) + ": callbacks " + (poll_ ? "on poll" : "on SDK threads") + ", Steam " +
         kSteamNames[static_cast<int>(steam_)] + ", " + std::to_string(players_) + " threads of " +
-        std::to_string(steps_) + " steps" + (exitInCallbacks_ ? ", Exit from callbacks" : ""));
+        std::to_string(turns_) + " steps" + (exitInCallbacks_ ? ", Exit from callbacks" : ""));
     EXPECT_EQ(nimo_set_callback_mode(poll_ ? NIMO_CALLBACKS_ON_POLL : NIMO_CALLBACKS_ON_SDK_THREADS), NIMO_SET_OK);
     if (steam_ == Steam::NotRunning) steam_standin::SetRunning(false);
     if (steam_ == Steam::TicketNever) steam_standin::SetTicketAnswer(k_EResultOK, -1);
@@ -136,36 +136,32 @@ class Game {
   // One result per operation, whichever thread it comes on.
   static void OnResult(int code, const char* message, const char* data, void* user) {
     Game& g = *game_;
-    std::string label, what;
-    bool first = false;
-    {
-      std::lock_guard<std::recursive_mutex> lock(g.mutex_);
-      Op& op = g.ops_[reinterpret_cast<std::uintptr_t>(user) - 1];
-      first = ++op.calls == 1;
-      if (first) op.code = code, op.message = message, op.data = data;
-      op.immediate = op.immediate || (first && tCalling == reinterpret_cast<std::uintptr_t>(user));
-      op.byExit = op.byExit || (first && tExiting);
-      op.offPoll = op.offPoll || (g.poll_ && tPolling == 0);
-      if (g.ended_.load()) g.failures_.push_back(op.label + " " + op.what + ": called back after the game ended");
-      label = op.label, what = op.what;
-      if (what == "init" && code == NIMO_OK) g.initOk_ = true;
-      g.Log(label + " <- " + std::to_string(code) + " " + message + " " + std::string(data).substr(0, 90));
-    }
-    if (first) g.Reenter(label + "<", what == "init");
+    std::unique_lock<std::recursive_mutex> lock(g.mutex_);
+    Op& op = g.ops_[reinterpret_cast<std::uintptr_t>(user) - 1];
+    const bool first = ++op.calls == 1;
+    if (first) op.code = code, op.message = message, op.data = data;
+    op.immediate = op.immediate || (first && tCalling == reinterpret_cast<std::uintptr_t>(user));
+    op.byExit = op.byExit || (first && tExiting);
+    op.offPoll = op.offPoll || (g.poll_ && tPolling == 0);
+    if (g.ended_.load()) g.Fail(op.label + " " + op.what + ": called back after the game ended");
+    if (op.what == "init" && code == NIMO_OK) g.initOk_ = true;
+    g.Log(op.label + " <- " + std::to_string(code) + " " + message + " " + std::string(data).substr(0, 90));
+    const std::string label = op.label + "<";
+    const bool init = op.what == "init";
+    lock.unlock();  // the game's own calls never under our lock
+    if (first) g.Reenter(label, init);
   }
 
   std::string Steps() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    std::string out;
-    for (const auto& line : steps_log_) out += "  " + line + "\n";
-    return out;
+    return steps_;
   }
   std::vector<std::string> failures_;  // guarded by mutex_ until the game ended
 
  private:
   void Player(int t) {
     Rng r{std::mt19937_64(seed_ * 8 + static_cast<std::uint64_t>(t))};
-    for (int step = 0; step < steps_; ++step) {
+    for (int step = 0; step < turns_; ++step) {
       if (t == 0) Frame();
       const std::string label = "t" + std::to_string(t) + "." + std::to_string(step);
       const int what = r.Below(20);
@@ -365,7 +361,7 @@ class Game {
 
   void Log(const std::string& line) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    steps_log_.push_back(line);
+    steps_ += "  " + line + "\n";
     if (verbose_) std::fprintf(stderr, "%s\n", line.c_str());
   }
   void Fail(const std::string& what) {
@@ -378,7 +374,7 @@ class Game {
   nimo_sandbox::Sandbox& server_;
   bool poll_ = false, exitInCallbacks_ = false, twoExits_ = false;
   Steam steam_ = Steam::Running;
-  int players_ = 2, steps_ = 10;
+  int players_ = 2, turns_ = 10;
   const bool verbose_ = std::getenv("NIMO_GAME_VERBOSE") != nullptr;
   std::atomic<int> reentries_{0};
   std::atomic<bool> initOk_{false}, exiting_{false}, finished_{false};
@@ -386,7 +382,7 @@ class Game {
 
   std::recursive_mutex mutex_;          // the callbacks' own calls may log again
   std::deque<Op> ops_;                  // guarded by mutex_; op #n is ops_[n - 1]
-  std::vector<std::string> steps_log_;  // guarded by mutex_
+  std::string steps_;                   // guarded by mutex_; what happened, a line each
   std::int64_t exitWallMs_ = 0;         // guarded by mutex_; when the first Exit began
 };
 
