@@ -152,11 +152,8 @@ class Game {
     if (first) g.Reenter(label, init);
   }
 
-  std::string Steps() {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    return steps_;
-  }
-  std::vector<std::string> failures_;  // guarded by mutex_ until the game ended
+  std::string Steps() { return std::lock_guard<std::recursive_mutex>(mutex_), steps_; }
+  std::string failures_;  // guarded by mutex_ until the game ended
 
  private:
   void Player(int t) {
@@ -218,14 +215,10 @@ class Game {
     Call(l, std::string("call_pay ") + p, [&](void* u) { nimo_call_pay(p, l.c_str(), &OnResult, u); });
   }
   void Facts(const std::string& label, Rng& r) {
-    const std::string v = "v" + std::to_string(r.Below(1000));
+    const std::string v = r.OneIn(3) ? "\xff\xfe" : "v" + std::to_string(r.Below(1000));
     Log(label + " user facts " + v);
-    switch (r.Below(4)) {
-      case 0: nimo_set_server_id(v.c_str()); break;
-      case 1: nimo_set_game_user_id(r.OneIn(3) ? nullptr : v.c_str()); break;
-      case 2: nimo_set_nick_name(r.OneIn(3) ? "\xff\xfe" : v.c_str()); break;
-      default: nimo_set_level(r.Below(100) - 10);
-    }
+    nimo_set_server_id(r.OneIn(2) ? v.c_str() : nullptr), nimo_set_game_user_id(v.c_str());
+    nimo_set_nick_name(v.c_str()), nimo_set_level(r.Below(100) - 10);
   }
   void PayAvailable(const std::string& label) {
     const bool ready = initOk_.load() && !exiting_.load();
@@ -366,7 +359,7 @@ class Game {
   }
   void Fail(const std::string& what) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    failures_.push_back(what);
+    failures_ += "  " + what + "\n";
   }
 
   static inline Game* game_ = nullptr;
@@ -391,9 +384,8 @@ class RandomGame : public nimo_test::SdkTest {
   void PlaySeed(std::uint64_t seed) {
     Game game(seed, Server());
     game.Play();
-    std::string what;
-    for (const auto& f : game.failures_) what += "  " + f + "\n";
-    EXPECT_TRUE(what.empty()) << "random game " << seed << " broke:\n" << what << "replay: NIMO_GAME_SEED=" << seed
+    EXPECT_TRUE(game.failures_.empty()) << "random game " << seed << " broke:\n"
+                                        << game.failures_ << "replay: NIMO_GAME_SEED=" << seed
                               << " random_game_test --gtest_filter=RandomGame.SeedFromEnvironment\nsteps:\n"
                               << game.Steps();
   }
