@@ -427,7 +427,13 @@ void CNimoCore::Logout() {
 void CNimoCore::Exit() {
   // Exit waits for threads that may be inside a game callback.
   CheckNoLocksHeld("Exit");
-  if (exitDone_.exchange(true)) return;  // a second Exit does nothing
+  if (exitDone_.exchange(true)) {
+    // Exit under way on another thread: once this returns the game polls a last
+    // time or unloads us, so wait for it (bounded). From its own callbacks, return.
+    if (exitThread_.load() != std::this_thread::get_id()) exitFinished_.WaitFor(std::chrono::seconds(2));
+    return;
+  }
+  exitThread_ = std::this_thread::get_id();
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(950);
   isExit = true;
@@ -454,6 +460,7 @@ void CNimoCore::Exit() {
   if (!waits_.JoinUntil(deadline)) LOG(WARNING) << "A login wait thread is still in a game callback; left to end.";
   LOG(INFO) << "Excute Exit.";
   Delivery().EndAtExit(open, -400, "Process Exit!");
+  exitFinished_.Set();
 }
 
 }  // namespace NimoSdk

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 #include "Sdk/CoreParams.h"
@@ -102,6 +103,8 @@ class CNimoCore {
   std::atomic<int> ticketPollMs_{100};
   std::atomic<int> pumpMs_{200};
   std::atomic<bool> exitDone_{false};
+  std::atomic<std::thread::id> exitThread_{};  // the thread of the Exit that does the work
+  StopSignal exitFinished_;                     // that Exit has answered every open operation
   std::atomic<bool> initCalled_{false};
   std::atomic<bool> steamByGame_{false};
   std::atomic<bool> steamStarted_{false};  // InitSteam initialised Steam itself

@@ -13,8 +13,11 @@ el::base::type::StoragePointer* gLogStorageKept = nullptr;
 
 void ConfigureLog(bool enabled) {
   static std::once_flag once;
-  std::call_once(once, [] { gLogStorageKept = new el::base::type::StoragePointer(el::Helpers::storage()); });
-  el::Loggers::addFlag(el::LoggingFlag::NewLineForContainer);
+  // The flag word is read unlocked by every LOG on every thread: written once, before any of ours runs.
+  std::call_once(once, [] {
+    gLogStorageKept = new el::base::type::StoragePointer(el::Helpers::storage());
+    el::Loggers::addFlag(el::LoggingFlag::NewLineForContainer);
+  });
   el::Configurations conf;
   conf.setToDefault();
   conf.setGlobally(el::ConfigurationType::Format, "%datetime [%level]: %msg");

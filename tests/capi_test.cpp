@@ -21,9 +21,6 @@
 #include "support/SdkHarness.h"
 
 using namespace std::chrono_literals;
-using nimo_sandbox::Endpoint;
-using nimo_sandbox::FaultMode;
-using nimo_sandbox::PlayerMode;
 using nimo_test::Call;
 using nimo_test::CallbackRecorder;
 using nimo_test::Eventually;
@@ -38,13 +35,6 @@ class CApiTest : public nimo_test::SdkTest {
   void UsePoll() {
     ASSERT_EQ(nimo_set_callback_mode(NIMO_CALLBACKS_ON_POLL), NIMO_SET_OK);
     whileWaiting = [] { nimo_run_callbacks(); };
-  }
-  void InitAndLoginC() {
-    nimo_init(nimo_test::kSandboxAppId, nimo_test::kSandboxAppKey, CallbackRecorder::CCallback, nullptr);
-    ASSERT_EQ(Next().code, NIMO_OK);
-    nimo_login(CallbackRecorder::CCallback, nullptr);
-    ASSERT_EQ(Next().code, NIMO_OK);
-    ASSERT_TRUE(Eventually([] { return NimoSdk::Pay().IsProductsLoaded(); }));
   }
 };
 
@@ -66,87 +56,6 @@ TEST_F(PollConcurrency, DeliversOnlyOnThePollingThreadInOrder) {
   EXPECT_EQ(rec().Calls()[0].code, NIMO_NOT_INIT);
   for (const auto& c : rec().Calls()) EXPECT_EQ(c.thread, std::this_thread::get_id());
 }
-
-TEST_F(PollConcurrency, ResultQueuedBeforeExitIsDeliveredByALaterPoll) {
-  UsePoll();
-  InitAndLoginC();
-  nimo_call_pay("gem_60", "keep", CallbackRecorder::CCallback, Tag(9));
-  ASSERT_TRUE(Eventually([] { return Delivery().QueuedCount() == 1; }));
-  nimo_exit();
-  EXPECT_EQ(nimo_run_callbacks(), 1);
-  Call report = rec().Calls().back();
-  EXPECT_EQ(report.code, NIMO_OK);
-  EXPECT_EQ(report.user, Tag(9));
-  EXPECT_EQ(nlohmann::json::parse(report.data)["status"], 1);
-  EXPECT_EQ(nimo_run_callbacks(), 0);  // and no -400 for an operation already answered
-}
-
-namespace {
-std::atomic<int> gNested{0};
-void PollingCallback(int code, const char* m, const char* d, void* user) {
-  CallbackRecorder::CCallback(code, m, d, user);
-  gNested += nimo_run_callbacks();
-}
-void ExitingCallback(int code, const char* m, const char* d, void* user) {
-  CallbackRecorder::CCallback(code, m, d, user);
-  nimo_exit();
-}
-}  // namespace
-
-TEST_F(PollConcurrency, CallbacksMayPollAndExit) {
-  UsePoll();
-  Fail(Endpoint::Products, FaultMode::Hang);
-  nimo_query_products(CallbackRecorder::CCallback, Tag(4));  // stays open until Exit
-  ASSERT_TRUE(Eventually([this] { return Server().InFlight() == 1; }));
-  nimo_login(PollingCallback, Tag(1));
-  nimo_login(ExitingCallback, Tag(2));
-  nimo_login(CallbackRecorder::CCallback, Tag(3));
-  EXPECT_EQ(nimo_run_callbacks(), 1);  // the first; the nested poll took the others
-  EXPECT_EQ(gNested.load(), 2);
-  EXPECT_EQ(nimo_run_callbacks(), 1);  // the -400 the exiting callback queued
-  auto calls = rec().Calls();
-  ASSERT_EQ(calls.size(), 4u);
-  for (std::uintptr_t i = 0; i < 4; ++i) EXPECT_EQ(calls[i].user, Tag(i + 1));
-  EXPECT_EQ(calls[3].code, NIMO_PROCESS_EXIT);
-  EXPECT_STREQ(calls[3].message.c_str(), "Process Exit!");
-}
-
-class ExitConcurrency : public CApiTest, public ::testing::WithParamInterface<int> {};
-
-TEST_P(ExitConcurrency, EveryOpenOperationEndsOnceWithProcessExit) {
-  if (GetParam() == NIMO_CALLBACKS_ON_POLL) UsePoll();
-  InitAndLoginC();
-  Server().SetProductPlayer("gem_300", PlayerMode::Never);
-  nimo_call_pay("gem_300", "", CallbackRecorder::CCallback, Tag(1));  // waits for Steam
-  ASSERT_TRUE(Eventually([this] { return Server().Orders().size() == 1; }));
-  steam_standin::SetTicketAnswer(1, -1);
-  NimoProxy::Login(CallbackRecorder::Callback);  // waits for the ticket
-  Fail(Endpoint::CreateOrder, FaultMode::Hang);
-  for (std::uintptr_t i = 0; i < 7; ++i) nimo_call_pay("gem_60", "", CallbackRecorder::CCallback, Tag(10 + i));
-  ASSERT_TRUE(Eventually([this] { return Server().InFlight() == 6; }));  // the seventh is queued
-  EXPECT_EQ(rec().Count(), seen_);
-
-  auto start = std::chrono::steady_clock::now();
-  nimo_exit();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-  if (whileWaiting) {
-    EXPECT_EQ(rec().Count(), seen_);
-    EXPECT_EQ(nimo_run_callbacks(), 9);
-  }
-  auto calls = rec().Calls();
-  ASSERT_EQ(calls.size(), seen_ + 9);
-  for (std::size_t i = seen_; i < calls.size(); ++i) {
-    EXPECT_EQ(calls[i].code, NIMO_PROCESS_EXIT);
-    EXPECT_EQ(calls[i].thread, std::this_thread::get_id());
-  }
-  EXPECT_EQ(Delivery().OpenCount(), 0u);
-  seen_ = calls.size();
-  EXPECT_TRUE(NoMoreCallbacks(300ms));
-  EXPECT_EQ(nimo_run_callbacks(), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(BothModes, ExitConcurrency,
-                         ::testing::Values(NIMO_CALLBACKS_ON_SDK_THREADS, NIMO_CALLBACKS_ON_POLL));
 
 namespace {
 std::atomic<bool> gInCallback{false};

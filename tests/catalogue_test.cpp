@@ -122,23 +122,3 @@ TEST_F(CatalogueAnswers, UnreadableAnswersGiveOneParseErrorAndLeaveTheCacheAlone
   Query();
   EXPECT_EQ(Count("/v10/pay/products.do"), std::size(bodies) + 1);  // loaded, so asked no more
 }
-
-class CatalogueConcurrency : public nimo_test::ScriptedTest {};
-
-TEST_F(CatalogueConcurrency, QueriesFromSeveralThreadsWhileItLoads) {
-  Answer("/v10/pay/products.do",
-             R"({"code":200,"productList":[{"productId":"p1","payChannel":[{"name":"STEAM"}]},
-                 {"productId":"p2","payChannel":[{"name":"STEAM"}]}]})");
-  std::vector<std::thread> games;
-  for (int t = 0; t < 4; ++t) {
-    games.emplace_back([] {
-      for (int i = 0; i < 5; ++i) NimoProxy::QueryProducts(CallbackRecorder::Callback);
-    });
-  }
-  for (auto& g : games) g.join();
-  ASSERT_TRUE(rec().WaitFor(20));
-  for (const auto& c : rec().Calls()) {
-    EXPECT_EQ(c.code, 200);
-    EXPECT_EQ(json::parse(c.data)["productList"].size(), 2u);  // never half a catalogue
-  }
-}

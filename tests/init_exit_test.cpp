@@ -32,54 +32,8 @@ class InitFlow : public nimo_test::SdkTest {
   }
   int Attribution() { return NimoSdk::NimoConfigUtils::ReadConfigJson(false)["AttributionFlag"]; }
 };
-class ExitFlow : public InitFlow {};
-
-std::chrono::milliseconds TimeExit() {
-  auto start = std::chrono::steady_clock::now();
-  NimoProxy::Exit();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-}
-
-// A game retrying Init from its own callback; the retry is answered to the recorder.
-void InitAgainCallback(int code, std::wstring message, std::wstring data) {
-  CallbackRecorder::Callback(code, std::move(message), std::move(data));
-  NimoProxy::Init(L"10001", L"sandbox-key-10001", CallbackRecorder::Callback);
-}
-
-void ExitingCallback(int code, std::wstring message, std::wstring data) {
-  NimoProxy::Exit();
-  CallbackRecorder::Callback(code, std::move(message), std::move(data));
-}
 
 }  // namespace
-
-TEST_F(InitFlow, SucceedsOnceAndASecondInitAnswersAtOnce) {
-  EXPECT_FALSE(NimoProxy::IsPayAvailable());
-  auto call = InitAndWait();
-  EXPECT_EQ(call.code, 200);
-  EXPECT_NE(call.thread, std::this_thread::get_id());  // answers arrive on a worker
-  EXPECT_TRUE(NimoProxy::IsPayAvailable());
-
-  NimoProxy::Init(L"x", L"y", CallbackRecorder::Callback);
-  ASSERT_EQ(rec().Count(), 2u);
-  EXPECT_EQ(ExpectNext(200, "Sdk already init.").thread, std::this_thread::get_id());
-  EXPECT_EQ(Server().RequestCount(Endpoint::Config), 1);
-}
-
-TEST_F(InitFlow, SteamRefusedOrAfterExitEndsAtOnce) {
-  steam_standin::SetRunning(false);
-  for (auto [code, message] : {std::pair{-402, "Steam Init Failure!"}, std::pair{-400, "Process Exit!"}}) {
-    Init(InitAgainCallback);  // the retry does not wait on the first call, and is answered once
-    ASSERT_EQ(rec().Count(), seen_ + 2);
-    EXPECT_EQ(ExpectNext(code, message).thread, std::this_thread::get_id());
-    EXPECT_EQ(ExpectNext(code, message).thread, std::this_thread::get_id());
-    EXPECT_TRUE(NoMoreCallbacks());
-    EXPECT_FALSE(NimoProxy::IsPayAvailable());
-    NimoProxy::Exit();
-  }
-  EXPECT_EQ(Server().RequestCount(Endpoint::Config), 0);
-  EXPECT_TRUE(Server().Events().empty());
-}
 
 TEST_F(InitFlow, RefusedConfigurationThenRetried) {
   Fail(Endpoint::Config, FaultMode::Code, 1, 1001, "app disabled");
@@ -100,29 +54,6 @@ TEST_F(InitFlow, RefusedConfigurationThenRetried) {
   EXPECT_EQ(startups, 1);
   EXPECT_TRUE(NoMoreCallbacks());
 }
-
-// Two Init calls while the first waits; the sandbox delays whichever request it
-// sees first, so each order of the two answers is rehearsed: {first, second} delay.
-class SecondInitWhileWaiting : public InitFlow, public ::testing::WithParamInterface<std::pair<int, int>> {};
-
-TEST_P(SecondInitWhileWaiting, BothAreAnsweredOnce) {
-  auto delay = [](int ms) { return MakeFault(FaultMode::None, 1, 500, "", ms); };
-  Server().SetFault(Endpoint::Config, delay(GetParam().first));
-  Init();
-  std::this_thread::sleep_for(200ms);  // the first request is at the server, being delayed
-  EXPECT_EQ(rec().Count(), 0u);        // Init does not wait for the network
-  if (GetParam().second > 0) Server().SetFault(Endpoint::Config, delay(GetParam().second));
-  Init();
-  EXPECT_FALSE(Core().isInit.load());
-  ExpectNext(200, "Success");
-  ExpectNext(200, "Success");
-  EXPECT_TRUE(Core().isInit.load());
-  EXPECT_TRUE(NoMoreCallbacks());
-  EXPECT_EQ(Server().RequestCount(Endpoint::Config), 2);
-}
-
-INSTANTIATE_TEST_SUITE_P(AnswerOrders, SecondInitWhileWaiting,
-                         ::testing::Values(std::make_pair(600, 1200), std::make_pair(1200, 0)));
 
 TEST_F(InitFlow, MalformedAnswerThenItWorks) {
   Fail(Endpoint::Config, FaultMode::Truncated, 1);
@@ -193,38 +124,4 @@ TEST(ExitStopsThePool, StuckConnectionsAreClosedAndNothingLeavesAfterwards) {
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(server.Accepted(), 2);
   EXPECT_EQ(CallbackRecorder::Get().Count(), 2u);
-}
-
-TEST_F(ExitFlow, ExitFromInsideACallback) {
-  Init(ExitingCallback);
-  EXPECT_EQ(Next().code, 200);
-  EXPECT_TRUE(Core().isExit.load());
-  EXPECT_TRUE(Core().isInit.load());  // stays set
-  EXPECT_LT(TimeExit(), 100ms);       // a second Exit does nothing
-  EXPECT_EQ(LoginAndWait().code, -400);
-}
-
-TEST_F(ExitFlow, ExitFromACallbackOnTheCallingThread) {
-  NimoProxy::Login(ExitingCallback);  // -401 comes back on this thread, inside Login
-  ASSERT_EQ(rec().Count(), 1u);
-  ExpectNext(-401);
-  EXPECT_TRUE(Core().isExit.load());
-}
-
-TEST_F(ExitFlow, ExitWhileAnswersArriveConcurrency) {
-  ASSERT_EQ(InitAndWait().code, 200);
-  Server().SetFault(Endpoint::Products, MakeFault(FaultMode::None, -1, 500, "", 50));
-  std::vector<std::thread> games;
-  for (int t = 0; t < 3; ++t) {
-    games.emplace_back([] {
-      for (int i = 0; i < 10; ++i) NimoProxy::QueryProducts(CallbackRecorder::Callback);
-    });
-  }
-  std::this_thread::sleep_for(100ms);
-  auto took = TimeExit();
-  for (auto& g : games) g.join();
-  EXPECT_LT(took, 1500ms);
-  std::size_t after = rec().Count();
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(rec().Count(), after);  // nothing reaches the game once Exit returned
 }

@@ -38,7 +38,6 @@ class LoginAnswers : public nimo_test::ScriptedTest {
   }
 };
 class LoginWait : public LoginAnswers {};
-class LoginWaitConcurrency : public LoginAnswers {};
 
 }  // namespace
 
@@ -71,21 +70,6 @@ TEST_F(LoginWait, SteamsAnswersEachOnANewTicket) {
   }
   // The entry is reset after the game was told.
   EXPECT_TRUE(Eventually([] { return Core().TicketResult(static_cast<int>(steam_standin::LastTicketHandle())) == 0; }));
-}
-
-TEST_F(LoginWaitConcurrency, ManyLoginsAndExitFromAnotherThread) {
-  steam_standin::SetTicketAnswer(k_EResultFail, 3);
-  std::vector<std::thread> games;
-  for (int t = 0; t < 4; ++t) {
-    games.emplace_back([] {
-      for (int i = 0; i < 5; ++i) Core().LoginSteam(CallbackRecorder::Callback);
-    });
-  }
-  for (auto& g : games) g.join();
-  ASSERT_TRUE(rec().WaitFor(20));
-  for (const auto& c : rec().Calls()) EXPECT_EQ(c.code, -404);
-  Core().Exit();
-  EXPECT_EQ(rec().Count(), 20u);
 }
 
 // --- the server's answer ---

@@ -117,37 +117,6 @@ TEST_F(Purchase, DeclinedIsReportedWithStatusZeroAndTheOrderStays) {
   EXPECT_NE(PayResultBodies()[0].find("&status=0&payAmountMicros=0&"), std::string::npos) << PayResultBodies()[0];
 }
 
-// Refused at once, on this thread, with nothing sent.
-TEST_F(Purchase, RefusedBeforeInitBeforeLoginForAnUnknownProductAndAfterExit) {
-  struct Step {
-    std::function<void()> before;
-    const char* product;
-    int code;
-    const char* message;
-  };
-  const Step steps[] = {
-      {[] {}, "gem_60", -401, "Sdk Not Init."},
-      {[this] { ASSERT_EQ(InitAndWait().code, 200); }, "gem_60", -405, "Not Login."},
-      {[this] {
-         ASSERT_EQ(LoginAndWait().code, 200);
-         ASSERT_TRUE(Eventually([] { return Pay().IsProductsLoaded(); }));
-       },
-       "GEM_60", -400, "Not Found Product."},  // ids compare byte for byte
-      {[] { NimoProxy::Exit(); }, "gem_60", -400, "Process Exit!"},
-  };
-  for (const Step& s : steps) {
-    SCOPED_TRACE(s.product + std::string(" ") + s.message);
-    s.before();
-    Buy(s.product);
-    ASSERT_EQ(rec().Count(), seen_ + 1);
-    auto call = Next();
-    EXPECT_EQ(call.code, s.code);
-    EXPECT_EQ(call.message, s.message);
-    EXPECT_EQ(call.thread, std::this_thread::get_id());
-  }
-  EXPECT_EQ(Server().RequestCount(Endpoint::CreateOrder), 0);
-}
-
 // Without a catalogue a purchase loads it first, and decides on a worker.
 struct Unloaded {
   int loadFailures;
@@ -173,17 +142,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, PurchaseWithoutCatalogue,
                                            Unloaded{1, "no_such_product", -400, "Not Found Product."},
                                            Unloaded{2, "gem_60", 1001, "Query Product Failure, no catalogue"}),
                          [](const auto& info) { return std::string(info.param.product); });
-
-TEST_F(Purchase, CreateOrderFailuresReachTheGameOnce) {
-  InitAndLogin();
-  Fail(Endpoint::CreateOrder, FaultMode::Code, 1, 3001, "out of stock");
-  Buy("gem_60");
-  ExpectNext(3001, "out of stock");
-  Fail(Endpoint::CreateOrder, FaultMode::Http502, 1);
-  Buy("gem_60");
-  ExpectNext(-502);
-  EXPECT_TRUE(NoMoreCallbacks(500ms));
-}
 
 // The game hears once per purchase; the authorisation stays journalled for a later report unless the
 // server took a verdict.
@@ -300,27 +258,6 @@ TEST_F(Purchase, GameOwnedSteamPumpNeverWaitsForTheJournal) {
   EXPECT_EQ(json::parse(ExpectNext(200).data)["status"], 1);
   stop = true;
   game.join();
-}
-
-TEST_F(Purchase, TwoPurchasesAtOnceConcurrency) {
-  InitAndLogin();
-  ASSERT_TRUE(Eventually([] { return Pay().IsProductsLoaded(); }));
-  std::thread a([&] { Buy("gem_60", "a"); });
-  std::thread b([&] { Buy("gem_300", "b"); });
-  a.join();
-  b.join();
-  ASSERT_TRUE(rec().WaitFor(seen_ + 2));
-  auto calls = rec().Calls();
-  std::set<std::string> products, orders;
-  for (std::size_t i = seen_; i < calls.size(); ++i) {
-    EXPECT_EQ(calls[i].code, 200);
-    json r = json::parse(calls[i].data);
-    EXPECT_EQ(r["status"], 1);
-    products.insert(r["productId"].get<std::string>());
-    orders.insert(r["orderId"].get<std::string>());
-  }
-  EXPECT_EQ(products, (std::set<std::string>{"gem_60", "gem_300"}));
-  EXPECT_EQ(orders.size(), 2u);
 }
 
 // --- create-order and pay-result answers written by hand ---

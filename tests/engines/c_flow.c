@@ -1,7 +1,7 @@
 /* A C game: plays a player's whole life against the sandbox through the C
  * functions only (the C# flow loads the library at run time, as engines do).
  *   c_flow poll|threads
- * The sandbox must be running with gem_300 declined (examples/demo/run-demo.sh does that). */
+ * The sandbox must be running (examples/demo/run-demo.sh starts it). */
 #include <math.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -99,13 +99,6 @@ int main(int argc, char** argv) {
   nimo_call_pay("gem_60", "{\"chest\":\"gold\"}", on_result, (void*)4);
   c = await(++n);
   check(c->code == NIMO_OK && strstr(c->data, "\"status\":1") != NULL, "approved purchase");
-  nimo_call_pay("gem_300", "", on_result, (void*)5);
-  c = await(++n);
-  check(c->code == NIMO_OK && strstr(c->data, "\"status\":0") != NULL, "declined purchase: 200 with status 0");
-  nimo_call_pay("no_such_product", NULL, on_result, (void*)6);
-  c = await(++n);
-  check(c->code == NIMO_PRODUCT_NOT_FOUND && strcmp(c->message, "Not Found Product.") == 0, "unknown product");
-
   nimo_post_event("level_up", "{\"stage\":3}", 2.5);
   nimo_post_event("zko_level_achieved", NULL, NAN);
   nimo_exit();

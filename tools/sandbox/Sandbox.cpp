@@ -115,6 +115,7 @@ class Sandbox::Impl {
   bool started = false;
   std::atomic<bool> running{false};
   std::atomic<int> inFlight{0};
+  std::atomic<int> arrived{0};
 
   FaultTable faults;
   Store store;
@@ -300,6 +301,7 @@ void Sandbox::Impl::Register() {
 void Sandbox::Impl::Serve(Endpoint e, const httplib::Request& req, httplib::Response& res,
                           const httplib::ContentReader& reader) {
   auto began = Clock::now();
+  ++arrived;
   struct Counting {
     std::atomic<int>& n;
     explicit Counting(std::atomic<int>& c) : n(c) { ++n; }
@@ -828,6 +830,7 @@ bool Sandbox::SteamAnswered(const std::string& steamOrderId) const {
 }
 int Sandbox::RequestCount(Endpoint endpoint) const { return impl_->store.Count(EndpointName(endpoint)); }
 int Sandbox::InFlight() const { return impl_->inFlight.load(); }
+int Sandbox::Arrived() const { return impl_->arrived.load(); }
 int Sandbox::RefusedCount(Endpoint endpoint) const { return impl_->store.Refused(EndpointName(endpoint)); }
 int Sandbox::Attributions(const std::string& appId, const std::string& clientId) const {
   return impl_->store.Attributions(appId, clientId);

@@ -96,6 +96,7 @@ class Sandbox {
   bool SteamAnswered(const std::string& steamOrderId) const;  // its MICROTXN line was written to the game
   int RequestCount(Endpoint endpoint) const;  // answered (or given up), by endpoint
   int InFlight() const;                        // requests being handled right now (hanging ones too)
+  int Arrived() const;                         // requests to the endpoints that reached a handler so far
   int RefusedCount(Endpoint endpoint) const;
   int Attributions(const std::string& appId, const std::string& clientId) const;
   std::vector<std::uint64_t> SteamClients() const;  // Steam ids that said HELLO
