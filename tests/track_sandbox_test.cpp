@@ -129,10 +129,12 @@ nimo_sandbox::Fault Refusing() { return nimo_sandbox::Fault{nimo_sandbox::FaultM
 // does meanwhile still carry it.
 TEST_F(TrackSandbox, StartupEventAndWhatIsMadeWhileTheClientIdIsReadCarryIt) {
   NimoProxy::Init(L"10001", L"sandbox-key-10001", nimo_test::CallbackRecorder::Callback);
-  NimoProxy::PostEvent(L"early", L"{\"deviceId\":\"\"}", kNoValue);  // the game's own member stays its own
+  const std::wstring own = L"{\"deviceId\":\"\",\"fingerId\":\"\"}";  // the game's own members stay its own
+  NimoProxy::PostEvent(L"early", own, kNoValue);
   NimoProxy::QueryProducts(nimo_test::CallbackRecorder::Callback);
   EXPECT_EQ(Next().code, 200);
   EXPECT_EQ(Next().code, 200);
+  NimoProxy::PostEvent(L"later", own, kNoValue);
   const std::string id = NimoSdk::NimoConfigUtils::ReadConfigJson(true)["ClientId"];
   ASSERT_FALSE(id.empty());
   StoredEvent e = One("zko_startup");
@@ -147,10 +149,13 @@ TEST_F(TrackSandbox, StartupEventAndWhatIsMadeWhileTheClientIdIsReadCarryIt) {
                         R"(,"sdkType":"html5","sdkVersion":"SteamEXE_2.0.0","serverId":"_unknown","userId":-1})");
   const auto now = std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch());
   EXPECT_NEAR(e.json["sdkTime"].get<double>(), now.count(), 60000.0);  // milliseconds, about now
-  StoredEvent early = One("zko_self_early");
-  EXPECT_EQ(early.json["deviceId"], id) << early.text;
-  EXPECT_EQ(early.json["fingerId"], id) << early.text;
-  EXPECT_EQ(early.json["context"]["deviceId"], "");
+  for (const char* name : {"zko_self_early", "zko_self_later"}) {
+    StoredEvent e = One(name);
+    EXPECT_EQ(e.json["deviceId"], id) << e.text;
+    EXPECT_EQ(e.json["fingerId"], id) << e.text;
+    EXPECT_EQ(e.json["context"]["deviceId"], "") << e.text;
+    EXPECT_EQ(e.json["context"]["fingerId"], "") << e.text;
+  }
   int forms = 0;
   for (const auto& r : Server().Requests()) {
     if (r.path.find("/sdkapi/") == std::string::npos) continue;
