@@ -277,10 +277,9 @@ TEST_F(TrackSandbox, PostEventNeverWaitsForTheStoreLock) {
   EXPECT_EQ(Server().EventCounters().begin()->second.highest, 201);
 }
 
-// The server refuses for a while: events wait with back-off, then every one
-// arrives exactly once, the oldest first (a few are in flight at once, so
-// later neighbours may overtake each other).
-TEST_F(TrackSandbox, OfflineThenEveryEventExactlyOnceOldestFirst) {
+// The server fails for a while: events wait with back-off, then every one
+// arrives exactly once.
+TEST_F(TrackSandbox, OfflineThenEveryEventExactlyOnce) {
   FastRetries();
   Server().SetFault("track", Refusing());
   ASSERT_EQ(InitAndWait().code, 200);
@@ -292,7 +291,6 @@ TEST_F(TrackSandbox, OfflineThenEveryEventExactlyOnceOldestFirst) {
   std::this_thread::sleep_for(200ms);  // a duplicate would come now
   auto events = Server().Events();
   EXPECT_EQ(events.size(), 41u);
-  EXPECT_EQ(Number(events.front()), 1);  // the one probe while failing is the oldest
   EXPECT_EQ(Server().EventCounters().begin()->second.distinct, 41);  // so none twice
 }
 
@@ -347,6 +345,56 @@ TEST_F(TrackSandbox, AnAnswerOf200IsFinalWhateverItsBody) {
   ASSERT_TRUE(Eventually([&] { return Server().RequestCount(nimo_sandbox::Endpoint::Track) >= 6; }));
   std::this_thread::sleep_for(300ms);  // a retry would have come by now
   EXPECT_EQ(Server().RequestCount(nimo_sandbox::Endpoint::Track), 6);
+}
+
+// An event the server refuses for good (too large for it, malformed, moved) is
+// dropped, counted and marked done in the queue file, and the events after it
+// go on; 408, 429 and 5xx are only "not now": those events come again.
+TEST_F(TrackSandbox, EventsRefusedForGoodAreDroppedAndTheRestGoOn) {
+  FastRetries();
+  ASSERT_EQ(InitAndWait().code, 200);
+  NimoProxy::PostEvent(L"huge", L"{\"i\":-1,\"pad\":\"" + std::wstring(1100000, L'x') + L"\"}", kNoValue);
+  const int statuses[] = {301, 400, 404, 414, 422, 408, 429, 500, 503}, kRefused = 5;
+  for (int i = 0; i < 9; ++i) {
+    nimo_sandbox::Fault f = nimo_test::MakeFault(nimo_sandbox::FaultMode::Status, 1, statuses[i]);
+    f.match = "\"i\":" + std::to_string(i) + ",";
+    Server().SetFault("track", f);
+    PostIndexed(i, i + 1);
+    ASSERT_TRUE(Eventually([&] { return Server().State()["settings"]["faults"].empty(); })) << statuses[i];
+  }
+  PostIndexed(100, 120);
+  ASSERT_TRUE(Eventually([&] { return Indexed(Server().Events()).size() >= 9 - kRefused + 20; }, 15s))
+      << Indexed(Server().Events()).size();
+  std::this_thread::sleep_for(200ms);  // a refused one sent again would come now
+  std::set<int> got;
+  for (auto [i, n] : Indexed(Server().Events())) got.insert(i);
+  EXPECT_EQ(got.size(), 9u - kRefused + 20);
+  EXPECT_EQ(*got.begin(), kRefused);
+  EXPECT_EQ(Track().Sender().Refused(), kRefused + 1u);
+  NimoProxy::Exit();
+  EXPECT_TRUE(NimoSdk::EventQueue::Parse(nimo_test::ReadText(home_->SdkFolder() + "/480/EventQueue")).live.empty());
+}
+
+// One event the server keeps failing (a 503 for it alone) waits on its own
+// back-off; the events after it do not wait for it.
+TEST_F(TrackSandbox, AnEventThatKeepsFailingDoesNotHoldBackTheOthers) {
+  FastRetries();
+  ASSERT_EQ(InitAndWait().code, 200);
+  nimo_sandbox::Fault f = nimo_test::MakeFault(nimo_sandbox::FaultMode::Status, -1, 503);
+  f.match = "\"i\":0,";
+  Server().SetFault("track", f);
+  PostIndexed(0, 1);
+  auto tries = [&] {
+    int n = 0;
+    for (const auto& r : Server().Requests()) n += r.httpStatus == 503 ? 1 : 0;
+    return n;
+  };
+  ASSERT_TRUE(Eventually([&] { return tries() >= 3; }));  // failing, so one probe at a time
+  PostIndexed(1, 21);
+  EXPECT_TRUE(Eventually([&] { return Indexed(Server().Events()).size() == 20; }, 15s))
+      << Indexed(Server().Events()).size();
+  Server().ClearFaults();
+  EXPECT_TRUE(Eventually([&] { return Indexed(Server().Events()).size() == 21; }));  // still retried
 }
 
 // The queue keeps the newest events up to its bound; the oldest go, counted.
