@@ -114,7 +114,7 @@ void EventSender::Post(std::string draft) {
     }
   }
   if (drop != 0) dropped_ += drop;
-  if (!started_.load()) Start();
+  if (!started_.load() && storeKnown_.load()) Start();
   // The tracker's own lock only when it sleeps: it sets asleep_ before it looks
   // at pending_ for the last time, so either it sees this draft or we see it asleep.
   if (asleep_.load()) {
@@ -123,9 +123,14 @@ void EventSender::Post(std::string draft) {
   }
 }
 
+void EventSender::StoreKnown() {
+  storeKnown_ = true;
+  Start();
+}
+
 void EventSender::Start() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (started_.load() || stopping_) return;
+  if (started_.load() || stopping_ || !storeKnown_.load()) return;
   try {
     thread_ = std::thread([this] { Run(); });
     started_ = true;
@@ -157,6 +162,21 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
     }
   }
 
+  if (!storeKnown_.load()) {
+    std::size_t lost = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      flushedAtExit_ = true;
+      std::lock_guard<std::mutex> hand(handMutex_);
+      closed_ = true;
+      lost = pending_.size();
+      pending_.clear();
+      pendingBytes_ = 0;
+    }
+    dropped_ += lost;
+    if (lost != 0) LOG(WARNING) << "Exit before Init knew the game: " << lost << " events not saved.";
+    return;
+  }
   // Polled rather than a timed lock, which the thread checker cannot follow.
   std::unique_lock<std::mutex> fileLock(fileMutex_, std::defer_lock);
   while (!fileLock.try_lock() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -48,8 +48,12 @@ class EventSender {
 
   // draft: the event's compact JSON with "eventOrder":"" (EventQueue::WithOrder).
   void Post(std::string draft);
-  // Starts the tracker thread once; Post starts it too.
+  // Starts the tracker thread once the store is known; Post starts it too.
   void Start();
+  // Init knows the game's app id, and so the store its numbers and queue file
+  // belong to. Until then drafts wait in memory (bounded) and no thread runs; an
+  // Exit before it drops them rather than file them under another game.
+  void StoreKnown();
   // Stops the thread (waiting at most about bound) and writes the events still
   // in memory to the queue file. Later posts are dropped. Idempotent.
   void Shutdown(std::chrono::milliseconds bound);
@@ -107,6 +111,7 @@ class EventSender {
   bool closed_ = false;                                      // Exit took the drafts; later ones are dropped
 
   std::atomic<bool> started_{false};                         // set under mutex_
+  std::atomic<bool> storeKnown_{false};
   std::atomic<bool> asleep_{false};                          // the tracker waits on cv_ (or is about to)
 
   // Guarded by mutex_ (never held across disk or network work).

@@ -397,6 +397,25 @@ TEST_F(TrackSandbox, AnEventThatKeepsFailingDoesNotHoldBackTheOthers) {
   EXPECT_TRUE(Eventually([&] { return Indexed(Server().Events()).size() == 21; }));  // still retried
 }
 
+// Events the game posts before Init wait for it, then are numbered in the
+// game's own store; an Exit before Init files nothing under another game's.
+TEST_F(TrackSandbox, EventsBeforeInitWaitForTheGamesStore) {
+  if (nimo_test::ChildMode() == "no-init") {
+    PostIndexed(100, 105);
+    return;  // Exit at tear-down
+  }
+  pid_t child = SpawnChild("no-init");
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(nimo_test::WaitChild(child, 30s), 0);
+  PostIndexed(0, 3);
+  ASSERT_EQ(InitAndWait().code, 200);
+  EXPECT_TRUE(Eventually([&] { return Server().Events().size() == 4; })) << Server().Events().size();
+  EXPECT_EQ(Indexed(Server().Events()).size(), 3u);
+  EXPECT_EQ(NimoSdk::NimoConfigUtils::ReadConfigJson(false)["EventOrder"], 4);
+  EXPECT_EQ(One("zko_startup").json["eventOrder"], "n4");
+  EXPECT_FALSE(std::filesystem::exists(home_->SdkFolder() + "/0"));
+}
+
 // The queue keeps the newest events up to its bound; the oldest go, counted.
 TEST_F(TrackSandbox, FullQueueDropsTheOldestAndCountsThem) {
   FastRetries(20);
