@@ -54,6 +54,7 @@ int CodeOf(const json& document) {
 
 HttpResp FromAnswer(const sion::AsyncResponse& answer, int status) {
   HttpResp out;
+  out.status = status;
   if (status != 200) {
     out.code = -502;
     out.msg = NimoUtils::Utf8ToWide("Http Code:" + answer.resp.status_code + ", Msg:" + answer.err_msg);

@@ -79,6 +79,7 @@ void CNimoTrack::Init() {
     }
     SyncUserId();
     SyncUserInfo();
+    sender_.StoreKnown();  // InitSdk set the Steam app id first
 
     nimo_sys::ScreenSize screen = nimo_sys::PrimaryScreenSize();
     std::string resolution = std::to_string(screen.width) + "x" + std::to_string(screen.height);

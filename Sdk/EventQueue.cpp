@@ -10,8 +10,8 @@ namespace {
 
 constexpr const char* kEmptyOrder = "\"eventOrder\":\"\"";
 constexpr std::size_t kEmptyOrderValueAt = 14;  // just after the opening quote of the value
-constexpr const char* kEmptyDevice = "\"deviceId\":\"\"";
-constexpr const char* kEmptyFinger = "\"fingerId\":\"\"";
+constexpr const char* kDeviceKey = "\"deviceId\":";
+constexpr const char* kFingerKey = "\"fingerId\":";
 
 std::string Hash(const char* p, std::size_t n) {
   std::uint64_t h = 1469598103934665603ULL;
@@ -41,6 +41,16 @@ bool ParseOrder(const std::string& s, std::size_t& i, std::int64_t& out) {
   return i > start && v > 0 && (i == s.size() || s[i] == ' ');
 }
 
+// Where the id goes when the event's own member under key is empty, else npos.
+// Its own is the last of that key: the game's parameters sit in "context", which
+// sorts before it, and what follows "context" are scalars whose quotes are escaped.
+std::size_t EmptyOwnMember(const std::string& draft, const char* key) {
+  std::size_t at = draft.rfind(key);
+  if (at == std::string::npos) return at;
+  at += std::strlen(key);
+  return draft.compare(at, 2, "\"\"") == 0 ? at + 1 : std::string::npos;
+}
+
 }  // namespace
 
 std::string EventQueue::EventRecord(std::int64_t order, const std::string& text) {
@@ -61,18 +71,21 @@ std::string EventQueue::WithOrder(const std::string& draft, std::int64_t order) 
   return out;
 }
 
-bool EventQueue::LacksClientId(const std::string& draft) { return draft.rfind(kEmptyDevice) != std::string::npos; }
+bool EventQueue::LacksClientId(const std::string& draft) {
+  return EmptyOwnMember(draft, kDeviceKey) != std::string::npos ||
+         EmptyOwnMember(draft, kFingerKey) != std::string::npos;
+}
 
 std::string EventQueue::WithClientId(std::string draft, const std::string& id) {
   if (id.empty()) return draft;
   // The id as the inside of a JSON string (a stored one may hold anything).
   std::string quoted = nlohmann::json(id).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   std::string inner = quoted.substr(1, quoted.size() - 2);
-  // The last of each is the event's own, as in WithOrder; the later one first,
-  // so the earlier position still holds.
-  for (const char* key : {kEmptyFinger, kEmptyDevice}) {
-    std::size_t at = draft.rfind(key);
-    if (at != std::string::npos) draft.insert(at + std::strlen(key) - 1, inner);
+  // The later one first, so the earlier position still holds; a game's own
+  // members of these names are left as they are.
+  for (const char* key : {kFingerKey, kDeviceKey}) {
+    std::size_t at = EmptyOwnMember(draft, key);
+    if (at != std::string::npos) draft.insert(at, inner);
   }
   return draft;
 }

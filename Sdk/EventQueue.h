@@ -40,7 +40,8 @@ class EventQueue {
 
   // The draft with "n<order>" put into its empty "eventOrder".
   static std::string WithOrder(const std::string& draft, std::int64_t order);
-  // A draft made before the client id was known: its empty "deviceId" and "fingerId".
+  // A draft made before the client id was known: its own (top-level) "deviceId"
+  // or "fingerId" is empty; WithClientId fills those in.
   static bool LacksClientId(const std::string& draft);
   static std::string WithClientId(std::string draft, const std::string& id);
 };

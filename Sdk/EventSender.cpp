@@ -33,12 +33,16 @@ std::string QueueFolder() {
   return slash == std::string::npos ? "." : conf.substr(0, slash);
 }
 
-// An answer at HTTP level 200 is final whatever its body; anything else
-// (another status, no answer) is tried again. A 200 whose body is unusable
-// gives -501, and a 200 whose body says -502 keeps that body in data.
-bool Delivered(const HttpResp& r) { return r.code != -502 || !r.data.empty(); }
-
 }  // namespace
+
+// A 2xx is final whatever its body. A redirect (never followed) or a 4xx says
+// the server will never take this event: retrying it would only hold the others
+// back. 408, 429, 5xx and no answer at all are worth another try.
+EventSender::Verdict EventSender::Judge(int status) {
+  if (status >= 200 && status < 300) return Verdict::Delivered;
+  if (status == 408 || status == 429) return Verdict::Retry;
+  return status >= 300 && status < 500 ? Verdict::Refused : Verdict::Retry;
+}
 
 void EventSender::SetSettings(const Settings& s) {
   nimo_sync::MutexLock lock(mutex_);
@@ -110,7 +114,7 @@ void EventSender::Post(std::string draft) {
     }
   }
   if (drop != 0) dropped_ += drop;
-  if (!started_.load()) Start();
+  if (!started_.load() && storeKnown_.load()) Start();
   // The tracker's own lock only when it sleeps: it sets asleep_ before it looks
   // at pending_ for the last time, so either it sees this draft or we see it asleep.
   if (asleep_.load()) {
@@ -119,9 +123,14 @@ void EventSender::Post(std::string draft) {
   }
 }
 
+void EventSender::StoreKnown() {
+  storeKnown_ = true;
+  Start();
+}
+
 void EventSender::Start() {
   nimo_sync::MutexLock lock(mutex_);
-  if (started_.load() || stopping_) return;
+  if (started_.load() || stopping_ || !storeKnown_.load()) return;
   try {
     thread_ = std::thread([this] { Run(); });
     started_ = true;
@@ -153,6 +162,21 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
     }
   }
 
+  if (!storeKnown_.load()) {
+    std::size_t lost = 0;
+    {
+      nimo_sync::MutexLock lock(mutex_);
+      flushedAtExit_ = true;
+      nimo_sync::MutexLock hand(handMutex_);
+      closed_ = true;
+      lost = pending_.size();
+      pending_.clear();
+      pendingBytes_ = 0;
+    }
+    dropped_ += lost;
+    if (lost != 0) LOG(WARNING) << "Exit before Init knew the game: " << lost << " events not saved.";
+    return;
+  }
   // Polled rather than a timed lock, which the thread checker cannot follow.
   nimo_sync::UniqueLock fileLock(fileMutex_, std::defer_lock);
   while (!fileLock.try_lock() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -169,7 +193,7 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
     return;
   }
   std::deque<std::string> drafts;
-  std::vector<std::pair<std::int64_t, bool>> answers;
+  std::vector<Answer> answers;
   {
     nimo_sync::MutexLock lock(mutex_);
     flushedAtExit_ = true;
@@ -182,8 +206,8 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
     answers.swap(answers_);
   }
   std::string bytes;
-  for (const auto& a : answers)
-    if (a.second) bytes += EventQueue::DoneRecord(a.first);
+  for (const Answer& a : answers)
+    if (a.verdict != Verdict::Retry) bytes += EventQueue::DoneRecord(a.order);
   const std::string id = ClientIdForDrafts(false);
   for (const std::string& d : drafts) bytes += EventQueue::UnnumberedRecord(EventQueue::WithClientId(d, id));
   if (!bytes.empty()) {
@@ -216,9 +240,10 @@ void EventSender::Run() {
     const bool answers = !answers_.empty();
     const int window = failures_ > 0 ? 1 : active_.window;
     const bool sendable = inFlight_ < window && waiting_ > 0;
-    if (!numberNow && !answers && !(sendable && now >= retryAt_)) {
+    const auto sendAt = std::max(retryAt_, sendAt_);
+    if (!numberNow && !answers && !(sendable && now >= sendAt)) {
       auto until = Clock::time_point::max();
-      if (sendable) until = retryAt_;
+      if (sendable) until = sendAt;
       if (numbering) {
         // Drafts wait for their batch: the timer wakes us, so Post need not.
         asleep_ = false;
@@ -332,6 +357,7 @@ void EventSender::Load() {
     queue_.push_back({e.order, std::move(e.text), State::Waiting});
     ++waiting_;
   }
+  sendAt_ = {};
   if (rewrite && !nimo_sys::ReplaceFileContent(path_, bytes, true)) LOG(ERROR) << "Event queue file not rewritten.";
   for (const std::string& p : adoptedPaths) nimo_sys::RemoveFile(p);
   if (!file_.Open(path_)) LOG(ERROR) << "Event queue file cannot be opened: " << path_;
@@ -389,6 +415,7 @@ bool EventSender::NumberBatch() {
     ++waiting_;
   }
   highest_ = std::max(highest_, first + static_cast<std::int64_t>(batch.size()) - 1);
+  sendAt_ = {};
   AppendLocked(records, true);
   return true;
 }
@@ -409,10 +436,10 @@ void EventSender::AppendLocked(const std::string& bytes, bool sync) {
   if (sync) file_.Sync();
 }
 
-void EventSender::OnAnswer(std::int64_t order, bool delivered) {
+void EventSender::OnAnswer(Answer answer) {
   {
     nimo_sync::MutexLock lock(mutex_);
-    answers_.emplace_back(order, delivered);
+    answers_.push_back(answer);
   }
   cv_.notify_one();
 }
@@ -428,28 +455,44 @@ std::chrono::milliseconds EventSender::Backoff(int failures) const {
 }
 
 void EventSender::TakeAnswers() {
-  std::vector<std::pair<std::int64_t, bool>> got;
+  std::vector<Answer> got;
   {
     nimo_sync::MutexLock lock(mutex_);
     got.swap(answers_);
   }
   if (got.empty()) return;
   std::string done;
-  for (const auto& [order, ok] : got) {
+  std::uint64_t refused = 0;
+  int refusedStatus = 0;
+  for (const Answer& a : got) {
     auto it = std::find_if(queue_.begin(), queue_.end(),
-                           [o = order](const Entry& e) { return e.order == o && e.state == State::InFlight; });
+                           [o = a.order](const Entry& e) { return e.order == o && e.state == State::InFlight; });
     if (it == queue_.end()) continue;
     --inFlight_;
-    if (ok) {
+    if (a.verdict != Verdict::Retry) {
       it->state = State::Done;
-      done += EventQueue::DoneRecord(order);
-      failures_ = 0;
+      done += EventQueue::DoneRecord(a.order);
+      failures_ = 0;  // the server answers
+      if (a.verdict == Verdict::Refused) {
+        ++refused;
+        refusedStatus = a.status;
+      }
     } else {
       it->state = State::Waiting;
       ++waiting_;
       ++failures_;
-      retryAt_ = Clock::now() + Backoff(failures_);
+      const auto now = Clock::now();
+      retryAt_ = now + Backoff(failures_);
+      // Its own pause outlasts the queue's, so the next probe is another event:
+      // one event the server keeps failing cannot hold back the rest.
+      it->notBefore = now + 2 * Backoff(++it->failures);
+      sendAt_ = std::min(sendAt_, it->notBefore);
     }
+  }
+  if (refused != 0) {
+    refused_ += refused;
+    LOG(WARNING) << "Events refused by the server (HTTP " << refusedStatus << "), dropped: " << refused << " ("
+                 << refused_.load() << " in all).";
   }
   while (!queue_.empty() && queue_.front().state == State::Done) {
     liveBytes_ -= queue_.front().text.size();
@@ -490,17 +533,27 @@ void EventSender::EnforceBound() {
 }
 
 void EventSender::Dispatch() {
-  if (Clock::now() < retryAt_) return;
+  const auto now = Clock::now();
+  if (now < retryAt_) return;
   const int window = failures_ > 0 ? 1 : active_.window;  // one probe at a time while failing
+  auto due = Clock::time_point::max();  // of the entries left waiting on their own back-off
   for (Entry& e : queue_) {
-    if (inFlight_ >= window || waiting_ == 0) break;
+    if (inFlight_ >= window || waiting_ == 0) {
+      due = {};
+      break;
+    }
     if (e.state != State::Waiting) continue;
+    if (e.notBefore > now) {
+      due = std::min(due, e.notBefore);
+      continue;
+    }
     e.state = State::InFlight;
     ++inFlight_;
     --waiting_;
     const std::int64_t order = e.order;
-    Api().PostTrackData(e.text, [this, order](HttpResp r) { OnAnswer(order, Delivered(r)); });
+    Api().PostTrackData(e.text, [this, order](HttpResp r) { OnAnswer({order, Judge(r.status), r.status}); });
   }
+  sendAt_ = due;
 }
 
 void EventSender::MaybeCompact() {

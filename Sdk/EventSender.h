@@ -1,5 +1,7 @@
 // The tracker thread: numbers the events the game posted, keeps them in the
-// queue file (EventQueue.h) and delivers them in order, with back-off.
+// queue file (EventQueue.h) and delivers them in order, with back-off. An event
+// the server refuses for good (a redirect, a 4xx but 408 and 429) is dropped; one
+// that keeps failing waits on its own back-off while the others go past it.
 //
 // Post runs on the caller's thread and only takes the hand-off's own lock (the
 // tracker's only to wake it): it never waits for the disk, a file lock or the
@@ -45,8 +47,12 @@ class EventSender {
 
   // draft: the event's compact JSON with "eventOrder":"" (EventQueue::WithOrder).
   void Post(std::string draft);
-  // Starts the tracker thread once; Post starts it too.
+  // Starts the tracker thread once the store is known; Post starts it too.
   void Start();
+  // Init knows the game's app id, and so the store its numbers and queue file
+  // belong to. Until then drafts wait in memory (bounded) and no thread runs; an
+  // Exit before it drops them rather than file them under another game.
+  void StoreKnown();
   // Stops the thread (waiting at most about bound) and writes the events still
   // in memory to the queue file. Later posts are dropped. Idempotent.
   void Shutdown(std::chrono::milliseconds bound);
@@ -60,6 +66,7 @@ class EventSender {
   void SetSettings(const Settings& s);
   Settings GetSettings() const;
   std::uint64_t Dropped() const { return dropped_.load(); }
+  std::uint64_t Refused() const { return refused_.load(); }
 
  private:
   enum class State { Waiting, InFlight, Done };
@@ -67,6 +74,14 @@ class EventSender {
     std::int64_t order;
     std::string text;
     State state;
+    int failures = 0;
+    Clock::time_point notBefore{};  // its own back-off
+  };
+  enum class Verdict { Delivered, Refused, Retry };
+  struct Answer {
+    std::int64_t order;
+    Verdict verdict;
+    int status;
   };
 
   void Run();
@@ -80,7 +95,8 @@ class EventSender {
   void AppendLocked(const std::string& bytes, bool sync);  // fileMutex_ held
   std::int64_t Reserve(std::size_t count);  // first of count new numbers (AppConf cycle)
   std::chrono::milliseconds Backoff(int failures) const;
-  void OnAnswer(std::int64_t order, bool delivered);
+  void OnAnswer(Answer answer);
+  static Verdict Judge(int status);
   std::string ClientIdForDrafts(bool wait);
 
   // The hand-off from the posting threads: guarded by handMutex_, which guards
@@ -94,13 +110,14 @@ class EventSender {
   bool closed_ = false;                                      // Exit took the drafts; later ones are dropped
 
   std::atomic<bool> started_{false};                         // set under mutex_
+  std::atomic<bool> storeKnown_{false};
   std::atomic<bool> asleep_{false};                          // the tracker waits on cv_ (or is about to)
 
   // Guarded by mutex_ (never held across disk or network work).
   mutable nimo_sync::Mutex mutex_;
   nimo_sync::CondVar cv_;
   std::deque<std::string> batch_;                            // older drafts the tracker is numbering
-  std::vector<std::pair<std::int64_t, bool>> answers_;       // from HTTP workers
+  std::vector<Answer> answers_;                              // from HTTP workers
   Settings settings_;
   bool stopping_ = false;
   bool flushedAtExit_ = false;
@@ -126,12 +143,14 @@ class EventSender {
   int inFlight_ = 0;
   int waiting_ = 0;                                          // entries in state Waiting
   int failures_ = 0;
-  Clock::time_point retryAt_{};
+  Clock::time_point retryAt_{};                              // the next probe while failing
+  Clock::time_point sendAt_{};                               // no Waiting entry is due before
   Clock::time_point nextBatchAt_{};                         // drafts are numbered no earlier
   Settings active_;
   std::uint64_t droppedLogged_ = 0;
 
   std::atomic<std::uint64_t> dropped_{0};
+  std::atomic<std::uint64_t> refused_{0};
 };
 
 }  // namespace NimoSdk

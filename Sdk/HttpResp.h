@@ -10,10 +10,13 @@ namespace NimoSdk {
 //         -502 when the status is not 200 or no answer came
 //   msg   the body's "msg" (or "message"), or the failure text
 //   data  the whole body on success, empty otherwise
+//   status  the HTTP status; 0 when no answer came. For callers that must tell
+//         a refusal from a failure worth retrying; the game never sees it.
 struct HttpResp {
   int code = 0;
   std::wstring msg;
   std::wstring data;
+  int status = 0;
 };
 
 using HttpHandler = std::function<void(HttpResp)>;

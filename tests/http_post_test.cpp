@@ -115,6 +115,7 @@ TEST_F(PostTest, AnswersBecomeCodeMsgAndData) {
     SCOPED_TRACE(row.body.substr(0, 60));
     HttpResp r = Answer(row.status, row.body);
     EXPECT_EQ(r.code, row.code);
+    EXPECT_EQ(r.status, std::stoi(row.status));
     EXPECT_EQ(r.msg, row.msg);
     EXPECT_EQ(r.data, row.code > -500 ? NimoSdk::NimoUtils::Utf8ToWide(row.body) : L"");
   }
@@ -123,6 +124,7 @@ TEST_F(PostTest, AnswersBecomeCodeMsgAndData) {
   EXPECT_EQ(html.msg.rfind(L"[json.exception.parse_error.101] parse error at line 1, column 1", 0), 0u);
   HttpResp failed = Post("ftp://example.com/v22/init.do").resp;  // a failure without a status
   EXPECT_EQ(failed.code, -502);
+  EXPECT_EQ(failed.status, 0);
   EXPECT_EQ(failed.msg, L"Http Code:, Msg:url格式不对或者是用了除http(s)外的协议");
 }
 

@@ -111,7 +111,7 @@ TEST(ExitStopsThePool, StuckConnectionsAreClosedAndNothingLeavesAfterwards) {
     ++closed;
   });
   NimoSdk::Api().UseUrls(server.Url("/sdkapi"), server.Url("/data/h5/v1.do"));
-  NimoProxy::PostEvent(L"first", L"", std::nan(""));
+  NimoSdk::Api().PostTrackData("{}", [](NimoSdk::HttpResp) {});  // on an analytics worker
   NimoProxy::QueryProducts(CallbackRecorder::Callback);
   ASSERT_TRUE(Eventually([&] { return server.Requests().size() == 2; }));
   NimoProxy::Exit();

@@ -133,6 +133,8 @@ TEST(SandboxFaultFlags, ParseEveryModeWithOptions) {
   EXPECT_EQ(f.msg, "busy");
   EXPECT_EQ(f.delayMs, 20);
   EXPECT_EQ(f.times, 1);
+  ASSERT_TRUE(nimo_sandbox::ParseFaultFlag("track=status:413,match=big,times=1", &endpoint, &f, &error)) << error;
+  EXPECT_EQ(nimo_sandbox::FaultToJson(f).dump(), R"({"code":413,"delayMs":0,"match":"big","mode":"status","msg":"Sandbox fault","times":1})");
   ASSERT_TRUE(nimo_sandbox::ParseFaultFlag("config=code:1001:Out of stock, sorry", &endpoint, &f, &error)) << error;
   EXPECT_EQ(f.msg, "Out of stock, sorry");
   for (const char* mode : {"hang", "truncated", "close", "lost"}) {

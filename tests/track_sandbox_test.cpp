@@ -129,10 +129,12 @@ nimo_sandbox::Fault Refusing() { return nimo_sandbox::Fault{nimo_sandbox::FaultM
 // does meanwhile still carry it.
 TEST_F(TrackSandbox, StartupEventAndWhatIsMadeWhileTheClientIdIsReadCarryIt) {
   NimoProxy::Init(L"10001", L"sandbox-key-10001", nimo_test::CallbackRecorder::Callback);
-  NimoProxy::PostEvent(L"early", L"{\"deviceId\":\"\"}", kNoValue);  // the game's own member stays its own
+  const std::wstring own = L"{\"deviceId\":\"\",\"fingerId\":\"\"}";  // the game's own members stay its own
+  NimoProxy::PostEvent(L"early", own, kNoValue);
   NimoProxy::QueryProducts(nimo_test::CallbackRecorder::Callback);
   EXPECT_EQ(Next().code, 200);
   EXPECT_EQ(Next().code, 200);
+  NimoProxy::PostEvent(L"later", own, kNoValue);
   const std::string id = NimoSdk::NimoConfigUtils::ReadConfigJson(true)["ClientId"];
   ASSERT_FALSE(id.empty());
   StoredEvent e = One("zko_startup");
@@ -147,10 +149,11 @@ TEST_F(TrackSandbox, StartupEventAndWhatIsMadeWhileTheClientIdIsReadCarryIt) {
                         R"(,"sdkType":"html5","sdkVersion":"SteamEXE_2.0.0","serverId":"_unknown","userId":-1})");
   const auto now = std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch());
   EXPECT_NEAR(e.json["sdkTime"].get<double>(), now.count(), 60000.0);  // milliseconds, about now
-  StoredEvent early = One("zko_self_early");
-  EXPECT_EQ(early.json["deviceId"], id) << early.text;
-  EXPECT_EQ(early.json["fingerId"], id) << early.text;
-  EXPECT_EQ(early.json["context"]["deviceId"], "");
+  for (const char* name : {"zko_self_early", "zko_self_later"}) {
+    const json e = One(name).json;
+    EXPECT_EQ(json({e["deviceId"], e["fingerId"], e["context"]["deviceId"], e["context"]["fingerId"]}),
+              json({id, id, "", ""})) << name;
+  }
   int forms = 0;
   for (const auto& r : Server().Requests()) {
     if (r.path.find("/sdkapi/") == std::string::npos) continue;
@@ -272,10 +275,9 @@ TEST_F(TrackSandbox, PostEventNeverWaitsForTheStoreLock) {
   EXPECT_EQ(Server().EventCounters().begin()->second.highest, 201);
 }
 
-// The server refuses for a while: events wait with back-off, then every one
-// arrives exactly once, the oldest first (a few are in flight at once, so
-// later neighbours may overtake each other).
-TEST_F(TrackSandbox, OfflineThenEveryEventExactlyOnceOldestFirst) {
+// The server fails for a while: events wait with back-off, then every one
+// arrives exactly once.
+TEST_F(TrackSandbox, OfflineThenEveryEventExactlyOnce) {
   FastRetries();
   Server().SetFault("track", Refusing());
   ASSERT_EQ(InitAndWait().code, 200);
@@ -287,7 +289,6 @@ TEST_F(TrackSandbox, OfflineThenEveryEventExactlyOnceOldestFirst) {
   std::this_thread::sleep_for(200ms);  // a duplicate would come now
   auto events = Server().Events();
   EXPECT_EQ(events.size(), 41u);
-  EXPECT_EQ(Number(events.front()), 1);  // the one probe while failing is the oldest
   EXPECT_EQ(Server().EventCounters().begin()->second.distinct, 41);  // so none twice
 }
 
@@ -342,6 +343,55 @@ TEST_F(TrackSandbox, AnAnswerOf200IsFinalWhateverItsBody) {
   ASSERT_TRUE(Eventually([&] { return Server().RequestCount(nimo_sandbox::Endpoint::Track) >= 6; }));
   std::this_thread::sleep_for(300ms);  // a retry would have come by now
   EXPECT_EQ(Server().RequestCount(nimo_sandbox::Endpoint::Track), 6);
+}
+
+// An event the server refuses for good (too large for it, malformed, moved) is
+// dropped, counted and marked done in the queue file; 408, 429 and 5xx are only
+// "not now", and one event failing so for ever does not hold back the others.
+TEST_F(TrackSandbox, RefusedEventsAreDroppedAndOneFailingForEverHoldsNoneBack) {
+  FastRetries();
+  ASSERT_EQ(InitAndWait().code, 200);
+  NimoProxy::PostEvent(L"huge", L"{\"i\":-1,\"pad\":\"" + std::wstring(1100000, L'x') + L"\"}", kNoValue);
+  const int statuses[] = {301, 400, 404, 414, 422, 408, 429, 500, 503, 503}, kRefused = 5;
+  for (int i = 0; i < 10; ++i) {
+    nimo_sandbox::Fault f = nimo_test::MakeFault(nimo_sandbox::FaultMode::Status, i < 9 ? 1 : -1, statuses[i]);
+    f.match = "\"i\":" + std::to_string(i) + ",";
+    Server().SetFault("track", f);
+    PostIndexed(i, i + 1);
+    ASSERT_TRUE(Eventually([&] { return i == 9 || Server().State()["settings"]["faults"].empty(); })) << i;
+  }
+  const int before = Server().RequestCount(nimo_sandbox::Endpoint::Track);
+  ASSERT_TRUE(Eventually([&] { return Server().RequestCount(nimo_sandbox::Endpoint::Track) >= before + 3; }));
+  PostIndexed(100, 120);  // while event 9 fails, one probe at a time
+  ASSERT_TRUE(Eventually([&] { return Indexed(Server().Events()).size() >= 9 - kRefused + 20; }, 15s))
+      << Indexed(Server().Events()).size();
+  Server().ClearFaults();
+  EXPECT_TRUE(Eventually([&] { return Indexed(Server().Events()).size() == 10 - kRefused + 20; }));
+  std::this_thread::sleep_for(200ms);  // a refused one sent again would come now
+  std::set<int> got;
+  for (auto [i, n] : Indexed(Server().Events())) got.insert(i);
+  EXPECT_EQ(got.size(), 10u - kRefused + 20);
+  EXPECT_EQ(*got.begin(), kRefused);
+  EXPECT_EQ(Track().Sender().Refused(), kRefused + 1u);
+  NimoProxy::Exit();
+  EXPECT_TRUE(NimoSdk::EventQueue::Parse(nimo_test::ReadText(home_->SdkFolder() + "/480/EventQueue")).live.empty());
+}
+
+// Events the game posts before Init wait for it, then are numbered in the
+// game's own store; an Exit before Init files nothing under another game's.
+TEST_F(TrackSandbox, EventsBeforeInitWaitForTheGamesStore) {
+  if (nimo_test::ChildMode() == "no-init") {
+    PostIndexed(100, 105);
+    return;  // Exit at tear-down
+  }
+  pid_t child = SpawnChild("no-init");
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(nimo_test::WaitChild(child, 30s), 0);
+  PostIndexed(0, 3);
+  ASSERT_EQ(InitAndWait().code, 200);
+  EXPECT_TRUE(Eventually([&] { return Server().Events().size() == 4; })) << Server().Events().size();
+  EXPECT_EQ(NimoSdk::NimoConfigUtils::ReadConfigJson(false)["EventOrder"], 4);  // and zko_startup
+  EXPECT_FALSE(std::filesystem::exists(home_->SdkFolder() + "/0"));
 }
 
 // The queue keeps the newest events up to its bound; the oldest go, counted.

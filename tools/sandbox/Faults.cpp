@@ -19,7 +19,7 @@ bool ToInt(const std::string& s, int* out) {
 bool ModeFromName(const std::string& name, FaultMode* out) {
   static const FaultMode kAll[] = {FaultMode::None, FaultMode::Hang,  FaultMode::Http502,
                                    FaultMode::Truncated, FaultMode::Code, FaultMode::Close,
-                                   FaultMode::Lost};
+                                   FaultMode::Lost, FaultMode::Status};
   for (FaultMode m : kAll) {
     if (name == FaultModeName(m)) {
       *out = m;
@@ -44,6 +44,7 @@ const char* FaultModeName(FaultMode m) {
     case FaultMode::Code: return "code";
     case FaultMode::Close: return "close";
     case FaultMode::Lost: return "lost";
+    case FaultMode::Status: return "status";
   }
   return "none";
 }
@@ -63,7 +64,9 @@ bool ParseFaultFlag(const std::string& text, std::string* endpoint, Fault* out, 
     if (comma == std::string::npos) break;
     std::string opt = spec.substr(comma + 1);
     int n = 0;
-    if (opt.rfind("times=", 0) == 0 && ToInt(opt.substr(6), &n) && n >= 0) {
+    if (opt.rfind("match=", 0) == 0 && opt.size() > 6) {
+      f.match = opt.substr(6);
+    } else if (opt.rfind("times=", 0) == 0 && ToInt(opt.substr(6), &n) && n >= 0) {
       f.times = n;
     } else if (opt.rfind("delay=", 0) == 0 && ToInt(opt.substr(6), &n) && n >= 0) {
       f.delayMs = n;
@@ -76,7 +79,8 @@ bool ParseFaultFlag(const std::string& text, std::string* endpoint, Fault* out, 
   std::string mode = spec.substr(0, colon);
   std::string args = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
   if (!ModeFromName(mode, &f.mode)) {
-    *error = "unknown fault mode '" + mode + "' (none, delay:MS, hang, http502, truncated, code:N[:MSG], close, lost)";
+    *error = "unknown fault mode '" + mode +
+             "' (none, delay:MS, hang, http502, truncated, code:N[:MSG], status:N[:MSG], close, lost)";
     return false;
   }
   if (mode == "delay") {
@@ -86,10 +90,11 @@ bool ParseFaultFlag(const std::string& text, std::string* endpoint, Fault* out, 
       return false;
     }
     f.delayMs = ms;
-  } else if (f.mode == FaultMode::Code) {
+  } else if (f.mode == FaultMode::Code || f.mode == FaultMode::Status) {
     auto c2 = args.find(':');
-    if (!ToInt(args.substr(0, c2), &f.code)) {
-      *error = "code needs a number, as in code:1001:Out of stock";
+    if (!ToInt(args.substr(0, c2), &f.code) || (f.mode == FaultMode::Status && (f.code < 200 || f.code > 599))) {
+      *error = f.mode == FaultMode::Code ? "code needs a number, as in code:1001:Out of stock"
+                                         : "status needs an HTTP status from 200 to 599, as in status:413";
       return false;
     }
     if (c2 != std::string::npos) f.msg = args.substr(c2 + 1);
@@ -128,12 +133,17 @@ bool FaultFromJson(const nlohmann::json& j, Fault* out, std::string* error) {
   if (!intOf("delayMs", &f.delayMs, 0) || !intOf("code", &f.code, -2147483647) || !intOf("times", &f.times, -1)) {
     return false;
   }
-  if (j.contains("msg")) {
-    if (!j["msg"].is_string()) {
-      *error = "\"msg\" must be a string";
+  if (f.mode == FaultMode::Status && (f.code < 200 || f.code > 599)) {
+    *error = "\"code\" of a status fault must be an HTTP status from 200 to 599";
+    return false;
+  }
+  for (auto [key, dst] : {std::pair{"msg", &f.msg}, std::pair{"match", &f.match}}) {
+    if (!j.contains(key)) continue;
+    if (!j[key].is_string()) {
+      *error = std::string("\"") + key + "\" must be a string";
       return false;
     }
-    f.msg = j["msg"].get<std::string>();
+    *dst = j[key].get<std::string>();
   }
   *out = f;
   return true;
@@ -141,10 +151,11 @@ bool FaultFromJson(const nlohmann::json& j, Fault* out, std::string* error) {
 
 nlohmann::json FaultToJson(const Fault& f) {
   nlohmann::json j = {{"mode", FaultModeName(f.mode)}, {"delayMs", f.delayMs}, {"times", f.times}};
-  if (f.mode == FaultMode::Code) {
+  if (f.mode == FaultMode::Code || f.mode == FaultMode::Status) {
     j["code"] = f.code;
     j["msg"] = f.msg;
   }
+  if (!f.match.empty()) j["match"] = f.match;
   return j;
 }
 
@@ -160,10 +171,10 @@ void FaultTable::ClearAll() {
   faults_.fill(Fault{});
 }
 
-Fault FaultTable::Take(Endpoint e) {
+Fault FaultTable::Take(Endpoint e, const std::string& body) {
   std::lock_guard<std::mutex> lock(mutex_);
   Fault& f = faults_[static_cast<std::size_t>(e)];
-  if (!f.Active()) return Fault{};
+  if (!f.Active() || body.find(f.match) == std::string::npos) return Fault{};
   Fault now = f;
   if (f.times > 0 && --f.times == 0) f = Fault{};
   return now;

@@ -349,7 +349,7 @@ void Sandbox::Impl::Serve(Endpoint e, const httplib::Request& req, httplib::Resp
     return;
   }
 
-  Fault fault = faults.Take(e);
+  Fault fault = faults.Take(e, body);
   if (fault.Active()) rec.fault = FaultModeName(fault.mode) + (fault.delayMs > 0 ? "+delay" : std::string());
   if (fault.delayMs > 0 && !Sleep(fault.delayMs)) {
     Drop(req);
@@ -366,8 +366,10 @@ void Sandbox::Impl::Serve(Endpoint e, const httplib::Request& req, httplib::Resp
       res.set_content(kBadGateway, "text/html");
       finish(kBadGateway);
       return;
-    case FaultMode::Code: {
+    case FaultMode::Code:
+    case FaultMode::Status: {
       std::string text = Dump({{"code", fault.code}, {"msg", fault.msg}});
+      if (fault.mode == FaultMode::Status) res.status = fault.code;
       res.set_content(text, kJsonType);
       finish(text);
       return;
