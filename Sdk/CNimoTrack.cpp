@@ -79,7 +79,10 @@ void CNimoTrack::Init() {
     }
     SyncUserId();
     SyncUserInfo();
-    sender_.StoreKnown();  // InitSdk set the Steam app id first
+    // InitSdk set the Steam app id first. A client id still to come is read
+    // next: drafts waiting for their numbers must wait for it too.
+    if (params.clientId.empty()) sender_.ExpectClientId();
+    sender_.StoreKnown();
 
     nimo_sys::ScreenSize screen = nimo_sys::PrimaryScreenSize();
     std::string resolution = std::to_string(screen.width) + "x" + std::to_string(screen.height);

@@ -391,6 +391,7 @@ TEST_F(TrackSandbox, EventsBeforeInitWaitForTheGamesStore) {
   ASSERT_EQ(InitAndWait().code, 200);
   EXPECT_TRUE(Eventually([&] { return Server().Events().size() == 4; })) << Server().Events().size();
   EXPECT_EQ(NimoSdk::NimoConfigUtils::ReadConfigJson(false)["EventOrder"], 4);  // and zko_startup
+  for (const StoredEvent& e : Server().Events()) EXPECT_NE(e.json.value("deviceId", ""), "") << e.text;
   EXPECT_FALSE(std::filesystem::exists(home_->SdkFolder() + "/0"));
 }
 
