@@ -11,13 +11,17 @@ namespace NimoSdk {
 // A global the leak checker sees, never freed.
 el::base::type::StoragePointer* gLogStorageKept = nullptr;
 
-void ConfigureLog(bool enabled) {
+void KeepLogForThreads() {
   static std::once_flag once;
   // The flag word is read unlocked by every LOG on every thread: written once, before any of ours runs.
   std::call_once(once, [] {
     gLogStorageKept = new el::base::type::StoragePointer(el::Helpers::storage());
     el::Loggers::addFlag(el::LoggingFlag::NewLineForContainer);
   });
+}
+
+void ConfigureLog(bool enabled) {
+  KeepLogForThreads();
   el::Configurations conf;
   conf.setToDefault();
   conf.setGlobally(el::ConfigurationType::Format, "%datetime [%level]: %msg");

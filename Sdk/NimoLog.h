@@ -7,4 +7,8 @@ namespace NimoSdk {
 // enabled or disabled together.
 void ConfigureLog(bool enabled);
 
+// Before a thread of ours starts: its log lines must outlive the logging
+// library's statics when the game ends without Exit. Once per process; cheap after.
+void KeepLogForThreads();
+
 }  // namespace NimoSdk

@@ -3,7 +3,7 @@
 #include <system_error>
 
 #include "Sdk/LockRule.h"
-
+#include "Sdk/NimoLog.h"
 
 namespace NimoSdk {
 
@@ -33,6 +33,7 @@ void ThreadGroup::FailNextSpawn() {
 }
 
 bool ThreadGroup::Spawn(std::function<void()> body) {
+  KeepLogForThreads();  // a thread started before Init (Steam's answer for the game's pump) logs too
   nimo_sync::MutexLock lock(mutex_);
   ReapLocked();
   if (failNext_) {
