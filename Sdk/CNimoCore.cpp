@@ -256,7 +256,7 @@ void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, GameCallback callback
     ReadInt32(NimoConfigUtils::ReadConfigJson(false), "AttributionFlag", attributed);
     if (attributed == 0) Api().RequestAttribution([this](HttpResp r) { OnAttributionAnswer(r); });
   }
-  NotifyGame(callback, resp.code, resp.msg, resp.data);
+  NotifyGame(callback, resp);
 }
 
 void CNimoCore::OnAttributionAnswer(const HttpResp& resp) {

@@ -30,7 +30,7 @@ std::shared_ptr<OpenOperation> CNimoDelivery::Open(ResultCallback cpp, CResultCa
 }
 
 CNimoDelivery::Claimed CNimoDelivery::Claim(const std::shared_ptr<OpenOperation>& op, By by, int& code,
-                                            std::string& message, std::string& data) {
+                                            std::string& message, std::string& data, ForC& forC) {
   nimo_sync::MutexLock lock(mutex_);
   if (op->done) return Claimed::Dropped;
   if (op->atExit && by == By::Settled && !op->settled) {
@@ -38,6 +38,7 @@ CNimoDelivery::Claimed CNimoDelivery::Claim(const std::shared_ptr<OpenOperation>
     op->settledCode = code;
     op->settledMessage = std::move(message);
     op->settledData = std::move(data);
+    op->settledForC = std::move(forC);
     return Claimed::LeftToExit;
   }
   if (op->atExit && by != By::Exit) return Claimed::Dropped;
@@ -45,31 +46,33 @@ CNimoDelivery::Claimed CNimoDelivery::Claim(const std::shared_ptr<OpenOperation>
     code = op->settledCode;
     message = std::move(op->settledMessage);
     data = std::move(op->settledData);
+    forC = std::move(op->settledForC);
   }
   op->done = true;
   open_.erase(op->id);
   if (Mode() != CallbackMode::OnPoll) return Claimed::CallNow;
-  queue_.push_back({op, pushed_++, code, std::move(message), std::move(data)});
+  queue_.push_back({op, pushed_++, code, std::move(message), std::move(data), std::move(forC)});
   queued_.store(queue_.size(), std::memory_order_release);
   return Claimed::Queued;
 }
 
-bool CNimoDelivery::Finish(const GameCallback& callback, int code, std::string message, std::string data) {
+bool CNimoDelivery::Finish(const GameCallback& callback, int code, std::string message, std::string data,
+                           ForC forC) {
   // Checked in poll mode too, where the same path would call the game at once.
   CheckNoLocksHeld("a game callback");
   if (!callback.op_) return false;
-  Claimed c = Claim(callback.op_, By::Result, code, message, data);
-  if (c == Claimed::CallNow) Call(*callback.op_, code, message, data);
+  Claimed c = Claim(callback.op_, By::Result, code, message, data, forC);
+  if (c == Claimed::CallNow) Call(*callback.op_, code, message, data, forC);
   return c != Claimed::Dropped;
 }
 
 bool CNimoDelivery::Settle(const GameCallback& callback, int code, std::string message, std::string data,
-                           const std::function<void()>& settled) {
+                           const std::function<void()>& settled, ForC forC) {
   CheckNoLocksHeld("a game callback");
   if (!callback.op_) return false;
-  Claimed c = Claim(callback.op_, By::Settled, code, message, data);
+  Claimed c = Claim(callback.op_, By::Settled, code, message, data, forC);
   if (c != Claimed::Dropped && settled) settled();
-  if (c == Claimed::CallNow) Call(*callback.op_, code, message, data);
+  if (c == Claimed::CallNow) Call(*callback.op_, code, message, data, forC);
   return c != Claimed::Dropped;
 }
 
@@ -92,7 +95,8 @@ void CNimoDelivery::EndAtExit(const std::vector<std::shared_ptr<OpenOperation>>&
     int c = code;
     std::string m = message;
     std::string d;
-    if (Claim(op, By::Exit, c, m, d) == Claimed::CallNow) Call(*op, c, m, d);
+    ForC f;
+    if (Claim(op, By::Exit, c, m, d, f) == Claimed::CallNow) Call(*op, c, m, d, f);
   }
 }
 
@@ -117,7 +121,7 @@ int CNimoDelivery::RunCallbacks() {
       queue_.pop_front();
       queued_.store(queue_.size(), std::memory_order_release);
     }
-    Call(*r.op, r.code, r.message, r.data);
+    Call(*r.op, r.code, r.message, r.data, r.forC);
     ++delivered;
   }
   return delivered;
@@ -128,13 +132,15 @@ std::size_t CNimoDelivery::OpenCount() const {
   return open_.size();
 }
 
-void CNimoDelivery::Call(const OpenOperation& op, int code, const std::string& message, const std::string& data) {
+void CNimoDelivery::Call(const OpenOperation& op, int code, const std::string& message, const std::string& data,
+                         const ForC& forC) {
   CheckNoLocksHeld("a game callback");
   try {
     if (op.cpp != nullptr) {
       op.cpp(code, NimoUtils::Utf8ToWide(message), NimoUtils::Utf8ToWide(data));
     } else if (op.c != nullptr) {
-      op.c(code, message.c_str(), data.c_str(), op.user);
+      const bool own = forC.set;
+      op.c(own ? forC.code : code, message.c_str(), own ? forC.data.c_str() : data.c_str(), op.user);
     }
   } catch (...) {
     // A game callback that throws must not unwind through our threads.

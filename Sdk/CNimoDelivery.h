@@ -37,6 +37,7 @@ struct OpenOperation {
   int settledCode = 0;
   std::string settledMessage;
   std::string settledData;
+  ForC settledForC;
 };
 
 class CNimoDelivery {
@@ -47,14 +48,15 @@ class CNimoDelivery {
   void Freeze() { frozen_ = true; }
 
   std::shared_ptr<OpenOperation> Open(ResultCallback cpp, CResultCallback c, void* user);
-  bool Finish(const GameCallback& callback, int code, std::string message, std::string data);
+  // forC: what a C callback gets in place of code and data, when set.
+  bool Finish(const GameCallback& callback, int code, std::string message, std::string data, ForC forC = ForC());
   // As Finish, for a result that must reach the game even when Exit took the
   // operation meanwhile (a payment the server confirmed): Exit then gives this
   // result in place of -400. settled (if set) runs once the result is the
   // game's, before the game is called. False only when the operation already
   // had its result.
   bool Settle(const GameCallback& callback, int code, std::string message, std::string data,
-              const std::function<void()>& settled);
+              const std::function<void()>& settled, ForC forC = ForC());
 
   // Exit, before it stops our threads: the operations open now are handed to it,
   // and nobody else may end them any more.
@@ -76,13 +78,16 @@ class CNimoDelivery {
     int code = 0;
     std::string message;
     std::string data;
+    ForC forC;
   };
   enum class Claimed { Dropped, Queued, CallNow, LeftToExit };
   enum class By { Result, Settled, Exit };
   // Takes the operation's one result under mutex_; queues it in poll mode. For
   // Exit, a settled result replaces code, message and data.
-  Claimed Claim(const std::shared_ptr<OpenOperation>& op, By by, int& code, std::string& message, std::string& data);
-  static void Call(const OpenOperation& op, int code, const std::string& message, const std::string& data);
+  Claimed Claim(const std::shared_ptr<OpenOperation>& op, By by, int& code, std::string& message, std::string& data,
+                ForC& forC);
+  static void Call(const OpenOperation& op, int code, const std::string& message, const std::string& data,
+                   const ForC& forC);
 
   std::atomic<int> mode_{static_cast<int>(CallbackMode::OnSdkThreads)};
   std::atomic<bool> frozen_{false};

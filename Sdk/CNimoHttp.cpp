@@ -52,12 +52,67 @@ int CodeOf(const json& document) {
   return code.get<int>();  // a boolean gives 0 or 1; other types throw type_error.302
 }
 
+FailReason ReasonOf(sion::ErrorKind kind) {
+  switch (kind) {
+    case sion::ErrorKind::Timeout:
+      return FailReason::Timeout;
+    case sion::ErrorKind::Refused:
+      return FailReason::Refused;
+    case sion::ErrorKind::Dns:
+      return FailReason::Dns;
+    case sion::ErrorKind::TlsVerify:
+      return FailReason::TlsVerify;
+    case sion::ErrorKind::Tls:
+      return FailReason::Tls;
+    case sion::ErrorKind::Dropped:
+      return FailReason::Dropped;
+    case sion::ErrorKind::TooLarge:
+      return FailReason::TooLarge;
+    case sion::ErrorKind::Protocol:
+      return FailReason::Protocol;
+    case sion::ErrorKind::Aborted:
+      return FailReason::Aborted;
+    case sion::ErrorKind::Other:
+      break;
+  }
+  return FailReason::Other;
+}
+
+// One line of at most 200 bytes: the status text is the server's, and hostile.
+std::string OneLine(std::string text) {
+  if (text.size() > 200) text.resize(200);
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  }
+  return text;
+}
+
+void FailTransport(const sion::AsyncResponse& answer, HttpResp& out) {
+  out.code = -502;
+  const std::string& statusText = answer.resp.status_code;
+  std::string why = answer.err_msg;
+  if (!statusText.empty()) {
+    out.reason = FailReason::HttpStatus;
+    out.detail = OneLine("server answered HTTP " + statusText + " " + answer.resp.status_text);
+  } else if (answer.err_msg.empty() && answer.err_kind != sion::ErrorKind::Dropped) {
+    // Send returned an answer without any line: no status at all.
+    out.reason = FailReason::Protocol;
+    out.detail = "answer without a status line";
+    why = "响应缺少状态行";
+  } else {
+    out.reason = ReasonOf(answer.err_kind);
+    out.detail = OneLine(answer.err_detail.empty() ? std::string(ReasonName(out.reason)) : answer.err_detail);
+    // A closed connection has no text of its own; "Msg:" never ends the message empty.
+    if (why.empty()) why = "连接被对方关闭";
+  }
+  out.msg = NimoUtils::Utf8ToWide("Http Code:" + statusText + ", Msg:" + why);
+}
+
 HttpResp FromAnswer(const sion::AsyncResponse& answer, int status) {
   HttpResp out;
   out.status = status;
   if (status != 200) {
-    out.code = -502;
-    out.msg = NimoUtils::Utf8ToWide("Http Code:" + answer.resp.status_code + ", Msg:" + answer.err_msg);
+    FailTransport(answer, out);
     return out;
   }
   const std::string text = answer.resp.StrBody();
@@ -81,6 +136,49 @@ HttpResp FromAnswer(const sion::AsyncResponse& answer, int status) {
 }
 
 }  // namespace
+
+const char* ReasonName(FailReason reason) {
+  switch (reason) {
+    case FailReason::None:
+      return "";
+    case FailReason::Timeout:
+      return "timeout";
+    case FailReason::Refused:
+      return "refused";
+    case FailReason::Dns:
+      return "dns";
+    case FailReason::TlsVerify:
+      return "tls_verify";
+    case FailReason::Tls:
+      return "tls";
+    case FailReason::Dropped:
+      return "dropped";
+    case FailReason::TooLarge:
+      return "too_large";
+    case FailReason::HttpStatus:
+      return "http_status";
+    case FailReason::Aborted:
+      return "aborted";
+    case FailReason::Protocol:
+      return "protocol";
+    case FailReason::Other:
+      break;
+  }
+  return "other";
+}
+
+FailReason ReasonOfData(const std::string& data) {
+  if (data.empty() || !JsonLimitExceeded(data).empty()) return FailReason::None;
+  const json document = json::parse(data, nullptr, false);
+  if (!document.is_object()) return FailReason::None;
+  const auto it = document.find("reason");
+  if (it == document.end() || !it->is_string()) return FailReason::None;
+  const std::string& word = it->get_ref<const std::string&>();
+  for (int r = static_cast<int>(FailReason::Timeout); r <= static_cast<int>(FailReason::Other); ++r) {
+    if (word == ReasonName(static_cast<FailReason>(r))) return static_cast<FailReason>(r);
+  }
+  return FailReason::None;
+}
 
 HttpResp CNimoHttp::ToHttpResp(const sion::AsyncResponse& answer) {
   return FromAnswer(answer, StatusOf(answer.resp.status_code));

@@ -19,7 +19,12 @@ namespace {
 
 const char kParseError[] = "Server JSON Parse Error.";
 
-HttpResp ParseFailure() { return HttpResp{-501, NimoUtils::Utf8ToWide(kParseError), L""}; }
+HttpResp ParseFailure() {
+  HttpResp r;
+  r.code = -501;
+  r.msg = NimoUtils::Utf8ToWide(kParseError);
+  return r;
+}
 
 bool IsTransportFailure(int code) { return code == -501 || code == -502; }
 
@@ -77,7 +82,7 @@ void CNimoPay::QueryProducts(GameCallback callback) {
           ProductResult r = BuildProductResult();
           NotifyGame(callback, r.code, r.msg, r.data);
         },
-        [callback](HttpResp resp) { NotifyGame(callback, resp.code, resp.msg, resp.data); });
+        [callback](HttpResp resp) { NotifyGame(callback, resp); });
   });
 }
 
@@ -143,7 +148,7 @@ void CNimoPay::CreateOrder(std::string productId, std::string extInfo, GameCallb
     return;
   }
   QueryProducts(orderStep, [callback](HttpResp resp) {
-    NotifyGame(callback, resp.code, L"Query Product Failure, " + resp.msg, resp.data);
+    NotifyGame(callback, L"Query Product Failure, ", resp);
   });
 }
 
@@ -158,7 +163,7 @@ void CNimoPay::OrderStep(const std::string& productId, const std::string& extInf
   }
   if (!found) {
     LOG(WARNING) << "Not Found Product：" << productId;
-    NotifyGame(callback, -400, "Not Found Product.");
+    NotifyGame(callback, -400, "Not Found Product.", "", ProductNotFoundForC());
     return;
   }
   UserFacts user = Core().User();
@@ -184,7 +189,7 @@ void CNimoPay::OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& prod
                                    GameCallback callback, const UserFacts& user) {
   if (Core().isExit.load()) return;
   if (resp.code != 200) {
-    NotifyGame(callback, resp.code, resp.msg, resp.data);
+    NotifyGame(callback, resp);
     return;
   }
   PayOrder order;
@@ -374,7 +379,8 @@ void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& pa
     LOG(INFO) << "Notify Pay Result Success, Remove Order Map:" << id;
   };
   // One callback per purchase: a repeat or a recovered report finds it answered (or absent).
-  const bool heard = NotifyGameSettled(order.callback, code, msg, NimoUtils::Utf8ToWide(report), settle);
+  const bool heard =
+      NotifyGameSettled(order.callback, code, msg, NimoUtils::Utf8ToWide(report), settle, TransportForC(resp, report));
   if (!heard && !Core().isExit.load()) settle();
   if (heard) {
     LOG(INFO) << "Notify Pay Result Callback , Data:" << report;

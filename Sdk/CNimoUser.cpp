@@ -30,7 +30,7 @@ void CNimoUser::OnLoginAnswer(const HttpResp& resp, const std::string& puserId, 
     Track().SyncUserId();
     Track().PostLoginEvent("STEAM", puserId);
   }
-  NotifyGame(callback, resp.code, resp.msg, resp.data);
+  NotifyGame(callback, resp);
 }
 
 }  // namespace NimoSdk

@@ -1,7 +1,11 @@
 #include "Sdk/GameCallback.h"
 
+#include <nlohmann/json.hpp>
+
 #include "Sdk/CNimoDelivery.h"
+#include "Sdk/HttpResp.h"
 #include "Sdk/NimoUtils.h"
+#include "nimosdk64_c.h"
 
 namespace NimoSdk {
 
@@ -13,20 +17,45 @@ GameCallback::GameCallback(CResultCallback callback, void* user) {
   if (callback != nullptr) op_ = Delivery().Open(nullptr, callback, user);
 }
 
+ForC ProductNotFoundForC() { return {true, NIMO_PRODUCT_NOT_FOUND, ""}; }
+
+ForC TransportForC(const HttpResp& resp, const std::string& report) {
+  if (resp.code != -502 || resp.reason == FailReason::None) return {};
+  nlohmann::json data = nlohmann::json::object();
+  if (!report.empty()) {
+    data = nlohmann::json::parse(report, nullptr, false);
+    if (!data.is_object()) return {};
+  }
+  data["reason"] = ReasonName(resp.reason);
+  data["detail"] = resp.detail;
+  if (resp.reason == FailReason::HttpStatus) data["status"] = resp.status;
+  return {true, resp.code, data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
+}
+
 bool NotifyGame(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data) {
   if (!callback) return false;
   return Delivery().Finish(callback, code, NimoUtils::WideToUtf8(message), NimoUtils::WideToUtf8(data));
 }
 
-bool NotifyGame(const GameCallback& callback, int code, const std::string& message, const std::string& data) {
+bool NotifyGame(const GameCallback& callback, int code, const std::string& message, const std::string& data,
+                const ForC& forC) {
   if (!callback) return false;
-  return Delivery().Finish(callback, code, message, data);
+  return Delivery().Finish(callback, code, message, data, forC);
+}
+
+bool NotifyGame(const GameCallback& callback, const HttpResp& resp) { return NotifyGame(callback, L"", resp); }
+
+bool NotifyGame(const GameCallback& callback, const std::wstring& prefix, const HttpResp& resp) {
+  if (!callback) return false;
+  return Delivery().Finish(callback, resp.code, NimoUtils::WideToUtf8(prefix + resp.msg),
+                           NimoUtils::WideToUtf8(resp.data), TransportForC(resp));
 }
 
 bool NotifyGameSettled(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data,
-                       const std::function<void()>& settled) {
+                       const std::function<void()>& settled, const ForC& forC) {
   if (!callback) return false;
-  return Delivery().Settle(callback, code, NimoUtils::WideToUtf8(message), NimoUtils::WideToUtf8(data), settled);
+  return Delivery().Settle(callback, code, NimoUtils::WideToUtf8(message), NimoUtils::WideToUtf8(data), settled,
+                           forC);
 }
 
 }  // namespace NimoSdk

@@ -18,6 +18,23 @@ using ResultCallback = void (*)(int code, std::wstring message, std::wstring dat
 using CResultCallback = void (*)(int code, const char* message, const char* data, void* user);
 
 struct OpenOperation;
+struct HttpResp;
+
+// How a result reads through the C functions when it says more there than the
+// C++ exports may (their codes and data are fixed): a code of its own for a
+// missing product, a machine-readable reason for a transport failure.
+struct ForC {
+  bool set = false;  // false: the C callback gets what the C++ one gets
+  int code = 0;
+  std::string data;
+};
+
+// "Not Found Product.": -400 for the C++ exports, NIMO_PRODUCT_NOT_FOUND in C.
+ForC ProductNotFoundForC();
+// For a transport failure (-502): the same code, and data
+// {"detail":"...","reason":"..."} (with "status" for http_status). With
+// report, the reason and detail join that JSON object instead. Unset otherwise.
+ForC TransportForC(const HttpResp& resp, const std::string& report = std::string());
 
 class GameCallback {
  public:
@@ -37,12 +54,17 @@ class GameCallback {
 // already had its result or belongs to Exit.
 bool NotifyGame(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data);
 // message and data as UTF-8.
-bool NotifyGame(const GameCallback& callback, int code, const std::string& message, const std::string& data = "");
+bool NotifyGame(const GameCallback& callback, int code, const std::string& message, const std::string& data = "",
+                const ForC& forC = ForC());
+// A server answer passed through: its code, msg and data, its reason for C.
+bool NotifyGame(const GameCallback& callback, const HttpResp& resp);
+// As above with prefix before msg.
+bool NotifyGame(const GameCallback& callback, const std::wstring& prefix, const HttpResp& resp);
 // A result the SDK cannot take back (a payment the server confirmed): when Exit
 // took the operation meanwhile, Exit gives this result in place of -400.
 // settled runs once the result is the game's, before the game is called. False
 // (settled not run) when the operation already had its result or there is no callback.
 bool NotifyGameSettled(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data,
-                       const std::function<void()>& settled);
+                       const std::function<void()>& settled, const ForC& forC = ForC());
 
 }  // namespace NimoSdk

@@ -11,4 +11,9 @@ void ConfigureLog(bool enabled);
 // library's statics when the game ends without Exit. Once per process; cheap after.
 void KeepLogForThreads();
 
+// Run once, right after the logging library's storage exists and before any
+// line is logged: lines meant for the file go through our sink, which creates
+// "nimolog.log" with the first line, so a game whose log stays off never gets one.
+void RouteLogFileThroughSink();
+
 }  // namespace NimoSdk

@@ -116,8 +116,13 @@ void Async::WorkerLoop(const std::shared_ptr<State>& state, int index) {
     if (!s.stopping) {
       try {
         out.resp = package.request.Send(&abort);
-      } catch (const std::exception& e) {
+      } catch (const Error& e) {
         out.err_msg = e.what();
+        out.err_kind = e.kind();
+        out.err_detail = e.detail();
+      } catch (const std::exception& e) {
+        out.err_msg = e.what();  // the request itself was unusable (method, URL)
+        out.err_detail = "invalid URL or method";
       }
     }
     {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "http/Error.h"
 #include "http/Request.h"
 #include "http/Response.h"
 
@@ -19,6 +20,9 @@ namespace sion {
 struct AsyncResponse {
   Response resp;        // empty when Send threw
   std::string err_msg;  // what Send threw; empty when an answer arrived
+  // Why Send threw (meaningful only when it did), and one English line on it.
+  ErrorKind err_kind = ErrorKind::Other;
+  std::string err_detail;
 };
 
 struct AsyncPackage {

@@ -36,30 +36,35 @@ int Connection::BudgetMs(int limitMs) {
 }
 
 void Connection::ThrowIfAborted() const {
-  if (abort_ != nullptr && abort_->Aborted()) throw Error("请求已取消");
+  if (abort_ != nullptr && abort_->Aborted()) throw Error("请求已取消", ErrorKind::Aborted, "request cancelled");
 }
 
 void Connection::AfterWait(const IoResult& waited, Waiting what) {
   ThrowIfAborted();
   if (waited.status == Io::Ok) return;
-  if (waited.status == Io::Error) throw Error("网络异常,poll错误码：" + std::to_string(waited.err));
+  if (waited.status == Io::Error) throw Error("网络异常,poll错误码：" + std::to_string(waited.err), ErrorKind::Other,
+                "waiting on the socket failed, system error " + std::to_string(waited.err));
   if (boundByDeadline_ || std::chrono::steady_clock::now() >= deadline_) {
-    throw Error("网络超时,请求超过" + std::to_string(timeouts_.requestMs) + "ms未完成");
+    throw Error("网络超时,请求超过" + std::to_string(timeouts_.requestMs) + "ms未完成", ErrorKind::Timeout,
+                "request not complete within " + std::to_string(timeouts_.requestMs) + " ms");
   }
   const std::string io = std::to_string(timeouts_.ioMs);
   switch (what) {
     case Waiting::Resolve:
-      throw Error("域名解析超时:\nHost:" + host_ + "\n超时：" + std::to_string(timeouts_.connectMs) + "ms");
+      throw Error("域名解析超时:\nHost:" + host_ + "\n超时：" + std::to_string(timeouts_.connectMs) + "ms",
+                  ErrorKind::Timeout, "resolving " + host_ + " took over " + std::to_string(timeouts_.connectMs) + " ms");
     case Waiting::Connect:
-      throw Error("连接超时:\nHost:" + host_ + "\nIp:" + ip_ + "\n超时：" + std::to_string(timeouts_.connectMs) + "ms");
+      throw Error("连接超时:\nHost:" + host_ + "\nIp:" + ip_ + "\n超时：" + std::to_string(timeouts_.connectMs) + "ms",
+                  ErrorKind::Timeout,
+                  "connecting to " + host_ + " (" + ip_ + ") took over " + std::to_string(timeouts_.connectMs) + " ms");
     case Waiting::Handshake:
-      throw Error("网络超时,TLS握手" + io + "ms无进展");
+      throw Error("网络超时,TLS握手" + io + "ms无进展", ErrorKind::Timeout, "TLS handshake made no progress for " + io + " ms");
     case Waiting::Read:
-      throw Error("网络超时," + io + "ms未收到数据");
+      throw Error("网络超时," + io + "ms未收到数据", ErrorKind::Timeout, "no data received for " + io + " ms");
     case Waiting::Write:
-      throw Error("网络超时,发送数据" + io + "ms无进展");
+      throw Error("网络超时,发送数据" + io + "ms无进展", ErrorKind::Timeout, "sending made no progress for " + io + " ms");
   }
-  throw Error("网络超时");
+  throw Error("网络超时", ErrorKind::Timeout, "timed out");
 }
 
 std::string Connection::Resolve(const std::string& host) {
@@ -80,9 +85,10 @@ std::string Connection::Resolve(const std::string& host) {
     case nimo_net::Lookup::Status::Done:
       return ip;
     case nimo_net::Lookup::Status::Failed:
-      throw Error("错误" + std::to_string(code) + text);
+      throw Error("错误" + std::to_string(code) + text, ErrorKind::Dns,
+                  "cannot resolve " + host + " (resolver error " + std::to_string(code) + ")");
     case nimo_net::Lookup::Status::Busy:
-      throw Error(text);
+      throw Error(text, ErrorKind::Dns, "too many host name lookups at once");
     case nimo_net::Lookup::Status::TimedOut:
     case nimo_net::Lookup::Status::Cancelled:
       break;
@@ -98,7 +104,8 @@ void Connection::Connect(const std::string& host, const std::string& ip, unsigne
   int err = 0;
   if (!socket_.Open(err)) {
     const std::string why = nimo_net::Socket::OpenFailureText(err);
-    throw Error(!why.empty() ? why : "网络异常,无法创建socket,错误码：" + std::to_string(err));
+    throw Error(!why.empty() ? why : "网络异常,无法创建socket,错误码：" + std::to_string(err), ErrorKind::Other,
+                "cannot create a socket, system error " + std::to_string(err));
   }
   if (abort_ != nullptr) {
     attached_ = true;
@@ -108,7 +115,11 @@ void Connection::Connect(const std::string& host, const std::string& ip, unsigne
   if (r.status == Io::Timeout) AfterWait(r, Waiting::Connect);
   ThrowIfAborted();
   if (r.status == Io::Error) {
-    throw Error("连接失败:\nHost:" + host + "\nIp:" + ip + "\n错误码：" + std::to_string(r.err));
+    const bool refused = nimo_net::Socket::IsRefused(r.err);
+    throw Error("连接失败:\nHost:" + host + "\nIp:" + ip + "\n错误码：" + std::to_string(r.err),
+                refused ? ErrorKind::Refused : ErrorKind::Other,
+                std::string(refused ? "connection refused by " : "cannot connect to ") + host + " (" + ip + ":" +
+                    std::to_string(port) + "), system error " + std::to_string(r.err));
   }
 }
 
@@ -123,7 +134,7 @@ void Connection::WriteAll(const std::vector<char>& bytes) {
         continue;
       }
       int e = SSL_get_error(ssl_, n);
-      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) ThrowTls("网络异常,TLS发送失败:", e);
+      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) ThrowTls("网络异常,TLS发送失败:", e, false);
       WaitFor(e, Waiting::Write);
       continue;
     }
@@ -158,7 +169,7 @@ std::size_t Connection::Read(char* buffer, std::size_t size) {
         closedWithoutNotify_ = true;
         return 0;
       }
-      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) ThrowTls("网络异常,Socket错误码：-1,", e);
+      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) ThrowTls("网络异常,Socket错误码：-1,", e, false);
       // Wait on the socket, never sleep: TLS 1.3 tickets arrive as records
       // that yield no data and must not cost a timer tick each.
       WaitFor(e, Waiting::Read);
@@ -172,7 +183,7 @@ std::size_t Connection::Read(char* buffer, std::size_t size) {
     }
     if (r.status == Io::Error) {
       ThrowIfAborted();
-      throw Error("网络异常,Socket错误码：-1");
+      throw Error("网络异常,Socket错误码：-1", ErrorKind::Dropped, "connection reset while reading the answer");
     }
     AfterWait(socket_.WaitReadable(BudgetMs(timeouts_.ioMs)), Waiting::Read);
   }
@@ -183,20 +194,34 @@ void Connection::WaitFor(int sslError, Waiting what) {
   AfterWait(sslError == SSL_ERROR_WANT_WRITE ? socket_.WaitWritable(budget) : socket_.WaitReadable(budget), what);
 }
 
-void Connection::ThrowTls(const char* what, int sslError) {
+void Connection::ThrowTls(const char* what, int sslError, bool handshake) {
   const int savedErrno = errno;
   ThrowIfAborted();
   const bool bareClose = ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
   std::string why = OpenSslErrorText();
   if (bareClose) why.clear();
+  const std::string english = why;
+  bool closed = false;
   if (why.empty()) {
     if (sslError == SSL_ERROR_ZERO_RETURN || (sslError == SSL_ERROR_SYSCALL && savedErrno == 0) || bioState_.eof) {
       why = "连接被对方关闭";
+      closed = true;
     } else {
       why = "错误码：" + std::to_string(savedErrno);
     }
   }
-  throw Error(what + why);
+  // A close in the middle of an answer is a dropped connection; during the
+  // handshake it is the server refusing TLS with us.
+  const ErrorKind kind = closed && !handshake ? ErrorKind::Dropped : ErrorKind::Tls;
+  std::string detail = handshake ? "TLS handshake failed: " : "TLS failure: ";
+  if (!english.empty()) {
+    detail += english;  // OpenSSL's own (English) text
+  } else if (closed) {
+    detail += "connection closed by the server";
+  } else {
+    detail += "system error " + std::to_string(savedErrno);
+  }
+  throw Error(what + why, kind, detail);
 }
 
 void Connection::StartTls(const std::string& host, const std::string& ip, int port) {
@@ -204,7 +229,7 @@ void Connection::StartTls(const std::string& host, const std::string& ip, int po
   ssl_ = SSL_new(context.Ctx());
   bioState_.fd = socket_.Fd();
   BIO* bio = ssl_ != nullptr ? NewSocketBio(context.SocketBio(), &bioState_) : nullptr;
-  if (ssl_ == nullptr || bio == nullptr) throw Error("openssl初始化异常");
+  if (ssl_ == nullptr || bio == nullptr) throw Error("openssl初始化异常", ErrorKind::Tls, "cannot set up a TLS session");
   SSL_set_bio(ssl_, bio, bio);
 
   // A host without letters was used as an IPv4 address; the certificate must name that address.
@@ -212,9 +237,9 @@ void Connection::StartTls(const std::string& host, const std::string& ip, int po
     SSL_set_tlsext_host_name(ssl_, host.c_str());
     // The name must be among the certificate's subject alternative names (RFC 6125); its common name never counts.
     SSL_set_hostflags(ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
-    if (SSL_set1_host(ssl_, host.c_str()) != 1) throw Error("openssl初始化异常");
+    if (SSL_set1_host(ssl_, host.c_str()) != 1) throw Error("openssl初始化异常", ErrorKind::Tls, "cannot set up a TLS session");
   } else if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), ip.c_str()) != 1) {
-    throw Error("openssl初始化异常");
+    throw Error("openssl初始化异常", ErrorKind::Tls, "cannot set up a TLS session");
   }
 
   sessionKey_ = host + ":" + std::to_string(port);
@@ -236,9 +261,10 @@ void Connection::StartTls(const std::string& host, const std::string& ip, int po
     long verified = SSL_get_verify_result(ssl_);
     if (verified != X509_V_OK) {
       ThrowIfAborted();
-      throw Error(std::string("TLS握手失败,证书验证未通过:") + X509_verify_cert_error_string(verified));
+      const std::string why = X509_verify_cert_error_string(verified);
+      throw Error("TLS握手失败,证书验证未通过:" + why, ErrorKind::TlsVerify, "server certificate not accepted: " + why);
     }
-    ThrowTls("TLS握手失败:", e);
+    ThrowTls("TLS握手失败:", e, true);
   }
 }
 

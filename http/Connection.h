@@ -46,7 +46,7 @@ class Connection : public Stream {
   int BudgetMs(int limitMs);
   void AfterWait(const nimo_net::IoResult& waited, Waiting what);
   void ThrowIfAborted() const;
-  [[noreturn]] void ThrowTls(const char* what, int sslError);
+  [[noreturn]] void ThrowTls(const char* what, int sslError, bool handshake);
   void WaitFor(int sslError, Waiting what);
 
   AbortHandle* const abort_;  // may be null

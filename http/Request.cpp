@@ -109,27 +109,33 @@ std::string GetIpByHost(const std::string& host) {
   std::string address;
   std::string text;
   int r = nimo_net::ResolveIpv4(host, address, text);
-  if (r != 0) throw Error("错误" + std::to_string(r) + text);
+  if (r != 0) throw Error("错误" + std::to_string(r) + text, ErrorKind::Dns, "cannot resolve " + host);
   return address;
 }
 
 Response Request::Send(AbortHandle* abort) {
   CheckMethod();
   ParseUrl();
+  bool connected = false;
   try {
     Connection connection(abort, GetTimeouts());
     ip = HasAsciiLetter(host) ? connection.Resolve(host) : host;
     Check<std::invalid_argument>(nimo_net::IsIpv4(ip), "地址转换错误");
     connection.Connect(host, ip, static_cast<unsigned short>(port));
+    connected = true;
     Serialize();
     if (protocol != "http") connection.StartTls(host, ip, port);
     connection.WriteAll(source);
     Response response = ReadResponse(connection);
     connection.Finish();
     return response;
-  } catch (const std::exception& e) {
+  } catch (const Error& e) {
     // One type past this point, whatever failed (a closed peer gives an empty text).
-    throw Error(e.what());
+    throw Error(e.what(), e.kind(), e.detail());
+  } catch (const std::exception& e) {
+    // Past the connection only the answer's numbers can fail to convert.
+    if (connected) throw Error(e.what(), ErrorKind::Protocol, "unusable number in the answer's framing");
+    throw Error(e.what(), ErrorKind::Other, "not a usable IPv4 address: " + ip);
   }
 }
 

@@ -18,7 +18,11 @@ const char kHeadTooLarge[] = "响应头过大,超过65536字节";
 const char kTooManyFields[] = "响应头字段过多,超过100个";
 const char kCutShort[] = "网络异常,连接未经close_notify关闭,响应可能不完整";
 
-[[noreturn]] void Broken(const char* why) { throw Error(std::string("chunked编码错误:") + why); }
+Error TooLarge() { return Error(kTooLarge, ErrorKind::TooLarge, "answer larger than 4194304 bytes"); }
+
+[[noreturn]] void Broken(const char* why) {
+  throw Error(std::string("chunked编码错误:") + why, ErrorKind::Protocol, "malformed chunked body");
+}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -33,7 +37,7 @@ std::size_t ReadOnce(Stream& in, char (&buffer)[kReceiveBuffer], std::size_t& re
   std::memset(buffer, 0, sizeof buffer);
   std::size_t n = in.Read(buffer, sizeof buffer - 1);
   received += n;
-  if (received > kMaxResponseBytes) throw Error(kTooLarge);
+  if (received > kMaxResponseBytes) throw TooLarge();
   return n;
 }
 
@@ -75,7 +79,7 @@ bool ParseHead(Response& r) {
     if (!statusSeen) {
       statusSeen = true;
       const std::vector<std::string> status = Split(std::string(p, eol), " ", 2);
-      if (status.size() != 3) throw Error("解析错误\n" + TextOf(r.source));
+      if (status.size() != 3) throw Error("解析错误\n" + TextOf(r.source), ErrorKind::Protocol, "malformed status line");
       r.protocol_version = Trim(status[0]);
       r.status_code = Trim(status[1]);
       r.status_text = Trim(status[2]);
@@ -83,7 +87,7 @@ bool ParseHead(Response& r) {
       // "key:value"; a line without a colon, key or value is skipped.
       const char* colon = std::find(p, eol, ':');
       if (colon != eol && colon != p && colon + 1 != eol) {
-        if (++fields > kMaxHeaderFields) throw Error(kTooManyFields);
+        if (++fields > kMaxHeaderFields) throw Error(kTooManyFields, ErrorKind::TooLarge, "too many answer header fields");
         r.header.Add(ToLower(Trimmed(p, colon)), Trimmed(colon + 1, eol));
       }
     }
@@ -104,11 +108,11 @@ void ReadHeadBlock(Stream& in, Response& r, char (&buffer)[kReceiveBuffer], std:
     const char* found = std::search(base + from, base + textEnd, kCrlfCrlf, kCrlfCrlf + 4);
     if (found != base + textEnd) {
       r.body_start = static_cast<std::size_t>(found - base) + 4;
-      if (r.body_start > kMaxHeaderBytes) throw Error(kHeadTooLarge);
+      if (r.body_start > kMaxHeaderBytes) throw Error(kHeadTooLarge, ErrorKind::TooLarge, "answer header block too large");
       return;
     }
-    if (zero) throw Error("解析错误\n" + TextOf(r.source));  // a zero byte inside the header block
-    if (size >= kMaxHeaderBytes) throw Error(kHeadTooLarge);
+    if (zero) throw Error("解析错误\n" + TextOf(r.source), ErrorKind::Protocol, "zero byte in the header block");
+    if (size >= kMaxHeaderBytes) throw Error(kHeadTooLarge, ErrorKind::TooLarge, "answer header block too large");
     scanned = size;
     std::size_t n = ReadOnce(in, buffer, received);
     if (n == 0) throw PeerConnectionClose();
@@ -122,13 +126,15 @@ bool ReadContentLength(Response& r) {
   for (const auto& pair : r.header.Pairs()) {
     if (pair.first != "content-length") continue;
     const std::string& text = pair.second;
-    if (text.find_first_not_of("0123456789") != std::string::npos) throw Error("content-length无效:" + text);
+    if (text.find_first_not_of("0123456789") != std::string::npos) {
+      throw Error("content-length无效:" + text, ErrorKind::Protocol, "invalid content-length");
+    }
     const int value = ParseInt(text);  // out_of_range past int
-    if (has && value != r.content_length) throw Error("content-length不一致:" + text);
+    if (has && value != r.content_length) throw Error("content-length不一致:" + text, ErrorKind::Protocol, "conflicting content-length");
     r.content_length = value;
     has = true;
   }
-  if (has && static_cast<std::size_t>(r.content_length) > kMaxResponseBytes) throw Error(kTooLarge);
+  if (has && static_cast<std::size_t>(r.content_length) > kMaxResponseBytes) throw TooLarge();
   return has;
 }
 
@@ -141,7 +147,9 @@ bool ReadTransferEncoding(const Response& r) {
     codings += codings.empty() ? pair.second : ", " + pair.second;
   }
   if (codings.empty()) return false;
-  if (codings != "chunked") throw Error("不支持的Transfer-Encoding:" + codings);
+  if (codings != "chunked") {
+    throw Error("不支持的Transfer-Encoding:" + codings, ErrorKind::Protocol, "unsupported transfer-encoding");
+  }
   return true;
 }
 
@@ -203,7 +211,7 @@ void ChunkedDecoder::EndSizeLine() {
   std::size_t digits = 0;
   for (int h; p < n && (h = HexValue(line_[p])) >= 0; ++p, ++digits) {
     value = value * 16 + static_cast<std::size_t>(h);
-    if (value > kMaxResponseBytes) throw Error(kTooLarge);
+    if (value > kMaxResponseBytes) throw TooLarge();
   }
   if (digits == 0) Broken("块大小无效");
   while (p < n && (line_[p] == ' ' || line_[p] == '\t')) ++p;
@@ -212,7 +220,7 @@ void ChunkedDecoder::EndSizeLine() {
     state_ = State::Trailer;
     return;
   }
-  if (output_.size() + value > kMaxResponseBytes) throw Error(kTooLarge);
+  if (output_.size() + value > kMaxResponseBytes) throw TooLarge();
   remaining_ = value;
   state_ = State::Data;
 }
@@ -273,7 +281,7 @@ Response ReadResponse(Stream& in) {
     if (n == 0) break;
     r.body.insert(r.body.end(), buffer, buffer + n);
   }
-  if (!in.ClosedCleanly()) throw Error(kCutShort);
+  if (!in.ClosedCleanly()) throw Error(kCutShort, ErrorKind::Dropped, "connection closed without TLS close_notify; answer may be cut");
   return r;
 }
 

@@ -63,7 +63,7 @@ TlsContext& TlsContext::Get() {
     context->Build(caFile);
     gContext = context;
   });
-  if (!gContext->error_.empty()) throw Error(gContext->error_);
+  if (!gContext->error_.empty()) throw Error(gContext->error_, ErrorKind::Tls, "TLS set-up failed (context or CA file)");
   return *gContext;
 }
 

@@ -10,7 +10,8 @@
  * never lets an exception escape. Results arrive later through a nimo_callback:
  *   code     NIMO_OK (200) on success, a negative NIMO_* code, or the server's own code
  *   message  a fixed English text, or the server's message
- *   data     empty, a JSON text, or the server's whole answer
+ *   data     empty, a JSON text, or the server's whole answer; for NIMO_HTTP_ERROR
+ *            a JSON object saying why (see "Why a request failed" below)
  *   user     the pointer you passed with the call, untouched
  * message and data are valid during the call only: copy what you keep.
  * A callback is called exactly once per operation, also when nimo_exit comes
@@ -36,7 +37,7 @@ extern "C" {
 /* Callback codes. Server refusals carry the server's own codes. */
 #define NIMO_OK 200                  /* success; for a purchase see the report's "status" */
 #define NIMO_PROCESS_EXIT (-400)     /* "Process Exit!": nimo_exit came first */
-#define NIMO_PRODUCT_NOT_FOUND (-400) /* "Not Found Product." (nimo_call_pay); same number: compare the message */
+#define NIMO_PRODUCT_NOT_FOUND (-406) /* "Not Found Product." (nimo_call_pay); -400 through the C++ exports */
 #define NIMO_NOT_INIT (-401)         /* "Sdk Not Init." */
 #define NIMO_STEAM_INIT_FAILURE (-402) /* "Steam Init Failure!" */
 #define NIMO_TICKET_TIMEOUT (-403)   /* "Steam Ticket TimeOut!" */
@@ -44,6 +45,24 @@ extern "C" {
 #define NIMO_NOT_LOGIN (-405)        /* "Not Login." */
 #define NIMO_SERVER_JSON_ERROR (-501) /* "Server JSON Parse Error." or the JSON parser's text */
 #define NIMO_HTTP_ERROR (-502)       /* "Http Code:S, Msg:T": no answer, or HTTP status S other than 200 */
+
+/* Why a request failed. With NIMO_HTTP_ERROR the message stays "Http Code:S, Msg:T"
+ * and data is a JSON object {"detail":"<one English line>","reason":"<word>"}, plus
+ * "status":S for "http_status". A failed payment report keeps the report as data,
+ * with "reason" and "detail" added to it. nimo_failure_reason(data) gives the number;
+ * switch on it, log the detail. */
+#define NIMO_REASON_NONE 0         /* data is not a failure object */
+#define NIMO_REASON_TIMEOUT 1      /* "timeout": connect, read, write or the whole request took too long */
+#define NIMO_REASON_REFUSED 2      /* "refused": nothing listens at the server's address */
+#define NIMO_REASON_DNS 3          /* "dns": the host name could not be resolved */
+#define NIMO_REASON_TLS_VERIFY 4   /* "tls_verify": the server's certificate was not accepted */
+#define NIMO_REASON_TLS 5          /* "tls": any other TLS failure */
+#define NIMO_REASON_DROPPED 6      /* "dropped": the connection closed or reset before the whole answer */
+#define NIMO_REASON_TOO_LARGE 7    /* "too_large": the answer passed the SDK's size bounds */
+#define NIMO_REASON_HTTP_STATUS 8  /* "http_status": the server answered with a status other than 200 */
+#define NIMO_REASON_ABORTED 9      /* "aborted": the request was cancelled */
+#define NIMO_REASON_PROTOCOL 10    /* "protocol": the answer was not HTTP/1.1 the SDK can read */
+#define NIMO_REASON_OTHER 11       /* "other": any other failure (socket, address) */
 
 /* Callback modes (nimo_set_callback_mode). */
 #define NIMO_CALLBACKS_ON_SDK_THREADS 0
@@ -59,6 +78,10 @@ extern "C" {
 #define NIMO_SET_INVALID 2     /* unknown value; nothing changed */
 
 typedef void (*nimo_callback)(int code, const char* message, const char* data, void* user);
+
+/* The NIMO_REASON_* number of a callback's data; NIMO_REASON_NONE when data is null,
+ * not JSON or has no known "reason". Works on any thread, at any time. */
+int nimo_failure_reason(const char* data);
 
 /* The library's version, e.g. "2.0.0". Static text. */
 const char* nimo_version(void);
@@ -97,7 +120,7 @@ void nimo_logout(void);
 /* Buys product_id through a Steam micro-transaction; ext_info is your own text and
  * comes back in the report. One callback per purchase:
  *   NIMO_NOT_INIT / NIMO_NOT_LOGIN / NIMO_PROCESS_EXIT ("Process Exit!")
- *   NIMO_PRODUCT_NOT_FOUND "Not Found Product."
+ *   NIMO_PRODUCT_NOT_FOUND "Not Found Product."  (its own code here; -400 in the C++ exports)
  *   code, "Query Product Failure, "+msg   the catalogue could not be loaded
  *   server code/msg/data                  order creation refused
  *   NIMO_SERVER_JSON_ERROR                unreadable order answer

@@ -10,10 +10,22 @@
 #include "Sdk/CNimoDelivery.h"
 #include "Sdk/CNimoPay.h"
 #include "Sdk/CNimoTrack.h"
+#include "Sdk/HttpResp.h"
 #include "Sdk/NimoUtils.h"
 #include "Sdk/Singletons.h"
 
 using NimoSdk::Core;
+using NimoSdk::FailReason;
+
+static_assert(static_cast<int>(FailReason::None) == NIMO_REASON_NONE && static_cast<int>(FailReason::Timeout) == NIMO_REASON_TIMEOUT &&
+                  static_cast<int>(FailReason::Refused) == NIMO_REASON_REFUSED && static_cast<int>(FailReason::Dns) == NIMO_REASON_DNS &&
+                  static_cast<int>(FailReason::TlsVerify) == NIMO_REASON_TLS_VERIFY && static_cast<int>(FailReason::Tls) == NIMO_REASON_TLS &&
+                  static_cast<int>(FailReason::Dropped) == NIMO_REASON_DROPPED &&
+                  static_cast<int>(FailReason::TooLarge) == NIMO_REASON_TOO_LARGE &&
+                  static_cast<int>(FailReason::HttpStatus) == NIMO_REASON_HTTP_STATUS &&
+                  static_cast<int>(FailReason::Aborted) == NIMO_REASON_ABORTED &&
+                  static_cast<int>(FailReason::Protocol) == NIMO_REASON_PROTOCOL && static_cast<int>(FailReason::Other) == NIMO_REASON_OTHER,
+              "the C reasons are the SDK's");
 using NimoSdk::GameCallback;
 
 namespace {
@@ -26,6 +38,14 @@ std::string Text(const char* text) { return text == nullptr ? std::string() : Ni
 extern "C" {
 
 const char* nimo_version(void) { return "2.0.0"; }
+
+int nimo_failure_reason(const char* data) {
+  try {
+    return static_cast<int>(NimoSdk::ReasonOfData(data == nullptr ? std::string() : std::string(data)));
+  } catch (...) {
+    return NIMO_REASON_NONE;
+  }
+}
 
 int nimo_set_callback_mode(int mode) {
   if (mode != NIMO_CALLBACKS_ON_SDK_THREADS && mode != NIMO_CALLBACKS_ON_POLL) return NIMO_SET_INVALID;

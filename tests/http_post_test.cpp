@@ -12,12 +12,17 @@
 
 #include <sys/resource.h>
 
+#include <nlohmann/json.hpp>
+
 #include "Sdk/CNimoHttp.h"
+#include "Sdk/GameCallback.h"
 #include "Sdk/NimoUtils.h"
 #include "http/Header.h"
 #include "http/Response.h"
 #include "support/LogCapture.h"
+#include "nimosdk64_c.h"
 #include "support/RawServer.h"
+#include "support/TestCerts.h"
 #include "support/child_process.h"
 
 namespace {
@@ -126,6 +131,83 @@ TEST_F(PostTest, AnswersBecomeCodeMsgAndData) {
   EXPECT_EQ(failed.code, -502);
   EXPECT_EQ(failed.status, 0);
   EXPECT_EQ(failed.msg, L"Http Code:, Msg:url格式不对或者是用了除http(s)外的协议");
+}
+
+// A C callback's record: what the game's C code sees.
+struct CSeen {
+  int code = 0;
+  std::string message, data;
+  std::promise<void> done;
+};
+void CSeenCallback(int code, const char* message, const char* data, void* user) {
+  auto* seen = static_cast<CSeen*>(user);
+  seen->code = code;
+  seen->message = message;
+  seen->data = data;
+  seen->done.set_value();
+}
+std::wstring gCppData = L"<not called>";
+void CppCallback(int, std::wstring, std::wstring data) { gCppData = std::move(data); }
+
+// Every way a request can fail reaches a C game as -502 with the specified message, never ending
+// in an empty "Msg:" without a status, and a JSON reason in data; the C++ exports' data stays empty.
+TEST_F(PostTest, TransportFailuresReachTheCGameWithTheirReason) {
+  setenv("NIMOSDK_IO_TIMEOUT_MS", "500", 1);  // read at the first request, made below
+  int closedPort;
+  {
+    RawServer gone(RawServer::Reply(""));
+    closedPort = gone.Port();
+  }
+  RawServer silent(RawServer::Silent());
+  RawServer closes(RawServer::Reply(""));
+  RawServer huge(RawServer::Reply("HTTP/1.1 200 OK\r\nContent-Length: 4194305\r\n\r\n"));
+  RawServer notFound(RawServer::Reply(Reply("404 Not Found", "<html>no</html>")));
+  RawServer noReason(RawServer::Reply("HTTP/1.1 200\r\n\r\n"));
+  RawServer untrusted(RawServer::Reply(kOk), nimo_test::TestCerts::Get().server);
+  RawServer plain([](nimo_test::RawConn& c) {  // answers the ClientHello in plain HTTP
+    c.Write(Reply("400 Bad Request", ""));
+    c.WaitForClose();
+  });
+  const struct {
+    std::string url;
+    const char* reason;
+    int number;
+  } rows[] = {
+      {"http://127.0.0.1:" + std::to_string(closedPort) + "/", "refused", NIMO_REASON_REFUSED},
+      {silent.Url(), "timeout", NIMO_REASON_TIMEOUT},
+      {"http://no-such-host.invalid/", "dns", NIMO_REASON_DNS},
+      {untrusted.Url("/", "https"), "tls_verify", NIMO_REASON_TLS_VERIFY},
+      {plain.Url("/", "https"), "tls", NIMO_REASON_TLS},
+      {closes.Url(), "dropped", NIMO_REASON_DROPPED},
+      {huge.Url(), "too_large", NIMO_REASON_TOO_LARGE},
+      {notFound.Url(), "http_status", NIMO_REASON_HTTP_STATUS},
+      {noReason.Url(), "protocol", NIMO_REASON_PROTOCOL},
+      {"ftp://example.com/", "other", NIMO_REASON_OTHER},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.reason);
+    CSeen seen;
+    auto done = seen.done.get_future();
+    NimoSdk::GameCallback c(CSeenCallback, &seen);
+    NimoSdk::GameCallback cpp(CppCallback);
+    CNimoHttp::PostCallback(row.url, "a=1", [c, cpp](HttpResp r) {
+      NimoSdk::NotifyGame(cpp, r);
+      NimoSdk::NotifyGame(c, r);
+    }, nullptr);
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(seen.code, NIMO_HTTP_ERROR);
+    EXPECT_EQ(seen.message.rfind("Http Code:", 0), 0u) << seen.message;
+    EXPECT_TRUE(row.number == NIMO_REASON_HTTP_STATUS || seen.message.back() != ':') << seen.message;  // 404: "Msg:"
+    const nlohmann::json data = nlohmann::json::parse(seen.data);
+    EXPECT_EQ(data["reason"], row.reason) << seen.data;
+    const std::string detail = data["detail"];
+    EXPECT_FALSE(detail.empty());
+    EXPECT_EQ(detail.find('\n'), std::string::npos);
+    EXPECT_EQ(nimo_failure_reason(seen.data.c_str()), row.number);
+    EXPECT_EQ(data.contains("status"), row.number == NIMO_REASON_HTTP_STATUS) << seen.data;
+    EXPECT_EQ(gCppData, L"");
+  }
+  EXPECT_EQ(nimo_failure_reason(R"({"code":200,"reason":"refused?"})"), NIMO_REASON_NONE);
 }
 
 // Six answers (one per worker) of '[' just under the size cap, then six of short header lines, each

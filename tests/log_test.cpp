@@ -1,6 +1,10 @@
 #include <easylogging++.h>
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <regex>
 #include <sstream>
@@ -8,6 +12,7 @@
 #include <vector>
 
 #include "Sdk/CNimoCore.h"
+#include "nimosdk64_c.h"
 #include "support/temp_data_home.h"
 
 namespace {
@@ -29,12 +34,39 @@ int MatchingLines(const std::string& out, const std::string& token, const std::r
   return n;
 }
 
+// A fresh working folder, as a game starting elsewhere has.
+std::string FreshFolder() {
+  char pattern[] = "/tmp/nimo-log-XXXXXX";
+  const char* dir = mkdtemp(pattern);
+  return dir != nullptr && chdir(dir) == 0 ? dir : "";
+}
+
+std::atomic<int> gInitCode{0};
+void OnInit(int code, const char*, const char*, void*) { gInitCode = code; }
+
+// Loading the library and an Init without a test device leave the game's folder as it was.
+TEST(LogSetup, NoFileAtLoadNorAfterInitWithoutATestDevice) {
+  ASSERT_FALSE(FreshFolder().empty());
+  void* lib = dlopen(NIMO_SDK_LIB, RTLD_NOW | RTLD_LOCAL);  // its statics run here, in the fresh folder
+  ASSERT_NE(lib, nullptr) << dlerror();
+  EXPECT_EQ(nimo_test::InodeOf("nimolog.log"), 0u);
+  auto init = reinterpret_cast<void (*)(const char*, const char*, nimo_callback, void*)>(dlsym(lib, "nimo_init"));
+  ASSERT_NE(init, nullptr);
+  init("app", "key", OnInit, nullptr);
+  for (int i = 0; i < 2000 && gInitCode == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_NE(gInitCode.load(), 0);
+  EXPECT_EQ(nimo_test::InodeOf("nimolog.log"), 0u);
+  reinterpret_cast<void (*)()>(dlsym(lib, "nimo_exit"))();
+}
+
 TEST(LogSetup, DisabledReachesNeitherThenEnabledReachesFileAndStdoutWithTheFormat) {
+  ASSERT_FALSE(FreshFolder().empty());
   NimoSdk::CNimoCore::InitLog(false);
   std::string token = Unique("log");
   testing::internal::CaptureStdout();
   LOG(INFO) << "quiet " << token;
   LOG(ERROR) << "quiet " << token;
+  EXPECT_EQ(nimo_test::InodeOf("nimolog.log"), 0u);  // created with the first line, not before
   NimoSdk::CNimoCore::InitLog(true);
   LOG(INFO) << "hello " << token;
   LOG(WARNING) << "warn " << token;

@@ -123,6 +123,7 @@ struct Unloaded {
   const char* product;
   int code;
   const char* message;
+  bool viaC = false;  // nimo_call_pay, whose codes are distinct
 };
 void PrintTo(const Unloaded& u, std::ostream* os) { *os << u.product; }
 class PurchaseWithoutCatalogue : public Purchase, public ::testing::WithParamInterface<Unloaded> {};
@@ -130,7 +131,11 @@ class PurchaseWithoutCatalogue : public Purchase, public ::testing::WithParamInt
 TEST_P(PurchaseWithoutCatalogue, LoadsItFirst) {
   FailCatalogue(GetParam().loadFailures, "no catalogue");
   EXPECT_FALSE(Pay().IsProductsLoaded());
-  Buy(GetParam().product);
+  if (GetParam().viaC) {
+    nimo_call_pay(GetParam().product, "", CallbackRecorder::CCallback, nullptr);
+  } else {
+    Buy(GetParam().product);
+  }
   auto call = ExpectNext(GetParam().code, GetParam().message);
   EXPECT_NE(call.thread, std::this_thread::get_id());
   EXPECT_EQ(Server().RequestCount(Endpoint::CreateOrder), GetParam().code == 200 ? 1 : 0);
@@ -140,8 +145,9 @@ TEST_P(PurchaseWithoutCatalogue, LoadsItFirst) {
 INSTANTIATE_TEST_SUITE_P(Cases, PurchaseWithoutCatalogue,
                          ::testing::Values(Unloaded{1, "vip_month", 200, "Success"},
                                            Unloaded{1, "no_such_product", -400, "Not Found Product."},
+                                           Unloaded{1, "no_such_product", NIMO_PRODUCT_NOT_FOUND, "Not Found Product.", true},
                                            Unloaded{2, "gem_60", 1001, "Query Product Failure, no catalogue"}),
-                         [](const auto& info) { return std::string(info.param.product); });
+                         [](const auto& info) { return std::string(info.param.product) + (info.param.viaC ? "_c" : ""); });
 
 // The game hears once per purchase; the authorisation stays journalled for a later report unless the
 // server took a verdict.

@@ -40,8 +40,8 @@ namespace Nimo
         public const int Ok = 200;
         /// <summary>"Process Exit!": <see cref="NimoSdk.Exit"/> came first.</summary>
         public const int ProcessExit = -400;
-        /// <summary>"Not Found Product." from <see cref="NimoSdk.CallPay"/>; same number as ProcessExit, compare the message.</summary>
-        public const int ProductNotFound = -400;
+        /// <summary>"Not Found Product." from <see cref="NimoSdk.CallPay"/> (the C++ exports give -400 for it).</summary>
+        public const int ProductNotFound = -406;
         /// <summary>"Sdk Not Init."</summary>
         public const int NotInit = -401;
         /// <summary>"Steam Init Failure!"</summary>
@@ -54,8 +54,40 @@ namespace Nimo
         public const int NotLogin = -405;
         /// <summary>"Server JSON Parse Error." or the JSON parser's text.</summary>
         public const int ServerJsonError = -501;
-        /// <summary>"Http Code:S, Msg:T": no answer, or an HTTP status other than 200.</summary>
+        /// <summary>"Http Code:S, Msg:T": no answer, or an HTTP status other than 200. Data says why: see <see cref="NimoSdk.FailureReason"/>.</summary>
         public const int HttpError = -502;
+    }
+
+    /// <summary>
+    /// Why a request failed (code -502): the "reason" of the JSON object in data,
+    /// {"detail":"one English line","reason":"..."} (with "status" for HttpStatus).
+    /// </summary>
+    public enum NimoReason
+    {
+        /// <summary>Data is not a failure object.</summary>
+        None = 0,
+        /// <summary>"timeout": connect, read, write or the whole request took too long.</summary>
+        Timeout = 1,
+        /// <summary>"refused": nothing listens at the server's address.</summary>
+        Refused = 2,
+        /// <summary>"dns": the host name could not be resolved.</summary>
+        Dns = 3,
+        /// <summary>"tls_verify": the server's certificate was not accepted.</summary>
+        TlsVerify = 4,
+        /// <summary>"tls": any other TLS failure.</summary>
+        Tls = 5,
+        /// <summary>"dropped": the connection closed or reset before the whole answer.</summary>
+        Dropped = 6,
+        /// <summary>"too_large": the answer passed the SDK's size bounds.</summary>
+        TooLarge = 7,
+        /// <summary>"http_status": the server answered with a status other than 200.</summary>
+        HttpStatus = 8,
+        /// <summary>"aborted": the request was cancelled.</summary>
+        Aborted = 9,
+        /// <summary>"protocol": the answer was not HTTP the SDK can read.</summary>
+        Protocol = 10,
+        /// <summary>"other": any other failure.</summary>
+        Other = 11,
     }
 
     /// <summary>Where callbacks run.</summary>
@@ -90,13 +122,43 @@ namespace Nimo
     /// <summary>
     /// The SDK. Typical use from a MonoBehaviour: <c>NimoSdk.SetCallbackMode(CallbackMode.OnPoll)</c>
     /// and <c>NimoSdk.Init(appId, appKey, (code, msg, data) => ...)</c> in <c>Awake</c>,
-    /// <c>NimoSdk.RunCallbacks()</c> in <c>Update</c>, <c>NimoSdk.Exit()</c> in <c>OnApplicationQuit</c>.
+    /// <c>NimoSdk.RunCallbacks()</c> in <c>Update</c>, and in <c>OnApplicationQuit</c>
+    /// <c>NimoSdk.Exit()</c> then one more <c>NimoSdk.RunCallbacks()</c>: results queued before
+    /// Exit, and the "Process Exit!" answers Exit queues, arrive only through a poll, so that no
+    /// purchase result is lost.
     /// Every callback is called exactly once per operation; a null callback is never called.
+    /// An exception thrown by a callback never reaches native code: it goes to <see cref="CallbackError"/>.
     /// </summary>
     public static class NimoSdk
     {
-        /// <summary>Receives exceptions thrown by a callback (they never reach native code). Writes to standard error by default.</summary>
-        public static Action<Exception> CallbackError = e => Console.Error.WriteLine(e);
+        /// <summary>
+        /// Receives every exception a callback throws (it never reaches native code), and the
+        /// binding's own errors. In Unity set it to <c>Debug.LogException</c>: Unity's console
+        /// does not show standard error. Null or throwing: standard error is used.
+        /// </summary>
+        public static Action<Exception> CallbackError;
+
+        /// <summary>Why a request failed, from a callback's data (-502); None for any other data.</summary>
+        /// <param name="data">The callback's data.</param>
+        /// <returns>The reason.</returns>
+        public static NimoReason FailureReason(string data)
+        {
+            return data == null ? NimoReason.None : (NimoReason)Native.nimo_failure_reason(ToUtf8(data));
+        }
+
+        /// <summary>
+        /// Whether a purchase's callback says the player paid: code 200 with "status":1 in the
+        /// report. Grant the goods exactly when this is true.
+        /// </summary>
+        /// <param name="code">The callback's code.</param>
+        /// <param name="report">The callback's data.</param>
+        /// <returns>True when paid.</returns>
+        public static bool IsPaid(int code, string report)
+        {
+            // The SDK writes the report compact with its keys sorted: "status" is the last
+            // member, after any text of the game's (extInfo).
+            return code == NimoCodes.Ok && report != null && report.EndsWith("\"status\":1}", StringComparison.Ordinal);
+        }
 
         /// <summary>The library's version, for example "2.0.0".</summary>
         public static string Version { get { return FromUtf8(Native.nimo_version()); } }
@@ -143,7 +205,8 @@ namespace Nimo
         /// <param name="extInfo">Your own text for the order; it comes back in the report.</param>
         /// <param name="callback">
         /// The payment report as data: grant only for 200 with "status":1 (a decline is 200 with "status":0).
-        /// Refusals: -401, -405, -400 ("Process Exit!" or "Not Found Product."), the server's codes.
+        /// Refusals: -401, -405, -400 ("Process Exit!"), -406 ("Not Found Product."), the server's codes.
+        /// Use <see cref="IsPaid"/> to decide.
         /// </param>
         public static void CallPay(string productId, string extInfo, NimoResult callback)
         {
@@ -199,8 +262,33 @@ namespace Nimo
             }
             catch (Exception e)
             {
-                Action<Exception> report = CallbackError;
-                if (report != null) report(e);
+                ReportError(e);
+            }
+        }
+
+        // Never throws: it runs on the native side's stack.
+        static void ReportError(Exception e)
+        {
+            try
+            {
+                Action<Exception> hook = CallbackError;
+                if (hook != null)
+                {
+                    hook(e);
+                    return;
+                }
+            }
+            catch (Exception hookFailure)
+            {
+                e = new AggregateException("CallbackError threw while reporting a callback's exception", e, hookFailure);
+            }
+            try
+            {
+                Console.Error.WriteLine(e);
+            }
+            catch (Exception)
+            {
+                // nowhere left to say it
             }
         }
 
@@ -238,6 +326,7 @@ namespace Nimo
             internal delegate void ResultCallback(int code, IntPtr message, IntPtr data, IntPtr user);
 
             [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern IntPtr nimo_version();
+            [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int nimo_failure_reason(byte[] data);
             [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int nimo_set_callback_mode(int mode);
             [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int nimo_set_steam_owner(int owner);
             [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int nimo_run_callbacks();

@@ -41,6 +41,8 @@ class Socket {
   // Why Open failed, in the system's words where it has some (Winsock's start-up
   // failures); empty otherwise.
   static std::string OpenFailureText(int err);
+  // True when err (from Connect) says the peer refused: nobody listens there.
+  static bool IsRefused(int err);
   void Close();
   int Fd() const { return fd_; }
   bool IsOpen() const { return fd_ >= 0; }

@@ -41,6 +41,8 @@ bool Socket::Open(int& err) {
 
 std::string Socket::OpenFailureText(int) { return {}; }
 
+bool Socket::IsRefused(int err) { return err == ECONNREFUSED; }
+
 void Socket::Close() {
   if (fd_ >= 0) {
     ::close(fd_);

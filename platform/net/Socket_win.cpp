@@ -123,6 +123,8 @@ bool Socket::Open(int& err) {
   return true;
 }
 
+bool Socket::IsRefused(int err) { return err == WSAECONNREFUSED; }
+
 std::string Socket::OpenFailureText(int err) {
   switch (err) {
     case WSAEINPROGRESS:

@@ -41,6 +41,21 @@ static class CSharpFlow
         if (!ok) failures++;
     }
 
+    // Handlers that throw (and a hook that throws too) never reach native code; the game goes on.
+    static void ThrowingHandlers()
+    {
+        Exception caught = null;
+        NimoSdk.CallbackError = e => caught = e;
+        NimoSdk.QueryProducts((code, message, data) => { throw new InvalidOperationException("game bug " + code); });
+        for (int frame = 0; frame < 1500 && caught == null; frame++) { NimoSdk.RunCallbacks(); Thread.Sleep(10); }
+        Check(caught is InvalidOperationException && caught.Message == "game bug 200", "a throwing handler is reported to the hook");
+        NimoSdk.CallbackError = e => { throw new InvalidOperationException("the hook fails too"); };
+        NimoSdk.QueryProducts((code, message, data) => { throw new InvalidOperationException("again"); });
+        NimoSdk.RunCallbacks();
+        NimoSdk.CallbackError = null;
+        Check(NimoSdk.FailureReason("{\"detail\":\"x\",\"reason\":\"tls_verify\"}") == NimoReason.TlsVerify, "reasons read from data");
+    }
+
     static int Main()
     {
         Console.WriteLine("nimosdk64 " + NimoSdk.Version + " from C#, poll mode");
@@ -71,16 +86,18 @@ static class CSharpFlow
 
         NimoSdk.CallPay("gem_60", "宝箱-gold", Record());
         Result approved = Await();
-        Check(approved.Code == NimoCodes.Ok && approved.Data.Contains("\"status\":1"), "approved purchase");
+        Check(NimoSdk.IsPaid(approved.Code, approved.Data), "approved purchase");
         Check(approved.Data.Contains("\"extInfo\":\"宝箱-gold\""), "UTF-8 both ways (extInfo comes back unchanged)");
 
         NimoSdk.CallPay("gem_300", null, Record());
         Result declined = Await();
-        Check(declined.Code == NimoCodes.Ok && declined.Data.Contains("\"status\":0"), "declined purchase: 200 with status 0");
+        Check(declined.Code == NimoCodes.Ok && !NimoSdk.IsPaid(declined.Code, declined.Data), "declined purchase: 200, not paid");
 
         NimoSdk.CallPay("no_such_product", "", Record());
         Result unknown = Await();
         Check(unknown.Code == NimoCodes.ProductNotFound && unknown.Message == "Not Found Product.", "unknown product");
+
+        ThrowingHandlers();
 
         NimoSdk.PostEvent("level_up", "{\"stage\":3}", 2.5);
         NimoSdk.PostEvent("zko_level_achieved");
