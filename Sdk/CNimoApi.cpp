@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "Sdk/CNimoCore.h"
 #include "Sdk/Singletons.h"
@@ -15,22 +14,50 @@
 namespace NimoSdk {
 namespace {
 
-std::string EnvOr(const char* name, const std::string& fallback) {
-  const char* v = std::getenv(name);
-  return (v != nullptr && *v != '\0') ? std::string(v) : fallback;
+ApiUrls MakeUrls(const std::string& base, const std::string& track) {
+  return {base,
+          base + "/v22/init.do",
+          base + "/v3/config/client.do",
+          base + "/v1/attribution.do",
+          base + "/v10/pay/products.do",
+          base + "/v10/pay/create_order.do",
+          base + "/v10/pay/pay_result.do",
+          track};
 }
 
 }  // namespace
 
 CNimoApi::CNimoApi()
-    : baseUrl(EnvOr("NIMOSDK_API_BASE_URL", NIMO_DEFAULT_API_HOST "/sdkapi")),
-      initUrl(baseUrl + "/v22/init.do"),
-      configUrl(baseUrl + "/v3/config/client.do"),
-      attributionUrl(baseUrl + "/v1/attribution.do"),
-      productsUrl(baseUrl + "/v10/pay/products.do"),
-      createOrderUrl(baseUrl + "/v10/pay/create_order.do"),
-      payResultUrl(baseUrl + "/v10/pay/pay_result.do"),
-      trackUrl(EnvOr("NIMOSDK_TRACK_URL", NIMO_DEFAULT_API_HOST "/data/h5/v1.do")) {}
+    : defaultBase_(NIMO_DEFAULT_API_HOST "/sdkapi"),
+      defaultTrack_(NIMO_DEFAULT_API_HOST "/data/h5/v1.do"),
+      urls_(MakeUrls(defaultBase_, defaultTrack_)) {}
+
+void CNimoApi::UseUrls(std::string apiBaseUrl, std::string dataTrackUrl) {
+  nimo_sync::MutexLock lock(mutex_);
+  defaultBase_ = std::move(apiBaseUrl);
+  defaultTrack_ = std::move(dataTrackUrl);
+  urls_ = MakeUrls(defaultBase_, defaultTrack_);
+}
+
+void CNimoApi::ApplyUrls(const std::string& apiBaseUrl, const std::string& dataTrackUrl) {
+  nimo_sync::MutexLock lock(mutex_);
+  urls_ = MakeUrls(apiBaseUrl.empty() ? defaultBase_ : apiBaseUrl, dataTrackUrl.empty() ? defaultTrack_ : dataTrackUrl);
+}
+
+std::string CNimoApi::DefaultBaseUrl() const {
+  nimo_sync::MutexLock lock(mutex_);
+  return defaultBase_;
+}
+
+std::string CNimoApi::DefaultTrackUrl() const {
+  nimo_sync::MutexLock lock(mutex_);
+  return defaultTrack_;
+}
+
+ApiUrls CNimoApi::Urls() const {
+  nimo_sync::MutexLock lock(mutex_);
+  return urls_;
+}
 
 std::string CNimoApi::Md5Hex(const std::string& text) {
   unsigned char digest[EVP_MAX_MD_SIZE];

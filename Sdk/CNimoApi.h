@@ -8,6 +8,7 @@
 
 #include "Sdk/CoreParams.h"
 #include "Sdk/HttpResp.h"
+#include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
 
@@ -45,16 +46,8 @@ struct SignedBody {
   std::string signText;
 };
 
-class CNimoApi {
- public:
-  // Reads NIMOSDK_API_BASE_URL and NIMOSDK_TRACK_URL once; compiled-in defaults otherwise.
-  CNimoApi();
-
-  // Test seam: points the table at another server, as the two variables would
-  // have at load. Call before any request is made; not safe against requests in flight.
-  void UseUrls(std::string apiBaseUrl, std::string dataTrackUrl);
-
-  // Constant after construction.
+// The server's URLs in force.
+struct ApiUrls {
   std::string baseUrl;
   std::string initUrl;
   std::string configUrl;
@@ -63,6 +56,22 @@ class CNimoApi {
   std::string createOrderUrl;
   std::string payResultUrl;
   std::string trackUrl;
+};
+
+class CNimoApi {
+ public:
+  // The compiled-in URLs.
+  CNimoApi();
+
+  // Test seam: replaces the compiled-in URLs (the game's options and the
+  // environment still win at the next Init) and uses them from now on.
+  void UseUrls(std::string apiBaseUrl, std::string dataTrackUrl);
+  // At Init: these URLs from now on; an empty one means the default.
+  void ApplyUrls(const std::string& apiBaseUrl, const std::string& dataTrackUrl);
+  // The defaults: compiled in, or those of UseUrls.
+  std::string DefaultBaseUrl() const;
+  std::string DefaultTrackUrl() const;
+  ApiUrls Urls() const;
 
   static std::string Md5Hex(const std::string& text);
   // "appId=..&os=..&sdkVer=..&sdkType=..&clientId=..&runPlatform=..&gamePlatform=.."
@@ -91,6 +100,12 @@ class CNimoApi {
   void RequestCreateOrder(CreateOrderParams order, HttpHandler handler);
   void RequestPayResult(PayResultParams result, HttpHandler handler);
   void PostTrackData(std::string body, HttpHandler handler);
+
+ private:
+  mutable nimo_sync::Mutex mutex_;
+  std::string defaultBase_ GUARDED_BY(mutex_);
+  std::string defaultTrack_ GUARDED_BY(mutex_);
+  ApiUrls urls_ GUARDED_BY(mutex_);
 };
 
 }  // namespace NimoSdk

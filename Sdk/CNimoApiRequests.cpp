@@ -47,17 +47,6 @@ const std::string kEmpty;
 
 }  // namespace
 
-void CNimoApi::UseUrls(std::string apiBaseUrl, std::string dataTrackUrl) {
-  baseUrl = std::move(apiBaseUrl);
-  initUrl = baseUrl + "/v22/init.do";
-  configUrl = baseUrl + "/v3/config/client.do";
-  attributionUrl = baseUrl + "/v1/attribution.do";
-  productsUrl = baseUrl + "/v10/pay/products.do";
-  createOrderUrl = baseUrl + "/v10/pay/create_order.do";
-  payResultUrl = baseUrl + "/v10/pay/pay_result.do";
-  trackUrl = std::move(dataTrackUrl);
-}
-
 std::string CNimoApi::MerchantJson(const CoreParams& p) {
   nlohmann::json merchant = {{"merId", p.steamAppId}};
   return merchant.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -146,24 +135,25 @@ SignedBody CNimoApi::PayResultBody(const CoreParams& p, const PayResultParams& r
 }
 
 void CNimoApi::RequestClientConfig(HttpHandler handler) {
-  CNimoHttp::PostCallback(configUrl, ClientConfigBody(Snapshot()).body, std::move(handler), nullptr);
+  CNimoHttp::PostCallback(Urls().configUrl, ClientConfigBody(Snapshot()).body, std::move(handler), nullptr);
 }
 
 void CNimoApi::RequestAttribution(HttpHandler handler) {
-  CNimoHttp::PostCallback(attributionUrl, AttributionBody(Snapshot()).body, std::move(handler), nullptr);
+  CNimoHttp::PostCallback(Urls().attributionUrl, AttributionBody(Snapshot()).body, std::move(handler), nullptr);
 }
 
 void CNimoApi::RequestLogin(std::string puserId, std::string accessToken, HttpHandler handler) {
-  CNimoHttp::PostCallback(initUrl, LoginBody(Snapshot(), puserId, accessToken).body, std::move(handler), nullptr);
+  CNimoHttp::PostCallback(Urls().initUrl, LoginBody(Snapshot(), puserId, accessToken).body, std::move(handler),
+                          nullptr);
 }
 
 void CNimoApi::RequestProducts(HttpHandler handler) {
-  CNimoHttp::PostCallback(productsUrl, ProductsBody(Snapshot()).body, std::move(handler), nullptr);
+  CNimoHttp::PostCallback(Urls().productsUrl, ProductsBody(Snapshot()).body, std::move(handler), nullptr);
 }
 
 void CNimoApi::RequestCreateOrder(CreateOrderParams order, HttpHandler handler) {
   // The server's user id of the session, not the record's copy.
-  CNimoHttp::PostCallback(createOrderUrl, CreateOrderBody(Snapshot(), order, Core().UserId()).body,
+  CNimoHttp::PostCallback(Urls().createOrderUrl, CreateOrderBody(Snapshot(), order, Core().UserId()).body,
                           std::move(handler), nullptr);
 }
 
@@ -171,13 +161,14 @@ void CNimoApi::RequestPayResult(PayResultParams result, HttpHandler handler) {
   // The user who bought, frozen in the order: a Logout or another login since
   // must not change who the report is for.
   const std::string userId = result.userId;
-  CNimoHttp::PostCallback(payResultUrl, PayResultBody(Snapshot(), result, userId).body, std::move(handler), nullptr);
+  CNimoHttp::PostCallback(Urls().payResultUrl, PayResultBody(Snapshot(), result, userId).body, std::move(handler),
+                          nullptr);
 }
 
 void CNimoApi::PostTrackData(std::string body, HttpHandler handler) {
   sion::Header header;
   header.Add("Content-Type", "text/plain;charset=UTF-8");
-  CNimoHttp::PostInBackground(trackUrl, body, std::move(handler), &header);
+  CNimoHttp::PostInBackground(Urls().trackUrl, body, std::move(handler), &header);
 }
 
 }  // namespace NimoSdk

@@ -17,6 +17,7 @@
 #include "Sdk/LockRule.h"
 #include "Sdk/NimoConfigUtils.h"
 #include "Sdk/NimoLog.h"
+#include "Sdk/NimoOptions.h"
 #include "Sdk/NimoUtils.h"
 #include "Sdk/ServerAnswers.h"
 #include "Sdk/Singletons.h"
@@ -135,6 +136,7 @@ bool CNimoCore::IsPayAvailable() {
 // ---------------------------------------------------------------- start-up
 
 void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback callback) {
+  Options().Freeze();
   initCalled_ = true;
   Delivery().Freeze();
   if (isExit.load()) {
@@ -248,6 +250,7 @@ void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, GameCallback callback
     std::int32_t testDevice = 0;
     if (ReadClientConfig(NimoUtils::WideToUtf8(resp.data), testDevice) && testDevice == 1) {
       InitLog(true);
+      Options().LogInForce();  // the log is on from here: what this session talks to
     }
     isInit = true;
     Pay().QueryProducts(nullptr);  // preload; nobody is told the result
@@ -461,6 +464,7 @@ void CNimoCore::Exit() {
   LOG(INFO) << "Excute Exit.";
   Delivery().EndAtExit(open, -400, "Process Exit!");
   exitFinished_.Set();
+  Options().Thaw();
 }
 
 }  // namespace NimoSdk

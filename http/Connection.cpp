@@ -225,7 +225,8 @@ void Connection::ThrowTls(const char* what, int sslError, bool handshake) {
 }
 
 void Connection::StartTls(const std::string& host, const std::string& ip, int port) {
-  TlsContext& context = TlsContext::Get();
+  tls_ = TlsContext::Get();
+  TlsContext& context = *tls_;
   ssl_ = SSL_new(context.Ctx());
   bioState_.fd = socket_.Fd();
   BIO* bio = ssl_ != nullptr ? NewSocketBio(context.SocketBio(), &bioState_) : nullptr;

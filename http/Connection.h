@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 namespace sion {
 
 class AbortHandle;
+class TlsContext;
 
 class Connection : public Stream {
  public:
@@ -58,6 +60,7 @@ class Connection : public Stream {
   bool closedWithoutNotify_ = false;
   std::string host_;
   std::string ip_;
+  std::shared_ptr<TlsContext> tls_;  // the context ssl_ was made from, kept while it lives
   SSL* ssl_ = nullptr;
   SocketBioState bioState_;
   std::string sessionKey_;  // must outlive ssl_

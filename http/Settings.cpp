@@ -1,33 +1,51 @@
 #include "http/Settings.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include "platform/sync/Mutex.h"
+#include "platform/sys/Environment.h"
 
 namespace sion {
 namespace {
 
 int FromEnv(const char* name, int fallback) {
-  const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(text, &end, 10);
-  // A day is far beyond any sensible limit and keeps the arithmetic in range.
-  if (errno != 0 || *end != '\0' || value <= 0 || value > 86400000L) return fallback;
-  return static_cast<int>(value);
+  std::string text;
+  int value = 0;
+  if (!nimo_sys::ReadEnvironment(name, &text) || !ParseTimeoutMs(text, &value)) return fallback;
+  return value;
 }
+
+nimo_sync::Mutex gMutex;
+bool gSet GUARDED_BY(gMutex) = false;
+Timeouts gTimeouts GUARDED_BY(gMutex);
 
 }  // namespace
 
-const Timeouts& GetTimeouts() {
-  static const Timeouts timeouts = [] {
-    Timeouts t;
-    t.connectMs = FromEnv("NIMOSDK_CONNECT_TIMEOUT_MS", t.connectMs);
-    t.ioMs = FromEnv("NIMOSDK_IO_TIMEOUT_MS", t.ioMs);
-    t.requestMs = FromEnv("NIMOSDK_REQUEST_TIMEOUT_MS", t.requestMs);
-    return t;
-  }();
-  return timeouts;
+bool ParseTimeoutMs(const std::string& text, int* ms) {
+  if (text.empty() || text.size() > 9) return false;  // 9 digits cover the bound
+  long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value <= 0 || value > kMaxTimeoutMs) return false;
+  *ms = static_cast<int>(value);
+  return true;
+}
+
+Timeouts GetTimeouts() {
+  nimo_sync::MutexLock lock(gMutex);
+  if (!gSet) {
+    gTimeouts.connectMs = FromEnv("NIMOSDK_CONNECT_TIMEOUT_MS", gTimeouts.connectMs);
+    gTimeouts.ioMs = FromEnv("NIMOSDK_IO_TIMEOUT_MS", gTimeouts.ioMs);
+    gTimeouts.requestMs = FromEnv("NIMOSDK_REQUEST_TIMEOUT_MS", gTimeouts.requestMs);
+    gSet = true;
+  }
+  return gTimeouts;
+}
+
+void SetTimeouts(const Timeouts& timeouts) {
+  nimo_sync::MutexLock lock(gMutex);
+  gTimeouts = timeouts;
+  gSet = true;
 }
 
 }  // namespace sion

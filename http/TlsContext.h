@@ -1,13 +1,15 @@
-// The process's one TLS client context: peer verification against the system
-// trust store (plus the CA file of NIMOSDK_CA_FILE when set), built once at the
-// first TLS use, shared by every connection. It also keeps the client's TLS
-// sessions per host:port so that later connections resume instead of doing a
-// full handshake. Thread-safe.
+// The client's TLS context: peer verification against the system trust store
+// plus a CA file, or against the CA file alone (pinning). Built at the first TLS
+// use after the settings changed, shared by every connection; a connection keeps
+// the context it started with, so a change never pulls one from under it. It
+// also keeps the client's TLS sessions per host:port so that later connections
+// resume instead of doing a full handshake. Thread-safe.
 #pragma once
 
 #include <deque>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 
 #include <openssl/ssl.h>
@@ -16,17 +18,30 @@
 
 namespace sion {
 
+struct TlsSettings {
+  std::string caFile;   // PEM certificates to trust; empty: none
+  bool caOnly = false;  // trust caFile alone, not the system store
+  bool operator==(const TlsSettings& o) const { return caFile == o.caFile && caOnly == o.caOnly; }
+};
+
 class TlsContext {
  public:
-  // The shared context, built at the first call. Throws sion::Error when it
-  // cannot be built (for example an unreadable CA file); every later call
-  // throws the same.
-  static TlsContext& Get();
+  // The context for the settings in force, built when they changed since the
+  // last one. Throws sion::Error when it cannot be built (for example an
+  // unreadable CA file); every later call with the same settings throws the same.
+  static std::shared_ptr<TlsContext> Get();
 
-  // Test and deployment seam: the CA file to trust in addition to the system
-  // store, used instead of NIMOSDK_CA_FILE. Only effective before the first
-  // TLS use; returns false when the context already exists.
+  // Connections started from now on use a context for these settings. Until the
+  // first call: the CA file of NIMOSDK_CA_FILE, with the system store.
+  static void Configure(const TlsSettings& settings);
+
+  // Test seam: as Configure with the system store, but only before the first
+  // TLS use; false when a context already exists.
   static bool UseCaFile(const std::string& path);
+
+  // Whether path holds at least one PEM certificate and is of a sane size; why
+  // not, otherwise. Reads the file.
+  static bool CheckCaFile(const std::string& path, std::string* why);
 
   SSL_CTX* Ctx() const { return ctx_; }
   // A BIO method over our non-blocking sockets that never raises SIGPIPE.
@@ -43,14 +58,15 @@ class TlsContext {
 
   TlsContext(const TlsContext&) = delete;
   TlsContext& operator=(const TlsContext&) = delete;
+  ~TlsContext();
 
  private:
   TlsContext() = default;
-  ~TlsContext() = default;  // lives for the process: workers may still use it during exit
-  void Build(const std::string& caFile);
+  void Build(const TlsSettings& settings);
   static int OnNewSession(SSL* ssl, SSL_SESSION* session);
 
   // Constant after construction.
+  TlsSettings settings_;
   SSL_CTX* ctx_ = nullptr;
   BIO_METHOD* bio_ = nullptr;
   std::string error_;  // why the context could not be built, empty when it was

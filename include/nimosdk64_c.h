@@ -72,10 +72,10 @@ extern "C" {
 #define NIMO_STEAM_OWNED_BY_SDK 0   /* default: the SDK inits Steam, pumps it, shuts it down at exit */
 #define NIMO_STEAM_OWNED_BY_GAME 1  /* the game called SteamAPI_Init and calls SteamAPI_RunCallbacks */
 
-/* Results of the two settings. */
+/* Results of nimo_set_callback_mode, nimo_set_steam_owner and nimo_set_option. */
 #define NIMO_SET_OK 0
 #define NIMO_SET_TOO_LATE 1    /* nimo_init was already called; nothing changed */
-#define NIMO_SET_INVALID 2     /* unknown value; nothing changed */
+#define NIMO_SET_INVALID 2     /* unknown name or value; nothing changed */
 
 typedef void (*nimo_callback)(int code, const char* message, const char* data, void* user);
 
@@ -148,6 +148,44 @@ void nimo_set_game_user_id(const char* game_user_id);
 void nimo_set_level(int level);
 void nimo_set_nick_name(const char* nick_name);
 void nimo_set_server_id(const char* server_id);
+
+/* ---- Settings: servers, trust and time limits ----
+ *
+ * nimo_set_option(name, value), before nimo_init, returns
+ *   NIMO_SET_OK
+ *   NIMO_SET_TOO_LATE  from nimo_init until nimo_exit has returned; nothing changed
+ *   NIMO_SET_INVALID   unknown name, or a value that fails its check; nothing changed
+ * A NULL or empty value drops your setting again. At each nimo_init the setting
+ * in force is fixed: yours, else the environment variable's (unless you set
+ * "environment" to "ignore"), else the default. After nimo_exit has returned you
+ * may set them again; the next nimo_init reads them afresh.
+ *
+ *   name                 value                                          environment variable
+ *   "api_base_url"       http(s)://host[:port][/path]; a final "/" is   NIMOSDK_API_BASE_URL
+ *                        dropped
+ *   "track_url"          http(s)://host[:port][/path]                   NIMOSDK_TRACK_URL
+ *   "ca_file"            path (UTF-8) of a PEM file holding at least    NIMOSDK_CA_FILE
+ *                        one certificate; read when you set it
+ *   "ca_only"            "1": trust only the CAs of ca_file (pinning:   -
+ *                        without ca_file every HTTPS request fails);
+ *                        "0" (default): ca_file adds to the system store
+ *   "connect_timeout_ms" 1..86400000 (default 10000)                    NIMOSDK_CONNECT_TIMEOUT_MS
+ *   "io_timeout_ms"      1..86400000 (default 30000), a read or write   NIMOSDK_IO_TIMEOUT_MS
+ *   "request_timeout_ms" 1..86400000 (default 120000), a whole request  NIMOSDK_REQUEST_TIMEOUT_MS
+ *   "environment"        "use" (default) or "ignore": the environment   -
+ *                        variables change nothing. A release game should
+ *                        say "ignore" and set its URLs and CA itself.
+ * An environment variable with an unusable value is ignored (and logged). */
+int nimo_set_option(const char* name, const char* value);
+
+/* The setting in force, for a diagnostics screen: from nimo_init until nimo_exit
+ * the values that init fixed, otherwise those the next init would fix now.
+ * Copies the value, NUL-terminated, into buffer (size bytes; cut on a whole
+ * UTF-8 character when it does not fit; buffer may be NULL when size is 0) and
+ * returns its full length in bytes without the NUL: when the result is >= size,
+ * call again with a buffer of result + 1 bytes. Returns -1 for an unknown name
+ * (buffer then holds ""). Safe from any thread; nothing is kept by the SDK. */
+int nimo_get_option(const char* name, char* buffer, int size);
 
 #ifdef __cplusplus
 }

@@ -4,6 +4,7 @@
 #include "nimosdk64_c.h"
 #pragma GCC visibility pop
 
+#include <algorithm>
 #include <string>
 
 #include "Sdk/CNimoCore.h"
@@ -11,6 +12,7 @@
 #include "Sdk/CNimoPay.h"
 #include "Sdk/CNimoTrack.h"
 #include "Sdk/HttpResp.h"
+#include "Sdk/NimoOptions.h"
 #include "Sdk/NimoUtils.h"
 #include "Sdk/Singletons.h"
 
@@ -155,6 +157,43 @@ void nimo_set_server_id(const char* server_id) {
   try {
     Core().SetServerId(Text(server_id));
   } catch (...) {
+  }
+}
+
+// ---- settings of the transport (nimo_set_option, nimo_get_option) ----
+
+int nimo_set_option(const char* name, const char* value) {
+  try {
+    switch (NimoSdk::Options().Set(Text(name), Text(value))) {
+      case NimoSdk::SetOptionResult::Ok:
+        return NIMO_SET_OK;
+      case NimoSdk::SetOptionResult::TooLate:
+        return NIMO_SET_TOO_LATE;
+      case NimoSdk::SetOptionResult::Invalid:
+        return NIMO_SET_INVALID;
+    }
+  } catch (...) {
+  }
+  return NIMO_SET_INVALID;
+}
+
+int nimo_get_option(const char* name, char* buffer, int size) {
+  try {
+    if (buffer != nullptr && size > 0) buffer[0] = '\0';
+    std::string value;
+    if (!NimoSdk::Options().Get(Text(name), &value)) return -1;
+    if (buffer != nullptr && size > 0) {
+      std::size_t n = std::min(value.size(), static_cast<std::size_t>(size) - 1);
+      // A cut text ends on a whole UTF-8 character.
+      if (n < value.size()) {
+        while (n > 0 && (static_cast<unsigned char>(value[n]) & 0xC0) == 0x80) --n;
+      }
+      value.copy(buffer, n);
+      buffer[n] = '\0';
+    }
+    return static_cast<int>(std::min<std::size_t>(value.size(), 0x7fffffff));
+  } catch (...) {
+    return -1;
   }
 }
 

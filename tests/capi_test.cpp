@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -19,11 +20,13 @@
 #include "nimosdk64_c.h"
 #include "platform/steam/steam_control.h"
 #include "support/SdkHarness.h"
+#include "support/TestCerts.h"
 
 using namespace std::chrono_literals;
 using nimo_test::Call;
 using nimo_test::CallbackRecorder;
 using nimo_test::Eventually;
+using nimo_test::TestCerts;
 using NimoSdk::Delivery;
 
 namespace {
@@ -129,6 +132,104 @@ TEST_F(CApiTest, NullAndInvalidUtf8Strings) {
   EXPECT_EQ(valued["value"], 1.0);
 }
 
+// ---- settings: game's options, environment, defaults ----
+
+namespace {
+
+// Where the settings come from, and what Init then reaches. The built-in URLs
+// point at a closed port; "sandbox" and "dead" name where a source points.
+struct OptionsRow {
+  const char* name;
+  const char* gameUrls;     // api_base_url/track_url set by the game, or null
+  const char* envUrls;      // NIMOSDK_API_BASE_URL/_TRACK_URL (with the sandbox's NIMOSDK_CA_FILE), or null
+  const char* environment;  // "use" / "ignore"
+  const char* gameCa;       // "sandbox", "foreign" (did not sign the server) or null
+  const char* caOnly;
+  bool systemTrustsSandbox;  // the system store holds the sandbox's CA
+  int expect;
+  const char* reason;  // in the message, or null
+};
+
+class OptionsReach : public CApiTest, public ::testing::WithParamInterface<OptionsRow> {};
+
+}  // namespace
+
+TEST_P(OptionsReach, InitReachesWhatTheSettingsInForceSay) {
+  const OptionsRow& r = GetParam();
+  const std::string dead = "https://127.0.0.1:1";
+  auto where = [&](const std::string& to, const char* path) {
+    return to != "sandbox" ? dead + path : path == std::string("/sdkapi") ? Server().BaseUrl() : Server().TrackUrl();
+  };
+  NimoSdk::Api().UseUrls(dead + "/sdkapi", dead + "/data/h5/v1.do");
+  ::unsetenv("NIMOSDK_CA_FILE");
+  if (r.envUrls != nullptr) {
+    ::setenv("NIMOSDK_API_BASE_URL", where(r.envUrls, "/sdkapi").c_str(), 1);
+    ::setenv("NIMOSDK_TRACK_URL", where(r.envUrls, "/data/h5/v1.do").c_str(), 1);
+    ::setenv("NIMOSDK_CA_FILE", Server().CaFile().c_str(), 1);
+  }
+  if (r.systemTrustsSandbox) ::setenv("SSL_CERT_FILE", Server().CaFile().c_str(), 1);
+  if (r.gameUrls != nullptr) {
+    ASSERT_EQ(nimo_set_option("api_base_url", where(r.gameUrls, "/sdkapi").c_str()), NIMO_SET_OK);
+    ASSERT_EQ(nimo_set_option("track_url", where(r.gameUrls, "/data/h5/v1.do").c_str()), NIMO_SET_OK);
+  }
+  if (r.gameCa != nullptr) {
+    const std::string ca = std::string(r.gameCa) == "sandbox" ? Server().CaFile() : TestCerts::Get().selfSigned.cert;
+    ASSERT_EQ(nimo_set_option("ca_file", ca.c_str()), NIMO_SET_OK);
+  }
+  ASSERT_EQ(nimo_set_option("ca_only", r.caOnly), NIMO_SET_OK);
+  ASSERT_EQ(nimo_set_option("environment", r.environment), NIMO_SET_OK);
+  Call init = InitAndWait();
+  EXPECT_EQ(init.code, r.expect) << init.message;
+  EXPECT_TRUE(r.reason == nullptr || init.message.find(r.reason) != std::string::npos) << init.message;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, OptionsReach,
+    ::testing::Values(
+        OptionsRow{"GameAlone", "sandbox", nullptr, "use", "sandbox", "0", false, NIMO_OK, nullptr},
+        OptionsRow{"GameOverIgnoredEnvironment", "sandbox", "dead", "ignore", "sandbox", "0", false, NIMO_OK, nullptr},
+        OptionsRow{"GameWinsOverEnvironment", "sandbox", "dead", "use", "sandbox", "0", false, NIMO_OK, nullptr},
+        OptionsRow{"EnvironmentAlone", nullptr, "sandbox", "use", nullptr, "0", false, NIMO_OK, nullptr},
+        OptionsRow{"EnvironmentIgnored", nullptr, "sandbox", "ignore", nullptr, "0", false, NIMO_HTTP_ERROR, nullptr},
+        OptionsRow{"SystemStoreWhenNotPinned", "sandbox", nullptr, "use", "foreign", "0", true, NIMO_OK, nullptr},
+        OptionsRow{"PinnedToAnotherCa", "sandbox", nullptr, "use", "foreign", "1", true, NIMO_HTTP_ERROR,
+                   "证书验证未通过"}),
+    [](const ::testing::TestParamInfo<OptionsRow>& info) { return std::string(info.param.name); });
+
+TEST_F(CApiTest, OptionsAreCheckedAndFixedFromInitUntilExitReturned) {
+  const std::string notPem = "not-a-certificate.pem";
+  std::ofstream(notPem) << "-----BEGIN CERTIFICATE-----\nnonsense\n";
+  const std::pair<const char*, std::string> bad[] = {
+      {"api_base_url", "ftp://h/x"},     {"api_base_url", "https://"},        {"api_base_url", "https://u:p@h/"},
+      {"api_base_url", "https://h:0/"},  {"track_url", "https://h:99999/"},   {"track_url", "https://h/a b"},
+      {"io_timeout_ms", "0"},            {"io_timeout_ms", "-5"},             {"request_timeout_ms", "86400001"},
+      {"connect_timeout_ms", "12ms"},    {"ca_only", "yes"},                  {"environment", "off"},
+      {"ca_file", "/nonexistent/ca.pem"}, {"ca_file", notPem},                {"no_such_option", "1"}};
+  for (const auto& [name, value] : bad) EXPECT_EQ(nimo_set_option(name, value.c_str()), NIMO_SET_INVALID) << name;
+
+  char buf[16] = "x";
+  EXPECT_EQ(nimo_get_option("no_such_option", buf, sizeof buf), -1);
+  EXPECT_STREQ(buf, "");
+  ASSERT_EQ(nimo_set_option("track_url", "https://h.example/\xc3\xa9t\xc3\xa9/"), NIMO_SET_OK);
+  EXPECT_EQ(nimo_get_option("track_url", nullptr, 0), 24);
+  EXPECT_EQ(nimo_get_option("track_url", buf, 20), 24);
+  EXPECT_STREQ(buf, "https://h.example/");  // never half a character
+  ASSERT_EQ(nimo_set_option("track_url", nullptr), NIMO_SET_OK);  // back to the default
+  EXPECT_EQ(nimo_get_option("track_url", nullptr, 0), static_cast<int>(Server().TrackUrl().size()));
+  ASSERT_EQ(nimo_set_option("api_base_url", (Server().BaseUrl() + "/").c_str()), NIMO_SET_OK);
+  ASSERT_EQ(nimo_set_option("io_timeout_ms", "05000"), NIMO_SET_OK);
+
+  ASSERT_EQ(InitAndWait().code, NIMO_OK);  // the final "/" of the base went
+  EXPECT_EQ(nimo_set_option("io_timeout_ms", "6000"), NIMO_SET_TOO_LATE);
+  EXPECT_EQ(nimo_set_option("io_timeout_ms", "x"), NIMO_SET_INVALID);
+  EXPECT_EQ(nimo_get_option("io_timeout_ms", buf, sizeof buf), 4);
+  EXPECT_STREQ(buf, "5000");
+  nimo_exit();
+  EXPECT_EQ(nimo_set_option("io_timeout_ms", "6000"), NIMO_SET_OK);
+  EXPECT_EQ(nimo_get_option("io_timeout_ms", buf, sizeof buf), 4);
+  EXPECT_STREQ(buf, "6000");
+}
+
 namespace {
 
 // Mangled names of the exported C++ signatures.
@@ -147,12 +248,13 @@ const std::array<const char*, 12> kExports = {
     "_ZN9NimoProxy11SetServerIdENSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEE",
 };
 
-const std::array<const char*, 17> kCFunctions = {
+const std::array<const char*, 19> kCFunctions = {
     "nimo_version",          "nimo_set_callback_mode", "nimo_set_steam_owner", "nimo_run_callbacks",
     "nimo_failure_reason",
     "nimo_init",             "nimo_exit",              "nimo_login",           "nimo_logout",
     "nimo_call_pay",         "nimo_is_pay_available",  "nimo_post_event",      "nimo_query_products",
     "nimo_set_game_user_id", "nimo_set_level",         "nimo_set_nick_name",   "nimo_set_server_id",
+    "nimo_set_option",       "nimo_get_option",
 };
 
 std::set<std::string> DefinedDynamicSymbols(const std::string& lib) {

@@ -126,6 +126,19 @@ TEST(HttpTls, ServerOfUnknownCaIsRefused) {
   EXPECT_TRUE(server.Requests().empty());  // nothing was sent
 }
 
+// Init after Exit may bring other trust: the next connection follows it.
+TEST(HttpTls, TrustFollowsTheSettingsFromOneConnectionToTheNext) {
+  const TestCerts& certs = TestCerts::Get();
+  RawServer server(RawServer::Reply(kOk), certs.server);
+  for (const bool trusted : {true, false, true}) {
+    sion::TlsContext::Configure({trusted ? certs.caFile : certs.selfSigned.cert, true});
+    const std::string refused = "TLS握手失败,证书验证未通过:unable to get local issuer certificate";
+    EXPECT_EQ(ErrorOf(Https(server)), trusted ? "<no error>" : refused);
+  }
+  sion::TlsContext::Configure({certs.caFile, false});
+  gTrusted = certs.caFile;
+}
+
 TEST(HttpTls, UntrustworthyCertificatesAreRefusedWithTheReason) {
   TRUST_OR_SKIP(TestCerts::Get().caFile);
   const TestCerts& certs = TestCerts::Get();

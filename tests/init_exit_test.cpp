@@ -8,6 +8,7 @@
 #include "Sdk/CNimoCore.h"
 #include "Sdk/CNimoPay.h"
 #include "Sdk/NimoConfigUtils.h"
+#include "Sdk/NimoOptions.h"
 #include "Sdk/Singletons.h"
 #include "nimosdk64.h"
 #include "platform/steam/steam_control.h"
@@ -66,6 +67,8 @@ class InitLogging : public InitFlow, public ::testing::WithParamInterface<bool> 
 
 TEST_P(InitLogging, FollowsTheTestDeviceSwitch) {
   Server().SetTestDevice(GetParam());
+  const std::string track = Server().TrackUrl() + "?key=";
+  ASSERT_EQ(NimoSdk::Options().Set("track_url", track + "secret"), NimoSdk::SetOptionResult::Ok);
   testing::internal::CaptureStdout();
   ASSERT_EQ(InitAndWait().code, 200);
   ASSERT_TRUE(Eventually([] { return NimoSdk::Pay().IsProductsLoaded(); }));
@@ -75,6 +78,12 @@ TEST_P(InitLogging, FollowsTheTestDeviceSwitch) {
   if (GetParam()) {  // the preload after the switch is logged, with the request and answer lines
     EXPECT_NE(out.find("/v10/pay/products.do"), std::string::npos);
     EXPECT_NE(out.find("开始解析商品列表"), std::string::npos);
+    // The settings in force, without what a query may hold.
+    const std::size_t at = out.find("Settings: ");
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string settings = out.substr(at, out.find('\n', at) - at);
+    EXPECT_NE(settings.find("track_url=" + Server().TrackUrl() + " (game)"), std::string::npos) << out;
+    EXPECT_EQ(settings.find("secret"), std::string::npos);
   }
 }
 

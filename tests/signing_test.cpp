@@ -9,6 +9,7 @@
 
 #include "Sdk/CNimoApi.h"
 #include "Sdk/CNimoCore.h"
+#include "Sdk/NimoOptions.h"
 #include "Sdk/Singletons.h"
 #include "support/temp_data_home.h"
 
@@ -121,7 +122,8 @@ TEST(ApiBuilders, PayResultSignsTwentyValuesInItsOwnOrder) {
                         "&osign=fcf6a290be0ea3f4002c2326d39ba2ce");
 }
 
-std::vector<std::string> Endpoints(const CNimoApi& a) {
+std::vector<std::string> Endpoints(const CNimoApi& api) {
+  const NimoSdk::ApiUrls a = api.Urls();
   return {a.initUrl, a.configUrl, a.attributionUrl, a.productsUrl, a.createOrderUrl, a.payResultUrl, a.trackUrl};
 }
 std::vector<std::string> Expected(const std::string& base, const std::string& track) {
@@ -134,7 +136,7 @@ TEST(ApiUrls, CompiledInDefaultsAndEnvironment) {
   ::unsetenv("NIMOSDK_API_BASE_URL");
   ::unsetenv("NIMOSDK_TRACK_URL");
   CNimoApi builtIn;
-  const std::string base = builtIn.baseUrl;
+  const std::string base = builtIn.Urls().baseUrl;
   ASSERT_EQ(base.rfind("https://", 0), 0u);
   EXPECT_EQ(base.substr(base.size() - 7), "/sdkapi");
   // Tracking: the API's host, a path of its own.
@@ -142,7 +144,8 @@ TEST(ApiUrls, CompiledInDefaultsAndEnvironment) {
 
   ::setenv("NIMOSDK_API_BASE_URL", "https://staging.example:8443/sdkapi", 1);
   ::setenv("NIMOSDK_TRACK_URL", "https://collect.example/data/h5/v1.do", 1);
-  EXPECT_EQ(Endpoints(CNimoApi()),
+  NimoSdk::Options().Freeze();  // as Init does
+  EXPECT_EQ(Endpoints(NimoSdk::Api()),
             Expected("https://staging.example:8443/sdkapi", "https://collect.example/data/h5/v1.do"));
 }
 

@@ -129,7 +129,7 @@ namespace Nimo
     /// Every callback is called exactly once per operation; a null callback is never called.
     /// An exception thrown by a callback never reaches native code: it goes to <see cref="CallbackError"/>.
     /// </summary>
-    public static class NimoSdk
+    public static partial class NimoSdk
     {
         /// <summary>
         /// Receives every exception a callback throws (it never reaches native code), and the
@@ -342,6 +342,68 @@ namespace Nimo
             [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern void nimo_set_level(int level);
             [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern void nimo_set_nick_name(byte[] nickName);
             [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern void nimo_set_server_id(byte[] serverId);
+        }
+    }
+
+    // ---- Settings: servers, trust and time limits (nimo_set_option / nimo_get_option) ----
+
+    /// <summary>Names for <see cref="NimoSdk.SetOption"/> and <see cref="NimoSdk.GetOption"/>.</summary>
+    public static class NimoOption
+    {
+        /// <summary>The API's base URL, http(s)://host[:port][/path]. Environment: NIMOSDK_API_BASE_URL.</summary>
+        public const string ApiBaseUrl = "api_base_url";
+        /// <summary>The analytics URL. Environment: NIMOSDK_TRACK_URL.</summary>
+        public const string TrackUrl = "track_url";
+        /// <summary>A PEM file of CA certificates to trust (read when set). Environment: NIMOSDK_CA_FILE.</summary>
+        public const string CaFile = "ca_file";
+        /// <summary>"1": trust only the CAs of <see cref="CaFile"/> (pinning); "0" (default): also the system store.</summary>
+        public const string CaOnly = "ca_only";
+        /// <summary>Milliseconds, 1..86400000 (default 10000). Environment: NIMOSDK_CONNECT_TIMEOUT_MS.</summary>
+        public const string ConnectTimeoutMs = "connect_timeout_ms";
+        /// <summary>Milliseconds a read or write may make no progress (default 30000). Environment: NIMOSDK_IO_TIMEOUT_MS.</summary>
+        public const string IoTimeoutMs = "io_timeout_ms";
+        /// <summary>Milliseconds for a whole request (default 120000). Environment: NIMOSDK_REQUEST_TIMEOUT_MS.</summary>
+        public const string RequestTimeoutMs = "request_timeout_ms";
+        /// <summary>"use" (default) or "ignore": the environment variables change nothing. A release game should say "ignore".</summary>
+        public const string Environment = "environment";
+    }
+
+    public static partial class NimoSdk
+    {
+        /// <summary>
+        /// Sets one of the <see cref="NimoOption"/> settings, before <see cref="Init"/> (or again once
+        /// <see cref="Exit"/> has returned). Yours wins over the environment variable (which
+        /// Environment.SetEnvironmentVariable also sets), which wins over the default.
+        /// </summary>
+        /// <param name="name">A <see cref="NimoOption"/> name.</param>
+        /// <param name="value">The value; null or empty drops your setting again.</param>
+        /// <returns>Ok; TooLate from Init until Exit has returned; Invalid for an unknown name or a value that fails its check.</returns>
+        public static SettingResult SetOption(string name, string value)
+        {
+            return (SettingResult)OptionsNative.nimo_set_option(ToUtf8(name), ToUtf8(value));
+        }
+
+        /// <summary>The setting in force (from Init until Exit: what Init fixed), for a diagnostics screen.</summary>
+        /// <param name="name">A <see cref="NimoOption"/> name.</param>
+        /// <returns>The value, or null for an unknown name.</returns>
+        public static string GetOption(string name)
+        {
+            byte[] key = ToUtf8(name);
+            for (int size = 256; ; )
+            {
+                byte[] buffer = new byte[size];
+                int n = OptionsNative.nimo_get_option(key, buffer, size);
+                if (n < 0) return null;
+                if (n < size) return Encoding.UTF8.GetString(buffer, 0, n);
+                size = n + 1;  // it did not fit: ask again with room for it
+            }
+        }
+
+        static class OptionsNative
+        {
+            const string Lib = "nimosdk64";
+            [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int nimo_set_option(byte[] name, byte[] value);
+            [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int nimo_get_option(byte[] name, [Out] byte[] buffer, int size);
         }
     }
 }

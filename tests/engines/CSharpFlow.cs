@@ -65,10 +65,13 @@ static class CSharpFlow
         Check(results.Count == 0, "a refusal waits for the poll");
         Check(Await().Code == NimoCodes.NotInit, "login before init refused");
 
+        SetOptionsAsAReleaseGame();
         NimoSdk.Init(Environment.GetEnvironmentVariable("DEMO_APP_ID"),
                      Environment.GetEnvironmentVariable("DEMO_APP_KEY"), Record());
         Check(Await().Code == NimoCodes.Ok, "init");
         Check(NimoSdk.SetCallbackMode(CallbackMode.OnSdkThreads) == SettingResult.TooLate, "mode refused after init");
+        Check(NimoSdk.SetOption(NimoOption.IoTimeoutMs, "5000") == SettingResult.TooLate
+              && NimoSdk.GetOption(NimoOption.Environment) == "ignore", "options fixed by init");
 
         NimoSdk.QueryProducts(Record());
         Result products = Await();
@@ -113,5 +116,23 @@ static class CSharpFlow
         Check(onMain, "every callback on the main thread");
         Console.WriteLine(failures == 0 ? "all steps as expected" : "FAILED");
         return failures == 0 ? 0 : 1;
+    }
+
+    // ---- options: the game's own servers, the environment ignored ----
+
+    // The sandbox comes through the environment here; a release game would have
+    // the values built in. Init can only reach it if the options arrive.
+    static void SetOptionsAsAReleaseGame()
+    {
+        string api = NimoSdk.GetOption(NimoOption.ApiBaseUrl);
+        Check(api == Environment.GetEnvironmentVariable("NIMOSDK_API_BASE_URL"), "option in force from the environment");
+        Check(NimoSdk.SetOption(NimoOption.Environment, "ignore") == SettingResult.Ok, "environment ignored");
+        Check(NimoSdk.GetOption(NimoOption.ApiBaseUrl) != api, "default once ignored");
+        Check(NimoSdk.SetOption(NimoOption.ApiBaseUrl, api) == SettingResult.Ok
+              && NimoSdk.SetOption(NimoOption.TrackUrl, Environment.GetEnvironmentVariable("NIMOSDK_TRACK_URL")) == SettingResult.Ok
+              && NimoSdk.SetOption(NimoOption.CaFile, Environment.GetEnvironmentVariable("NIMOSDK_CA_FILE")) == SettingResult.Ok
+              && NimoSdk.GetOption(NimoOption.ApiBaseUrl) == api, "servers and CA set by the game");
+        Check(NimoSdk.SetOption(NimoOption.IoTimeoutMs, "soon") == SettingResult.Invalid
+              && NimoSdk.GetOption("no_such_option") == null, "bad value and unknown name");
     }
 }

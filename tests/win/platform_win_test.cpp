@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -220,6 +221,24 @@ TEST(WinExports, TheDllExportsExactlyTheListedFunctions) {
   // Pinned: a game unloading us without Exit leaves our threads' code in place.
   FreeLibrary(dll);
   EXPECT_NE(GetModuleHandleW(NIMO_DLL_NAME), nullptr);
+}
+
+// The game sets a variable with SetEnvironmentVariableW (as C# does) after the C
+// runtime copied the environment: only the process's own block has it.
+TEST(WinEnvironment, SetEnvironmentVariableBeforeInitIsSeen) {
+  HMODULE dll = LoadLibraryW(NIMO_DLL_NAME);
+  ASSERT_NE(dll, nullptr);
+  using GetOptionFn = int (*)(const char*, char*, int);
+  auto getOption = reinterpret_cast<GetOptionFn>(reinterpret_cast<void*>(GetProcAddress(dll, "nimo_get_option")));
+  ASSERT_NE(getOption, nullptr);
+  const char* expected = "https://collect.example/d\xc3\xa9j\xc3\xa0";
+  char value[128];
+  ASSERT_TRUE(SetEnvironmentVariableW(L"NIMOSDK_TRACK_URL", L"https://collect.example/d\u00e9j\u00e0"));
+  EXPECT_EQ(getOption("track_url", value, sizeof value), static_cast<int>(std::strlen(expected)));
+  EXPECT_STREQ(value, expected);
+  ASSERT_TRUE(SetEnvironmentVariableW(L"NIMOSDK_TRACK_URL", nullptr));
+  EXPECT_GT(getOption("track_url", value, sizeof value), 0);
+  EXPECT_STRNE(value, expected);  // the default again
 }
 
 int main(int argc, char** argv) {
