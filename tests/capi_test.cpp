@@ -207,7 +207,7 @@ TEST_F(CApiTest, OptionsAreCheckedAndFixedFromInitUntilExitReturned) {
       {"ca_file", "/nonexistent/ca.pem"}, {"ca_file", notPem},                {"no_such_option", "1"}};
   for (const auto& [name, value] : bad) EXPECT_EQ(nimo_set_option(name, value.c_str()), NIMO_SET_INVALID) << name;
 
-  char buf[16] = "x";
+  char buf[32] = "x";
   EXPECT_EQ(nimo_get_option("no_such_option", buf, sizeof buf), -1);
   EXPECT_STREQ(buf, "");
   ASSERT_EQ(nimo_set_option("track_url", "https://h.example/\xc3\xa9t\xc3\xa9/"), NIMO_SET_OK);
