@@ -13,9 +13,26 @@ DIST=${NIMO_DIST:-$ROOT/dist}
 PKG="$ROOT/tools/package"
 VERSION=$(sed -n 's/^#define NIMO_VERSION_STRING "\(.*\)"$/\1/p' "$BUILD/generated/nimo_version.h")
 [ -n "$VERSION" ] || { echo "no version in $BUILD/generated/nimo_version.h" >&2; exit 1; }
+# Every file dated from the commit, so that packing the same commit twice gives the same bytes.
+EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || echo 0)}
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT INT TERM
 mkdir -p "$DIST"
+DIST=$(cd "$DIST" && pwd)
+
+# tgz|zip FOLDER NAME ARCHIVE: FOLDER/NAME packed with sorted entries, fixed dates and owners.
+tgz() {
+  chmod -R u+rwX,go+rX,go-w "$1/$2"
+  find "$1/$2" -exec touch -h -d "@$EPOCH" {} +
+  tar -C "$1" --sort=name --format=gnu --owner=0 --group=0 --numeric-owner --mtime="@$EPOCH" -cf - "$2" |
+    gzip -9n >"$3"
+}
+zipped() {
+  chmod -R u+rwX,go+rX,go-w "$1/$2"
+  find "$1/$2" -exec touch -h -d "@$EPOCH" {} +
+  rm -f "$3"
+  (cd "$1" && find "$2" | LC_ALL=C sort | TZ=UTC zip -qX -@ "$3")
+}
 
 # strip_apart OBJCOPY FILE DEBUGDIR: FILE keeps only what runs; its debug information goes to
 # DEBUGDIR/<name>.debug, found again through the debug link (name and checksum).
@@ -118,8 +135,8 @@ linux() {
     cpp-httplib-copyright.txt=/usr/share/doc/libcpp-httplib-dev/copyright
   requirements "$L" lib/libnimosdk64.so sandbox/libsteam_api.so sandbox/nimo-demo sandbox/nimo-sandbox \
     >"$L/REQUIREMENTS.md"
-  tar -C "$WORK" -czf "$DIST/nimosdk64-$VERSION-linux-x64.tar.gz" "$(basename "$L")"
-  tar -C "$WORK/symbols" -czf "$DIST/nimosdk64-$VERSION-linux-x64-symbols.tar.gz" "$(basename "$LS")"
+  tgz "$WORK" "$(basename "$L")" "$DIST/nimosdk64-$VERSION-linux-x64.tar.gz"
+  tgz "$WORK/symbols" "$(basename "$LS")" "$DIST/nimosdk64-$VERSION-linux-x64-symbols.tar.gz"
 }
 
 windows() {
@@ -141,9 +158,8 @@ windows() {
     easyloggingpp-copyright.txt=/usr/share/doc/libeasyloggingpp-dev/copyright \
     mingw-w64-runtime-and-winpthreads-copyright.txt=/usr/share/doc/mingw-w64-x86-64-dev/copyright \
     gcc-runtime-libstdc++-libgcc-copyright.txt=/usr/share/doc/gcc-mingw-w64-base/copyright
-  (cd "$WORK" && rm -f "$DIST/nimosdk64-$VERSION-windows-x64.zip" && zip -qr "$DIST/nimosdk64-$VERSION-windows-x64.zip" "$(basename "$W")")
-  (cd "$WORK/symbols" && rm -f "$DIST/nimosdk64-$VERSION-windows-x64-symbols.zip" &&
-    zip -qr "$DIST/nimosdk64-$VERSION-windows-x64-symbols.zip" "$(basename "$WS")")
+  zipped "$WORK" "$(basename "$W")" "$DIST/nimosdk64-$VERSION-windows-x64.zip"
+  zipped "$WORK/symbols" "$(basename "$WS")" "$DIST/nimosdk64-$VERSION-windows-x64-symbols.zip"
 }
 
 # meta FILE GUID-SEED [KIND]: Unity's import record for FILE (GUIDs derived from the path, so
@@ -191,7 +207,7 @@ unity() {
   meta "$U/Runtime/Nimo.Sdk.asmdef" Runtime/Nimo.Sdk.asmdef asmdef
   meta "$U/Plugins/Windows/x86_64/nimosdk64.dll" Plugins/Windows/x86_64/nimosdk64.dll win64
   meta "$U/Plugins/Linux/x86_64/libnimosdk64.so" Plugins/Linux/x86_64/libnimosdk64.so linux64
-  tar -C "$WORK/unity" -czf "$DIST/nimosdk64-unity-$VERSION.tgz" package
+  tgz "$WORK/unity" package "$DIST/nimosdk64-unity-$VERSION.tgz"
 }
 
 case "$WHAT" in

@@ -11,6 +11,9 @@ trap 'rm -rf "$T"' EXIT INT TERM
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 NIMO_BUILD="$BUILD" NIMO_DIST="$T/dist" "$SRC/tools/package.sh" linux
+# Packing again gives the same bytes (dates, order and owners fixed).
+NIMO_BUILD="$BUILD" NIMO_DIST="$T/again" "$SRC/tools/package.sh" linux >/dev/null
+for a in "$T"/dist/*; do cmp "$a" "$T/again/${a##*/}" || fail "${a##*/} differs when packed again"; done
 mkdir "$T/sdk" "$T/symbols"
 tar -C "$T/sdk" -xzf "$T"/dist/nimosdk64-*-linux-x64.tar.gz
 tar -C "$T/symbols" -xzf "$T"/dist/nimosdk64-*-linux-x64-symbols.tar.gz
