@@ -43,13 +43,18 @@ strip_apart() {
   (cd "$3" && "$1" --add-gnu-debuglink="$(basename "$2").debug" "$2")
 }
 
-# The integrator's guide: the project README without the sections about building the SDK.
+# The integrator's guide: the project README without the sections and the paragraphs
+# ("`./run ...`") about building and testing the SDK.
 integration_guide() {
   echo "# nimosdk64 $VERSION: integrating the SDK"
   echo
   echo "From the project's README; \`sandbox/README.md\` describes the sandbox server."
   echo
-  awk '/^## / { keep = ($0 !~ /^## (Layout|Windows|Packages)/) } keep' "$ROOT/README.md" |
+  awk '/^## / { keep = ($0 !~ /^## (Layout|Windows|Packages)/) }
+    prev == "" && /^`\.\/run / { drop = 1 }
+    /^$/ { drop = 0 }
+    keep && !drop && !(last == "" && $0 == "") { print; last = $0 }
+    { prev = $0 }' "$ROOT/README.md" |
     sed 's#tools/sandbox/README\.md#sandbox/README.md#g'
 }
 
