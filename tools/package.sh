@@ -4,9 +4,34 @@
 #   and beside each its -symbols archive (the separate debug files).
 #   package.sh [all|linux|windows]   (NIMO_BUILD, NIMO_BUILD_WIN, NIMO_DIST move the folders)
 # The Steam stand-in and the sandbox go to sandbox/, never beside the SDK library.
+#   package.sh compare DIST1 DIST2   names the archives, and the files in them, that differ
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WHAT=${1:-all}
+if [ "$WHAT" = compare ]; then
+  T=$(mktemp -d)
+  trap 'rm -rf "$T"' EXIT INT TERM
+  status=0
+  for a in "$2"/*; do
+    n=${a##*/}
+    [ -f "$a" ] || continue
+    cmp -s "$a" "$3/$n" && continue
+    status=1
+    echo "$n differs:"
+    for side in 1 2; do
+      mkdir -p "$T/$side/$n"
+      [ "$side" = 1 ] && f=$a || f="$3/$n"
+      [ -f "$f" ] || continue
+      case "$n" in
+        *.zip) unzip -q "$f" -d "$T/$side/$n" ;;
+        *) tar -C "$T/$side/$n" -xzf "$f" ;;
+      esac
+    done
+    diff -rq "$T/1/$n" "$T/2/$n" | sed "s#$T/[12]/$n/##g; s/^/  /" >"$T/diff" || true
+    if [ -s "$T/diff" ]; then cat "$T/diff"; else echo "  the same files: their dates, order or owners differ"; fi
+  done
+  exit $status
+fi
 BUILD=${NIMO_BUILD:-$ROOT/build}
 BUILD_WIN=${NIMO_BUILD_WIN:-$ROOT/build-win}
 DIST=${NIMO_DIST:-$ROOT/dist}
