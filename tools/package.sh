@@ -156,6 +156,11 @@ linux() {
   cp "$BUILD/libnimosdk64.so" "$L/lib/"
   strip_apart objcopy "$L/lib/libnimosdk64.so" "$LS/lib"
   cp "$BUILD/libsteam_api.so" "$BUILD/tools/sandbox/nimo-sandbox" "$BUILD/examples/demo/nimo-demo" "$L/sandbox/"
+  # The demo runs as unpacked: the SDK from ../lib, Steam's stand-in from beside it, loaded by
+  # the demo itself since the SDK library looks only beside itself. (patchelf before strip:
+  # the other way round it can spoil the version records.)
+  patchelf --add-needed libsteam_api.so "$L/sandbox/nimo-demo"
+  patchelf --set-rpath '$ORIGIN/../lib:$ORIGIN' "$L/sandbox/nimo-demo"
   strip --strip-unneeded "$L"/sandbox/libsteam_api.so "$L"/sandbox/nimo-sandbox "$L"/sandbox/nimo-demo
   cp "$ROOT/examples/demo/run-demo.sh" "$L/sandbox/"
   sed "s/@VERSION@/$VERSION/g" "$PKG/nimosdk64.pc.in" >"$L/lib/pkgconfig/nimosdk64.pc"

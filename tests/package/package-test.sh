@@ -33,6 +33,7 @@ grep -q "GLIBC_2\." "$P/REQUIREMENTS.md" || fail "no glibc version measured"
 
 echo "== the demo, as unpacked"
 "$P/sandbox/run-demo.sh" >"$T/demo.out" 2>&1 || { cat "$T/demo.out"; fail "the packaged demo"; }
+env -u LD_LIBRARY_PATH ldd "$P/sandbox/nimo-demo" | grep "not found" && fail "the demo needs LD_LIBRARY_PATH"
 
 echo "== a CMake game: find_package(nimosdk64)"
 cmake -S "$SRC/tests/package/consumer" -B "$T/cmake-game" -DCMAKE_PREFIX_PATH="$P" \
