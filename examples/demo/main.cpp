@@ -133,10 +133,11 @@ std::string EnvOr(const char* name, const char* fallback) {
 }  // namespace
 
 int main() {
-  const std::string appId = EnvOr("DEMO_APP_ID", "demo-app");
-  const std::string appKey = EnvOr("DEMO_APP_KEY", "demo-key");
-  const std::string approved = EnvOr("DEMO_PRODUCT_APPROVED", "gems_100");
-  const std::string declined = EnvOr("DEMO_PRODUCT_DECLINED", "gems_500");
+  // The defaults are the sandbox's first game and its products.
+  const std::string appId = EnvOr("DEMO_APP_ID", "10001");
+  const std::string appKey = EnvOr("DEMO_APP_KEY", "sandbox-key-10001");
+  const std::string approved = EnvOr("DEMO_PRODUCT_APPROVED", "gem_60");
+  const std::string declined = EnvOr("DEMO_PRODUCT_DECLINED", "gem_300");
   Result r;
 
   Title("1. Before Init, purchases are not available");

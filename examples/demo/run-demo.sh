@@ -3,9 +3,21 @@
 # runs the demo game, then stops the server. Exits with the demo's status.
 #   run-demo.sh LINUX_BUILD [GAME COMMAND...]   (default: LINUX_BUILD's nimo-demo;
 #   the Windows demo is run as: run-demo.sh build wine64 build-win/nimo-demo.exe)
+# In a package it sits in sandbox/ beside the programs and runs with no argument.
 set -eu
-BUILD=$(cd "$1" && pwd)
-shift
+if [ $# -gt 0 ]; then
+  BUILD=$(cd "$1" && pwd)
+  shift
+else
+  BUILD=$(cd "$(dirname "$0")" && pwd)
+fi
+if [ -x "$BUILD/nimo-sandbox" ]; then
+  SANDBOX="$BUILD/nimo-sandbox" DEMO="$BUILD/nimo-demo"
+  # The package's layout: the SDK in ../lib, the Steam stand-in here.
+  export LD_LIBRARY_PATH="$BUILD/../lib:$BUILD${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+else
+  SANDBOX="$BUILD/tools/sandbox/nimo-sandbox" DEMO="$BUILD/examples/demo/nimo-demo"
+fi
 STATE=$(mktemp -d /tmp/nimo-demo-XXXXXX)
 OUT="$STATE/sandbox.out"
 SANDBOX_PID=""
@@ -22,7 +34,7 @@ stop_sandbox() {
 trap stop_sandbox EXIT INT TERM
 
 # The player approves everything but gem_300, which the demo buys to see a decline.
-"$BUILD/tools/sandbox/nimo-sandbox" --state "$STATE/server" --port 0 --steam-port 0 \
+"$SANDBOX" --state "$STATE/server" --port 0 --steam-port 0 \
   --player-product gem_300=decline --quiet >"$OUT" 2>"$STATE/sandbox.err" &
 SANDBOX_PID=$!
 
@@ -46,14 +58,17 @@ done
 
 # The SDK's own files go to a folder of the demo, not to the user's data folder.
 export XDG_DATA_HOME="$STATE/home"
-export DEMO_APP_ID=10001 DEMO_APP_KEY=sandbox-key-10001
-export DEMO_PRODUCT_APPROVED=gem_60 DEMO_PRODUCT_DECLINED=gem_300
+# The demo's defaults are the sandbox's first game and products; other games read them here.
+if [ $# -gt 0 ]; then
+  export DEMO_APP_ID=10001 DEMO_APP_KEY=sandbox-key-10001
+  export DEMO_PRODUCT_APPROVED=gem_60 DEMO_PRODUCT_DECLINED=gem_300
+fi
 
 cd "$STATE"
 status=0
 if [ $# -gt 0 ]; then
   "$@" || status=$?
 else
-  "$BUILD/examples/demo/nimo-demo" || status=$?
+  "$DEMO" || status=$?
 fi
 exit $status
