@@ -150,6 +150,8 @@ struct OptionsRow {
   const char* reason;  // in the message, or null
 };
 
+void PrintTo(const OptionsRow& row, std::ostream* os) { *os << row.name; }
+
 class OptionsReach : public CApiTest, public ::testing::WithParamInterface<OptionsRow> {};
 
 }  // namespace

@@ -23,7 +23,7 @@ for f in include/nimosdk64.h include/nimosdk64_c.h bindings/csharp/NimoSdk.cs LI
   REQUIREMENTS.md licenses/nlohmann-json-copyright.txt lib/cmake/nimosdk64/nimosdk64-config-version.cmake; do
   [ -s "$P/$f" ] || fail "$f is missing"
 done
-for topic in "Callback codes" "Threads" "Engines" "Environment variables" "Local files"; do
+for topic in "Callback codes" "Threads" "Engines" "Options" "Security" "Local files"; do
   grep -q "^#.* $topic" "$P/docs/INTEGRATION.md" || fail "the guide lacks \"$topic\""
 done
 for topic in "Fault modes" "Control endpoint"; do
