@@ -57,6 +57,28 @@ void CNimoCore::SetSession(std::string token, std::string userId) {
   user_.userId = std::move(userId);
 }
 
+bool CNimoCore::LogIn(std::string token, std::string userId) {
+  // Checked under the lock a new session resets the login under.
+  nimo_sync::MutexLock lock(mutex_);
+  if (Exited()) return false;
+  user_.token = std::move(token);
+  user_.userId = std::move(userId);
+  isLogin = true;
+  return true;
+}
+
+std::shared_ptr<CNimoCore::SessionState> CNimoCore::State() const {
+  nimo_sync::MutexLock lock(mutex_);
+  return state_;
+}
+
+bool CNimoCore::SleepUnlessExit(std::chrono::milliseconds d) const {
+  // Taken before the check: if this session ends from here on, its Exit sets it.
+  const std::shared_ptr<SessionState> state = State();
+  if (Exited()) return false;
+  return !state->exitSignal.WaitFor(d) && !Exited();
+}
+
 int CNimoCore::TicketResult(int handle) {
   nimo_sync::MutexLock lock(mutex_);
   return ticketResults_[handle];
@@ -102,10 +124,10 @@ bool CNimoCore::InitSteam() {
 }
 
 void CNimoCore::TaskSteamCallback() {
-  while (!isExit.load()) {
+  while (!Exited()) {
     CheckNoLocksHeld("Steam callbacks, the game's among them");
     SteamAPI_RunCallbacks();
-    if (exitSignal_.WaitFor(std::chrono::milliseconds(pumpMs_.load()))) break;
+    if (!SleepUnlessExit(std::chrono::milliseconds(pumpMs_.load()))) break;
   }
   LOG(INFO) << "Steam 消息循环 退出";
 }
@@ -119,7 +141,7 @@ void CNimoCore::OnAuthSessionTicketResponse(GetAuthSessionTicketResponse_t* resp
 
 void CNimoCore::OnMicroTxnAuthorizationResponse(MicroTxnAuthorizationResponse_t* result) {
   // After Exit a game that pumps Steam itself still dispatches to us; nothing is sent any more.
-  if (result == nullptr || isExit.load()) return;
+  if (result == nullptr || Exited()) return;
   std::string appId = std::to_string(result->m_unAppID);
   std::string orderId = std::to_string(result->m_ulOrderID);
   std::string flag = std::to_string(static_cast<int>(static_cast<signed char>(result->m_bAuthorized)));
@@ -139,7 +161,8 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback call
   Options().Freeze();
   initCalled_ = true;
   Delivery().Freeze();
-  if (isExit.load()) {
+  if (isExit.load() && !StartNewSession()) {
+    // Exit is still stopping the session: this Init came before its end.
     NotifyGame(callback, -400, "Process Exit!");
     return;
   }
@@ -154,6 +177,7 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback call
     // A repeated Init (the first still waiting, or refused) skips what is done
     // and only asks the server again.
     nimo_sync::MutexLock lock(initMutex_);
+    if (isExit.load()) return;  // Exit came meanwhile: it answers this Init
     if (!steamUp_) {
       InitLog(false);
       if (!InitSteam()) {
@@ -200,8 +224,36 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback call
   }
 }
 
+bool CNimoCore::StartNewSession() {
+  nimo_sync::MutexLock initLock(initMutex_);
+  if (!isExit.load()) return true;  // another Init began it
+  if (!State()->stopped.load()) return false;
+  // Our threads of the ended session are stopped or left to end; any still in a
+  // game callback finds its session stale from here on.
+  session::Begin();
+  CNimoHttp::RenewPool();
+  Track().BeginSession();
+  Pay().BeginSession();
+  steamUp_ = false;
+  servicesUp_ = false;
+  steamStarted_ = false;
+  isInit = false;
+  isLogin = false;
+  {
+    nimo_sync::MutexLock lock(mutex_);
+    state_ = std::make_shared<SessionState>();
+    ticketResults_.clear();
+    user_.token.clear();
+    user_.userId = "-1";
+    if (idState_ != IdState::Known) idState_ = IdState::Unread;  // read again
+    isExit = false;
+  }
+  LOG(INFO) << "New session after Exit.";
+  return true;
+}
+
 void CNimoCore::RequestConfig(GameCallback callback) {
-  if (isExit.load()) return;  // Exit answers the game
+  if (Exited()) return;  // Exit answers the game
   const CoreParams params = Params();
   LOG(INFO) << "Init AppId:" << params.appId << ",ClientId:" << params.clientId;
   Api().RequestClientConfig([this, callback](HttpResp resp) { OnClientConfigAnswer(resp, callback); });
@@ -235,17 +287,17 @@ void CNimoCore::AfterClientId(std::function<void()> task) {
     {
       nimo_sync::UniqueLock lock(mutex_);
       known = idCv_.wait_for(lock, kBound,
-                             [this]() REQUIRES(mutex_) { return idState_ == IdState::Known || isExit.load(); }) &&
+                             [this]() REQUIRES(mutex_) { return idState_ == IdState::Known || Exited(); }) &&
               idState_ == IdState::Known;
     }
-    if (!known && !isExit.load()) LOG(ERROR) << "Client id not read in time; the request goes without it.";
+    if (!known && !Exited()) LOG(ERROR) << "Client id not read in time; the request goes without it.";
     task();
   };
   if (!waits_.Spawn(wait)) wait();
 }
 
 void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, GameCallback callback) {
-  if (isExit.load()) return;
+  if (Exited()) return;
   if (resp.code == 200) {
     std::int32_t testDevice = 0;
     if (ReadClientConfig(NimoUtils::WideToUtf8(resp.data), testDevice) && testDevice == 1) {
@@ -292,7 +344,7 @@ void CNimoCore::SetParams(std::string appId, std::string appKey) {
 // ---------------------------------------------------------------- login
 
 void CNimoCore::LoginSteam(GameCallback callback) {
-  if (isExit.load()) {
+  if (Exited()) {
     NotifyGame(callback, -400, "Process Exit!");
     return;
   }
@@ -333,15 +385,15 @@ void CNimoCore::LoginSteam(GameCallback callback) {
 void CNimoCore::TaskCheckSteamAuth(std::string steamId, int ticketHandle, std::string ticketHex,
                                    GameCallback callback) {
   int status = 0;
-  for (int pass = 0; pass < 100 && !isExit.load(); ++pass) {
-    if (exitSignal_.WaitFor(std::chrono::milliseconds(ticketPollMs_.load()))) break;
+  for (int pass = 0; pass < 100 && !Exited(); ++pass) {
+    if (!SleepUnlessExit(std::chrono::milliseconds(ticketPollMs_.load()))) break;
     status = TicketResult(ticketHandle);
     if (status != 0) {
       LOG(INFO) << "ticket 已响应，状态：" << status << "\n";
       break;
     }
   }
-  if (isExit.load()) {
+  if (Exited()) {
     // Exit answers this login itself once our threads have stopped; this only
     // reaches the game for a login that began after Exit had started.
     NotifyGame(callback, -400, "Process Exit!");
@@ -354,13 +406,14 @@ void CNimoCore::TaskCheckSteamAuth(std::string steamId, int ticketHandle, std::s
   } else {
     NotifyGame(callback, -404, "Steam Ticket Auth Failure!");
   }
-  SetTicketResult(ticketHandle, 0);
+  // After the game's callback: a new session may have begun meanwhile, with its own tickets.
+  if (!Exited()) SetTicketResult(ticketHandle, 0);
 }
 
 // ---------------------------------------------------------------- purchases
 
 void CNimoCore::CallPay(std::string productId, std::string extInfo, GameCallback callback) {
-  if (isExit.load()) {
+  if (Exited()) {
     NotifyGame(callback, -400, "Process Exit!");
     return;
   }
@@ -430,13 +483,14 @@ void CNimoCore::Logout() {
 void CNimoCore::Exit() {
   // Exit waits for threads that may be inside a game callback.
   CheckNoLocksHeld("Exit");
-  if (exitDone_.exchange(true)) {
+  const std::shared_ptr<SessionState> state = State();
+  if (state->exitDone.exchange(true)) {
     // Exit under way on another thread: once this returns the game polls a last
     // time or unloads us, so wait for it (bounded). From its own callbacks, return.
-    if (exitThread_.load() != std::this_thread::get_id()) exitFinished_.WaitFor(std::chrono::seconds(2));
+    if (state->exitThread.load() != std::this_thread::get_id()) state->exitFinished.WaitFor(std::chrono::seconds(2));
     return;
   }
-  exitThread_ = std::this_thread::get_id();
+  state->exitThread = std::this_thread::get_id();
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(950);
   isExit = true;
@@ -447,7 +501,11 @@ void CNimoCore::Exit() {
   // From here on only Exit answers the operations still open; no thread of ours
   // calls the game while Exit waits.
   std::vector<std::shared_ptr<OpenOperation>> open = Delivery().BeginExit();
-  exitSignal_.Set();
+  state->exitSignal.Set();
+  {
+    // An Init step under way (Steam, the services) ends first; later ones see isExit.
+    nimo_sync::MutexLock lock(initMutex_);
+  }
   // The pump must have ended before Steam goes away under it.
   const bool pumpEnded = pump_.JoinUntil(Clock::now() + std::chrono::milliseconds(250));
   if (steamStarted_.load()) {  // only the Steam we started: never the game's
@@ -461,10 +519,22 @@ void CNimoCore::Exit() {
   CNimoHttp::StopPool();
   Pay().StopPayThread(deadline);
   if (!waits_.JoinUntil(deadline)) LOG(WARNING) << "A login wait thread is still in a game callback; left to end.";
+  {
+    // The player is forgotten with the session (as Logout); facts set from now
+    // on are for the next session.
+    nimo_sync::MutexLock lock(mutex_);
+    user_ = UserFacts{};
+  }
+  isLogin = false;
   LOG(INFO) << "Excute Exit.";
-  Delivery().EndAtExit(open, -400, "Process Exit!");
-  exitFinished_.Set();
+  // The settings of the game may change for the next session; an Init from
+  // here on (from one of the callbacks below, say) begins it.
+  initCalled_ = false;
+  Delivery().Thaw();
   Options().Thaw();
+  state->stopped = true;
+  Delivery().EndAtExit(open, -400, "Process Exit!");
+  state->exitFinished.Set();
 }
 
 }  // namespace NimoSdk

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -12,6 +13,7 @@
 #include "Sdk/CoreParams.h"
 #include "Sdk/GameCallback.h"
 #include "Sdk/HttpResp.h"
+#include "Sdk/Session.h"
 #include "Sdk/ThreadGroup.h"
 #include "platform/steam/steam_api.h"
 #include "platform/sync/Mutex.h"
@@ -53,7 +55,10 @@ class CNimoCore {
   CoreParams Params() const;  // snapshot of the nine core parameters
   UserFacts User() const;     // snapshot of the user facts and session
   std::string UserId() const;
-  void SetSession(std::string token, std::string userId);  // login answer
+  void SetSession(std::string token, std::string userId);
+  // The login answer: the session and isLogin, unless this thread's session
+  // has ended (Exit came meanwhile). False when refused.
+  bool LogIn(std::string token, std::string userId);
   // Init reads the client id on a worker (the shared store's file lock may be
   // held by another game); Params().clientId is empty until then. Runs task at
   // once when the id is known or nobody is reading it, else on a worker once it
@@ -63,7 +68,9 @@ class CNimoCore {
   void SetTicketResult(int handle, int result);
 
   // Sleeps up to d; false when Exit was called (at once, not after d).
-  bool SleepUnlessExit(std::chrono::milliseconds d) const { return !exitSignal_.WaitFor(d); }
+  bool SleepUnlessExit(std::chrono::milliseconds d) const;
+  // Exit was called, or the calling thread works for a session that has ended.
+  bool Exited() const { return isExit.load() || session::Stale(); }
 
   // Test seam: the login wait polls 100 times at this period (100 ms).
   void SetTicketPollPeriod(std::chrono::milliseconds period) { ticketPollMs_ = static_cast<int>(period.count()); }
@@ -74,6 +81,7 @@ class CNimoCore {
 
   // Before Init: the game initialises and pumps Steam itself; the SDK uses that
   // Steam, starts no pump and never shuts Steam down. False once Init was called.
+  // Settable again once Exit has finished, for the next session.
   bool SetSteamOwnedByGame(bool byGame);
   bool SteamOwnedByGame() const { return steamByGame_.load(); }
 
@@ -86,6 +94,20 @@ class CNimoCore {
   void PublishClientId(const std::string& id);
   void ReadClientId();
   void RequestConfig(GameCallback callback);  // logs the parameters, then asks
+  // Init after Exit: once that Exit has stopped our threads, everything of the
+  // ended session is reset and the next one begins. False while Exit still stops.
+  bool StartNewSession();
+
+  // What one session's Exit works with; a new session gets a new one, so an
+  // ended session's threads and its Exit keep theirs.
+  struct SessionState {
+    StopSignal exitSignal;    // set once by Exit; wakes the pump and login waits at once
+    StopSignal exitFinished;  // that Exit has answered every open operation
+    std::atomic<bool> exitDone{false};
+    std::atomic<std::thread::id> exitThread{};  // the thread of the Exit that does the work
+    std::atomic<bool> stopped{false};           // Exit stopped our threads: a new Init may begin
+  };
+  std::shared_ptr<SessionState> State() const;
 
   // Guarded by mutex_.
   mutable nimo_sync::Mutex mutex_;
@@ -93,8 +115,7 @@ class CNimoCore {
   UserFacts user_ GUARDED_BY(mutex_);
   std::unordered_map<int, int> ticketResults_ GUARDED_BY(mutex_);
 
-  // Set once by Exit; wakes the pump and login waits at once.
-  StopSignal exitSignal_;
+  std::shared_ptr<SessionState> state_ GUARDED_BY(mutex_) = std::make_shared<SessionState>();
   ThreadGroup pump_;   // the Steam pump, when Steam is ours
   ThreadGroup waits_;  // login waits, the client id and the requests waiting for it
   enum class IdState { Unread, Reading, Known };
@@ -102,9 +123,6 @@ class CNimoCore {
   nimo_sync::CondVar idCv_;       // with mutex_: the id became known, or Exit began
   std::atomic<int> ticketPollMs_{100};
   std::atomic<int> pumpMs_{200};
-  std::atomic<bool> exitDone_{false};
-  std::atomic<std::thread::id> exitThread_{};  // the thread of the Exit that does the work
-  StopSignal exitFinished_;                     // that Exit has answered every open operation
   std::atomic<bool> initCalled_{false};
   std::atomic<bool> steamByGame_{false};
   std::atomic<bool> steamStarted_{false};  // InitSteam initialised Steam itself

@@ -4,6 +4,7 @@
 
 #include "Sdk/LockRule.h"
 #include "Sdk/NimoUtils.h"
+#include "Sdk/Session.h"
 
 namespace NimoSdk {
 
@@ -135,6 +136,8 @@ std::size_t CNimoDelivery::OpenCount() const {
 void CNimoDelivery::Call(const OpenOperation& op, int code, const std::string& message, const std::string& data,
                          const ForC& forC) {
   CheckNoLocksHeld("a game callback");
+  // The game's code acts on the current session, whichever thread of ours it runs on.
+  session::Scope scope(0);
   try {
     if (op.cpp != nullptr) {
       op.cpp(code, NimoUtils::Utf8ToWide(message), NimoUtils::Utf8ToWide(data));

@@ -42,10 +42,12 @@ struct OpenOperation {
 
 class CNimoDelivery {
  public:
-  // Refused (false) once Freeze was called: the mode is fixed by Init.
+  // Refused (false) once Freeze was called: the mode is fixed by Init until
+  // Exit has stopped the session (Thaw), then settable for the next one.
   bool SetMode(CallbackMode mode);
   CallbackMode Mode() const { return static_cast<CallbackMode>(mode_.load()); }
   void Freeze() { frozen_ = true; }
+  void Thaw() { frozen_ = false; }
 
   std::shared_ptr<OpenOperation> Open(ResultCallback cpp, CResultCallback c, void* user);
   // forC: what a C callback gets in place of code and data, when set.

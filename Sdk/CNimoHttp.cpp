@@ -5,15 +5,18 @@
 #include <climits>
 #include <cstdint>
 #include <stdexcept>
+#include <vector>
 
 #include <easylogging++.h>
 #include <nlohmann/json.hpp>
 
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoUtils.h"
+#include "Sdk/Session.h"
 #include "http/Async.h"
 #include "http/Header.h"
 #include "http/Request.h"
+#include "platform/sync/Mutex.h"
 #include "platform/sys/ThreadPriority.h"
 
 namespace NimoSdk {
@@ -184,21 +187,45 @@ HttpResp CNimoHttp::ToHttpResp(const sion::AsyncResponse& answer) {
   return FromAnswer(answer, StatusOf(answer.resp.status_code));
 }
 
-sion::Async& CNimoHttp::Pool() {
-  static sion::Async pool(6, std::chrono::milliseconds(750), 4, nimo_sys::LowerThisThreadPriority);
-  return pool;
+namespace {
+
+sion::Async* NewPool() {
+  return new sion::Async(6, std::chrono::milliseconds(750), 4, nimo_sys::LowerThisThreadPriority);
 }
 
-namespace {
-// Set by the first start: a request made before Init (a query, an event) starts
-// the workers rather than waiting for an Init that may never come.
-std::atomic<bool> gPoolStarted{false};
+// One pool per session: a stopped pool cannot start again, so the next Init
+// takes a fresh one. Old pools are kept (never freed), as a thread may still
+// hold a reference to one.
+struct Pools {
+  nimo_sync::Mutex mutex;
+  sion::Async* current GUARDED_BY(mutex) = NewPool();
+  // Set by the first start: a request made before Init (a query, an event)
+  // starts the workers rather than waiting for an Init that may never come.
+  bool started GUARDED_BY(mutex) = false;
+  bool stopped GUARDED_BY(mutex) = false;
+  std::vector<sion::Async*> retired GUARDED_BY(mutex);
+};
+
+Pools& ThePools() {
+  static Pools* const pools = new Pools();
+  return *pools;
+}
+
 }  // namespace
 
+sion::Async& CNimoHttp::Pool() {
+  Pools& p = ThePools();
+  nimo_sync::MutexLock lock(p.mutex);
+  return *p.current;
+}
+
 bool CNimoHttp::StartPool() {
-  if (gPoolStarted.exchange(true)) return false;
+  Pools& p = ThePools();
+  nimo_sync::MutexLock lock(p.mutex);
+  if (p.started) return false;
+  p.started = true;
   try {
-    Pool().Start();
+    p.current->Start();
     return true;
   } catch (const std::exception& e) {
     LOG(ERROR) << "HTTP pool not started: " << e.what();
@@ -207,11 +234,28 @@ bool CNimoHttp::StartPool() {
 }
 
 void CNimoHttp::StopPool() {
+  sion::Async* pool = nullptr;
+  {
+    Pools& p = ThePools();
+    nimo_sync::MutexLock lock(p.mutex);
+    p.stopped = true;
+    pool = p.current;
+  }
   try {
-    Pool().Stop();
+    pool->Stop();  // waits (bounded) for workers: not under our lock
   } catch (const std::exception& e) {
     LOG(ERROR) << "HTTP pool stop: " << e.what();
   }
+}
+
+void CNimoHttp::RenewPool() {
+  Pools& p = ThePools();
+  nimo_sync::MutexLock lock(p.mutex);
+  if (!p.stopped) return;
+  p.retired.push_back(p.current);
+  p.current = NewPool();
+  p.started = false;
+  p.stopped = false;
 }
 
 void CNimoHttp::PostCallback(const std::string& url, const std::string& body, std::function<void(HttpResp)> callback,
@@ -233,7 +277,7 @@ void CNimoHttp::Post(bool background, const std::string& url, const std::string&
     defaults.Add("content-type", "application/x-www-form-urlencoded");
     header = &defaults;
   }
-  if (!gPoolStarted.load()) StartPool();
+  StartPool();  // at once when started already
   LOG(INFO) << "\n" << "请求地址：" << url << "\n" << "请求数据：" << body << "\n";
   const sion::Header& list = *header;
   auto factory = [&url, &body, &list] {
@@ -254,7 +298,9 @@ void CNimoHttp::Post(bool background, const std::string& url, const std::string&
 
 std::function<void(sion::AsyncResponse)> CNimoHttp::SionCallback(std::function<void(HttpResp)> callback,
                                                                 const std::string& url) {
-  return [callback = std::move(callback), url](sion::AsyncResponse answer) {
+  // The answer is handled for the session that asked.
+  return [callback = std::move(callback), url, session = session::OfThisThread()](sion::AsyncResponse answer) {
+    session::Scope scope(session);
     const int status = StatusOf(answer.resp.status_code);
     // The log may leave the machine with a bug report: no session token in it.
     const std::string result =

@@ -30,12 +30,14 @@ class CNimoHttp {
   static HttpResp ToHttpResp(const sion::AsyncResponse& answer);
 
   // The process-wide pool of six workers, and four below the game's priority
-  // for analytics: InitSdk starts it, Exit stops it.
+  // for analytics: InitSdk starts it, Exit stops it (each session has its own).
   static sion::Async& Pool();
   // Never throw. StartPool is false when the pool was already started (or could
   // not be); StopPool returns within about a second whatever the network does.
   static bool StartPool();
   static void StopPool();
+  // A new session: a stopped pool is replaced by a fresh one, not started yet.
+  static void RenewPool();
 
  private:
   static void Post(bool background, const std::string& url, const std::string& body,

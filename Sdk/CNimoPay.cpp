@@ -71,7 +71,7 @@ void CNimoPay::QueryProducts(GameCallback callback) {
     NotifyGame(callback, r.code, r.msg, r.data);
     return;
   }
-  if (Core().isExit.load()) {
+  if (Core().Exited()) {
     NotifyGame(callback, -400, "Process Exit!");
     return;
   }
@@ -97,7 +97,7 @@ void CNimoPay::QueryProducts(std::function<void()> onReady, std::function<void(H
 
 void CNimoPay::OnProductsAnswer(const HttpResp& resp, const std::function<void()>& onReady,
                                 const std::function<void(HttpResp)>& onFailure) {
-  if (Core().isExit.load()) return;
+  if (Core().Exited()) return;
   if (resp.code != 200) {
     if (onFailure) onFailure(resp);
     return;
@@ -143,7 +143,7 @@ void CNimoPay::CreateOrder(std::string productId, std::string extInfo, GameCallb
     orderStep();
     return;
   }
-  if (Core().isExit.load()) {
+  if (Core().Exited()) {
     NotifyGame(callback, -400, "Process Exit!");
     return;
   }
@@ -187,7 +187,7 @@ void CNimoPay::OrderStep(const std::string& productId, const std::string& extInf
 
 void CNimoPay::OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& product, const std::string& extInfo,
                                    GameCallback callback, const UserFacts& user) {
-  if (Core().isExit.load()) return;
+  if (Core().Exited()) return;
   if (resp.code != 200) {
     NotifyGame(callback, resp);
     return;
@@ -321,7 +321,7 @@ void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& pa
   bool readable = ReadPayResult(NimoUtils::WideToUtf8(resp.data), status);
   const bool confirmed = readable && resp.code == 200 && status == 1;
   // Once the server has the payment, the game hears it even if Exit began meanwhile.
-  if (!confirmed && Core().isExit.load()) return;
+  if (!confirmed && Core().Exited()) return;
   if (!readable && attempt < kPayResultAttempts) {
     // The server's report is idempotent: ask again before giving up.
     int delay = retryBackoffMs_.load() << (attempt - 1);
@@ -350,7 +350,7 @@ void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& pa
     auto it = orderMap_.find(id);
     // A later purchase may have been given the same Steam order id: its entry is not ours.
     if (it != orderMap_.end() && it->second.purchase != order.purchase) it = orderMap_.end();
-    if (it != orderMap_.end() && !confirmed && !it->second.pending.empty() && !Core().isExit.load()) {
+    if (it != orderMap_.end() && !confirmed && !it->second.pending.empty() && !Core().Exited()) {
       // A Steam answer came during this report: it is reported next, and the
       // game hears the outcome of the last one.
       nextStatus = it->second.pending.front();
@@ -381,7 +381,7 @@ void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& pa
   // One callback per purchase: a repeat or a recovered report finds it answered (or absent).
   const bool heard =
       NotifyGameSettled(order.callback, code, msg, NimoUtils::Utf8ToWide(report), settle, TransportForC(resp, report));
-  if (!heard && !Core().isExit.load()) settle();
+  if (!heard && !Core().Exited()) settle();
   if (heard) {
     LOG(INFO) << "Notify Pay Result Callback , Data:" << report;
   } else {
@@ -395,7 +395,7 @@ void CNimoPay::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& pa
       }
     }
   }
-  if (recovered && !Core().isExit.load()) NextRecoveryReport();
+  if (recovered && !Core().Exited()) NextRecoveryReport();
 }
 
 // ---------------------------------------------------------------- the journal
@@ -513,17 +513,21 @@ void CNimoPay::OnSteamAnswer(std::string status, std::string steamOrderId) {
 }
 
 bool CNimoPay::PayThreadRunningLocked() {
-  if (!payThreadUp_ && !payThreadStop_) payThreadUp_ = payThread_.Spawn([this] { PayThread(); });
+  if (!payThreadUp_ && !payThreadStop_) {
+    const std::uint64_t gen = payGen_;
+    payThreadUp_ = payThread_.Spawn([this, gen] { PayThread(gen); });
+  }
   return payThreadUp_ && !payThreadStop_;
 }
 
-void CNimoPay::PayThread() {
+void CNimoPay::PayThread(std::uint64_t gen) {
   nimo_sync::UniqueLock lock(mutex_);
   for (;;) {
+    if (gen != payGen_) return;  // a thread of an ended session: the new one has its own
     if (!steamAnswers_.empty()) {
       auto [status, id] = std::move(steamAnswers_.front());
       steamAnswers_.pop_front();
-      const bool reporting = !payThreadStop_ && !Core().isExit.load();
+      const bool reporting = !payThreadStop_ && !Core().Exited();
       lock.unlock();
       if (reporting) {
         PayResult(status, id);
@@ -546,6 +550,24 @@ void CNimoPay::PayThread() {
       payWake_.wait_until(lock, next);
     }
   }
+}
+
+void CNimoPay::BeginSession() {
+  {
+    nimo_sync::MutexLock lock(mutex_);
+    // The catalogue is asked again; orders and held answers of the ended
+    // session are in the journal, which this session's Init recovers.
+    productMap_.clear();
+    productsLoaded_ = false;
+    orderMap_.clear();
+    heldAnswers_.clear();
+    recoveryQueue_.clear();
+    recovered_ = false;
+    ++payGen_;
+    payThreadUp_ = false;
+    payThreadStop_ = false;
+  }
+  payWake_.notify_all();  // a late pay thread of the ended session leaves
 }
 
 void CNimoPay::StopPayThread(std::chrono::steady_clock::time_point deadline) {

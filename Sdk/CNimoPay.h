@@ -79,6 +79,9 @@ class CNimoPay {
   // Exit: the pay thread journals the answers still queued and ends; waits for
   // it until the deadline.
   void StopPayThread(std::chrono::steady_clock::time_point deadline);
+  // Init after Exit: the catalogue, orders and held answers are forgotten (the
+  // journal keeps what matters) and the pay thread may start again.
+  void BeginSession();
 
   bool IsProductsLoaded() const;
   bool HasOrder(const std::string& steamOrderId) const;
@@ -121,7 +124,7 @@ class CNimoPay {
   void NextRecoveryReport();
   // Drops Steam answers held longer than the hold time for an order that never came.
   void ExpireHeldAnswers();
-  void PayThread();
+  void PayThread(std::uint64_t gen);
   // False when no pay thread can run (none could be made, or Exit stopped it).
   bool PayThreadRunningLocked();
   static PayResultParams ParamsFor(const PayOrder& order, const std::string& status);
@@ -146,6 +149,7 @@ class CNimoPay {
   std::deque<std::pair<std::string, std::string>> steamAnswers_;  // guarded by mutex_
   bool payThreadUp_ = false;                                      // guarded by mutex_
   bool payThreadStop_ = false;                                    // guarded by mutex_
+  std::uint64_t payGen_ = 0;  // guarded by mutex_; the session's pay thread has this
   nimo_sync::CondVar payWake_;  // with mutex_: an answer queued, an answer held, or Exit
   ThreadGroup payThread_;
   std::atomic<int> retryBackoffMs_{250};

@@ -81,8 +81,9 @@ void CNimoTrack::Init() {
     SyncUserInfo();
     // InitSdk set the Steam app id first. A client id still to come is read
     // next: drafts waiting for their numbers must wait for it too.
-    if (params.clientId.empty()) sender_.ExpectClientId();
-    sender_.StoreKnown();
+    EventSender& sender = Sender();
+    if (params.clientId.empty()) sender.ExpectClientId();
+    sender.StoreKnown();
 
     nimo_sys::ScreenSize screen = nimo_sys::PrimaryScreenSize();
     std::string resolution = std::to_string(screen.width) + "x" + std::to_string(screen.height);
@@ -131,7 +132,7 @@ void CNimoTrack::SetClientId(const std::string& id) {
     facts_.deviceId = id;
     facts_.fingerId = id;
   }
-  sender_.SetClientId(id);
+  Sender().SetClientId(id);
 }
 
 void CNimoTrack::SyncUserId() {
@@ -299,14 +300,35 @@ std::string CNimoTrack::Draft(const std::string& name, const std::string& params
 
 void CNimoTrack::PostEvent(const std::string& name, const std::string& params, double value) {
   try {
-    sender_.Post(Draft(name, params, value));
+    std::string draft = Draft(name, params, value);
+    Sender().Post(std::move(draft));
   } catch (const std::exception& e) {
     LOG(ERROR) << "Post Event Failed:" << e.what();
   } catch (...) {
   }
 }
 
-void CNimoTrack::Shutdown(std::chrono::milliseconds bound) { sender_.Shutdown(bound); }
+void CNimoTrack::Shutdown(std::chrono::milliseconds bound) { Sender().Shutdown(bound); }
+
+EventSender& CNimoTrack::Sender() {
+  nimo_sync::MutexLock lock(mutex_);
+  return *sender_;
+}
+
+void CNimoTrack::BeginSession() {
+  EventSender& old = Sender();
+  auto* fresh = new EventSender();
+  fresh->SetSettings(old.GetSettings());
+  std::string clientId;
+  {
+    nimo_sync::MutexLock lock(mutex_);
+    clientId = facts_.deviceId;
+  }
+  if (!clientId.empty()) fresh->SetClientId(clientId);
+  nimo_sync::MutexLock lock(mutex_);
+  retired_.push_back(sender_);
+  sender_ = fresh;
+}
 
 void CNimoTrack::PostLoginEvent(std::string loginPlatform, std::string puserId) {
   try {

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "Sdk/EventSender.h"
 #include "platform/sync/Mutex.h"
@@ -62,7 +63,11 @@ class CNimoTrack {
   std::string BuildPayload(const std::string& name, const std::string& params, double value);
   // Exit: stops the tracker thread and saves the events still in memory, within bound.
   void Shutdown(std::chrono::milliseconds bound = std::chrono::milliseconds(400));
-  EventSender& Sender() { return sender_; }
+  // The current session's sender.
+  EventSender& Sender();
+  // A new session after Exit: a fresh sender (the ended one's thread has
+  // stopped), so the queue file is adopted again at Init.
+  void BeginSession();
 
   // The client id, once Init has read it; events drafted before get it from the tracker.
   void SetClientId(const std::string& id);
@@ -105,7 +110,10 @@ class CNimoTrack {
   Facts facts_;
   std::shared_ptr<const EventTable> table_;  // null until InitEventTable; immutable once set
 
-  EventSender sender_;
+  // Replaced at each new session; the ended ones are kept, never freed (a late
+  // thread may still hold one).
+  EventSender* sender_ GUARDED_BY(mutex_) = new EventSender();
+  std::vector<EventSender*> retired_ GUARDED_BY(mutex_);
 };
 
 }  // namespace NimoSdk

@@ -17,7 +17,7 @@ void CNimoUser::Login(std::string puserId, std::string accessToken, GameCallback
 }
 
 void CNimoUser::OnLoginAnswer(const HttpResp& resp, const std::string& puserId, GameCallback callback) {
-  if (Core().isExit.load()) return;
+  if (Core().Exited()) return;
   if (resp.code == 200) {
     std::string token;
     std::string userId;
@@ -25,8 +25,7 @@ void CNimoUser::OnLoginAnswer(const HttpResp& resp, const std::string& puserId, 
       NotifyGame(callback, -501, "Server JSON Parse Error.");
       return;
     }
-    Core().SetSession(token, userId);
-    Core().isLogin = true;
+    if (!Core().LogIn(token, userId)) return;  // Exit (and maybe a new session) came meanwhile
     Track().SyncUserId();
     Track().PostLoginEvent("STEAM", puserId);
   }

@@ -10,6 +10,7 @@
 #include "Sdk/EventQueue.h"
 #include "Sdk/HttpResp.h"
 #include "Sdk/NimoConfigUtils.h"
+#include "Sdk/Session.h"
 #include "Sdk/Singletons.h"
 #include "platform/sys/AtomicFile.h"
 #include "platform/sys/ThreadPriority.h"
@@ -132,7 +133,10 @@ void EventSender::Start() {
   nimo_sync::MutexLock lock(mutex_);
   if (started_.load() || stopping_ || !storeKnown_.load()) return;
   try {
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this, session = session::OfThisThread()] {
+      session::Scope scope(session);
+      Run();
+    });
     started_ = true;
   } catch (const std::exception& e) {
     LOG(ERROR) << "Event thread not started: " << e.what();  // events stay in memory until Exit saves them

@@ -1,9 +1,11 @@
 #include "Sdk/ThreadGroup.h"
 
+#include <cstdint>
 #include <system_error>
 
 #include "Sdk/LockRule.h"
 #include "Sdk/NimoLog.h"
+#include "Sdk/Session.h"
 
 namespace NimoSdk {
 
@@ -41,9 +43,13 @@ bool ThreadGroup::Spawn(std::function<void()> body) {
     return false;
   }
   auto done = std::make_shared<bool>(false);
+  const std::uint64_t session = session::OfThisThread();
   try {
-    std::thread t([this, body = std::move(body), done] {
-      body();
+    std::thread t([this, body = std::move(body), done, session] {
+      {
+        session::Scope scope(session);  // it works for the session that started it
+        body();
+      }
       nimo_sync::MutexLock l(mutex_);
       *done = true;
       ended_.notify_all();

@@ -28,14 +28,16 @@ using ResultCallback = void (*)(int code, std::wstring message, std::wstring dat
 // Starts the SDK: Steam, the HTTP workers, the client configuration request.
 //   200 "Sdk already init."      (calling thread) a previous Init succeeded
 //   -402 "Steam Init Failure!"   (calling thread) Steam is not running
-//   -400 "Process Exit!"         (calling thread) Exit was already called
+//   -400 "Process Exit!"         (calling thread) an Exit on another thread has not returned yet
+// After Exit it starts a new session, as if the library had just been loaded
+// (see nimo_init in nimosdk64_c.h).
 //   server code/msg/data         (worker) the configuration answer; 200 = ready
 void Init(std::wstring appId, std::wstring appKey, ResultCallback callback);
 
 // Shuts the SDK down; returns once its threads have stopped (about a second at
 // most, plus the time your callbacks take). Every operation still open ends with
-// -400 "Process Exit!". Safe to call twice and from inside a callback. Final for
-// the process.
+// -400 "Process Exit!". Safe to call twice and from inside a callback. The next
+// Init starts a new session.
 void Exit();
 
 // Logs the player in with their Steam identity.

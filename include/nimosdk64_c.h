@@ -74,7 +74,7 @@ extern "C" {
 
 /* Results of nimo_set_callback_mode, nimo_set_steam_owner and nimo_set_option. */
 #define NIMO_SET_OK 0
-#define NIMO_SET_TOO_LATE 1    /* nimo_init was already called; nothing changed */
+#define NIMO_SET_TOO_LATE 1    /* nimo_init was already called (and no nimo_exit since); nothing changed */
 #define NIMO_SET_INVALID 2     /* unknown name or value; nothing changed */
 
 typedef void (*nimo_callback)(int code, const char* message, const char* data, void* user);
@@ -86,7 +86,9 @@ int nimo_failure_reason(const char* data);
 /* The library's version, e.g. "2.0.0". Static text. */
 const char* nimo_version(void);
 
-/* Before nimo_init. Returns NIMO_SET_OK, NIMO_SET_TOO_LATE or NIMO_SET_INVALID. */
+/* Before nimo_init, or between nimo_exit's return and the next nimo_init (for
+ * the next session; otherwise a setting stays as it was). Returns NIMO_SET_OK,
+ * NIMO_SET_TOO_LATE or NIMO_SET_INVALID. */
 int nimo_set_callback_mode(int mode);
 int nimo_set_steam_owner(int owner);
 
@@ -97,16 +99,23 @@ int nimo_set_steam_owner(int owner);
 int nimo_run_callbacks(void);
 
 /* Starts the SDK: Steam, the HTTP workers, the client configuration request.
- *   NIMO_OK "Sdk already init."  a previous init succeeded
+ * After nimo_exit it starts a new session, as if the library had just been
+ * loaded: not logged in, the catalogue asked again, the player's facts empty;
+ * purchases the last session could not confirm are reported again and events it
+ * saved are sent. Nothing of the ended session reaches the new one.
+ *   NIMO_OK "Sdk already init."  a previous init of this session succeeded
  *   NIMO_STEAM_INIT_FAILURE      Steam is not running (or, owned by the game, not initialised)
- *   NIMO_PROCESS_EXIT            nimo_exit was already called
+ *   NIMO_PROCESS_EXIT            nimo_exit (on another thread) has not returned yet
  *   server code/msg/data         the configuration answer; NIMO_OK = ready */
 void nimo_init(const char* app_id, const char* app_key, nimo_callback callback, void* user);
 
-/* Shuts the SDK down; returns once its threads have stopped (about a second at
+/* Ends the session; returns once its threads have stopped (about a second at
  * most, plus the time your callbacks take). Every operation still open ends with
  * NIMO_PROCESS_EXIT "Process Exit!": called before nimo_exit returns, or queued
- * in poll mode. Safe twice and from inside a callback. Final for the process. */
+ * in poll mode. Forgets the player (as nimo_logout). Safe twice and from inside a
+ * callback. Until the next nimo_init every other call answers as after exit
+ * (NIMO_PROCESS_EXIT where it needs the network, events dropped); nimo_init then
+ * starts a new session (the Unity Editor's next Play, a return to the title). */
 void nimo_exit(void);
 
 /* Logs the player in with their Steam identity.

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <map>
 
 #include "Sdk/CNimoApi.h"
 #include "Sdk/CNimoCore.h"
@@ -109,6 +110,50 @@ TEST_F(InitFlow, AttributionIsSentUntilItSucceededOnce) {
     EXPECT_EQ(Server().RequestCount(Endpoint::Attribution), 2);
   }
   EXPECT_EQ(Server().RequestCount(Endpoint::Config), 3);
+}
+
+// Init after Exit starts anew: Steam, login, catalogue and the player's facts
+// of the ended session are gone; what it paid and posted arrives once.
+TEST_F(InitFlow, EachSessionAfterExitStartsAfreshWithItsOwnPurchaseAndEvents) {
+  for (const std::string tag : {"s1", "s2"}) {
+    ASSERT_EQ(InitAndWait().code, 200) << tag;
+    EXPECT_EQ(NimoProxy::IsPayAvailable(), true);
+    NimoProxy::CallPay(L"gem_60", L"early", CallbackRecorder::Callback);
+    ExpectNext(-405, "Not Login.");
+    ASSERT_EQ(LoginAndWait().code, 200) << tag;
+    if (tag == "s1") NimoProxy::SetGameUserId(L"player-of-s1");
+    const std::wstring wtag(tag.begin(), tag.end());
+    NimoProxy::PostEvent(L"stage_clear", L"{\"tag\":\"" + wtag + L"\"}", std::nan(""));
+    NimoProxy::CallPay(L"gem_60", wtag, CallbackRecorder::Callback);
+    const auto paid = Next();
+    EXPECT_EQ(paid.code, 200) << tag;
+    EXPECT_NE(paid.data.find("\"extInfo\":\"" + tag + "\""), std::string::npos) << paid.data;
+    EXPECT_NE(paid.data.find("\"status\":1"), std::string::npos) << paid.data;
+    NimoProxy::Exit();
+    EXPECT_FALSE(Core().isLogin.load());
+  }
+  EXPECT_EQ(steam_standin::InitCalls(), 2);
+  EXPECT_EQ(steam_standin::ShutdownCalls(), 2);
+  EXPECT_EQ(Server().RequestCount(Endpoint::Config), 2);
+  EXPECT_EQ(Server().RequestCount(Endpoint::Products), 2);  // the catalogue is asked again
+  const auto orders = Server().Orders();
+  ASSERT_EQ(orders.size(), 2u);
+  for (const auto& o : orders) EXPECT_EQ(o.payStatus, 1) << o.extInfo;
+  EXPECT_EQ(orders[0].gameUserId, "player-of-s1");
+  EXPECT_EQ(orders[1].gameUserId, "");  // Exit forgot the player
+  // Whatever the first session's Exit saved is sent by the second; each event once.
+  std::map<std::string, std::string> stageUser;
+  int startups = 0;
+  for (const auto& e : Server().Events()) {
+    startups += e.json["event"] == "zko_startup";
+    if (e.json["event"] == "zko_self_stage_clear") {
+      EXPECT_TRUE(stageUser.emplace(e.json["context"]["tag"], e.json["gameUserId"]).second) << e.text;
+    }
+  }
+  EXPECT_EQ(startups, 2);
+  EXPECT_EQ(stageUser, (std::map<std::string, std::string>{{"s1", "player-of-s1"}, {"s2", "_unknown"}}));
+  for (const auto& [device, counters] : Server().EventCounters()) EXPECT_EQ(counters.duplicates, 0) << device;
+  EXPECT_TRUE(NoMoreCallbacks());
 }
 
 TEST(ExitStopsThePool, StuckConnectionsAreClosedAndNothingLeavesAfterwards) {

@@ -190,7 +190,7 @@ namespace Nimo
             Native.nimo_init(ToUtf8(appId), ToUtf8(appKey), Trampoline(callback), Keep(callback));
         }
 
-        /// <summary>Shuts the SDK down, within about a second. Open operations end with -400 "Process Exit!". Final.</summary>
+        /// <summary>Shuts the SDK down, within about a second. Open operations end with -400 "Process Exit!". The next <see cref="Init"/> starts a new session (the Editor's next Play).</summary>
         public static void Exit() { Native.nimo_exit(); }
 
         /// <summary>Logs the player in with their Steam identity.</summary>

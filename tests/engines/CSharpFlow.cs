@@ -110,6 +110,8 @@ static class CSharpFlow
         Thread.Sleep(200);
         NimoSdk.RunCallbacks();
 
+        SecondSession();
+
         Check(results.Count == operations, "exactly one result per operation (" + results.Count + " of " + operations + ")");
         bool onMain = true;
         foreach (Result r in results) onMain &= r.Thread == mainThread;
@@ -134,5 +136,30 @@ static class CSharpFlow
               && NimoSdk.GetOption(NimoOption.ApiBaseUrl) == api, "servers and CA set by the game");
         Check(NimoSdk.SetOption(NimoOption.IoTimeoutMs, "soon") == SettingResult.Invalid
               && NimoSdk.GetOption("no_such_option") == null, "bad value and unknown name");
+    }
+
+    // The Unity Editor's next Play: the library stays loaded, Init after Exit
+    // starts a new session with nobody logged in.
+    static void SecondSession()
+    {
+        Check(NimoSdk.SetCallbackMode(CallbackMode.OnPoll) == SettingResult.Ok, "mode settable again after exit");
+        NimoSdk.Init(Environment.GetEnvironmentVariable("DEMO_APP_ID"),
+                     Environment.GetEnvironmentVariable("DEMO_APP_KEY"), Record());
+        Check(Await().Code == NimoCodes.Ok, "second session: init");
+
+        NimoSdk.CallPay("gem_60", "second", Record());
+        Check(Await().Code == NimoCodes.NotLogin, "second session: not logged in");
+
+        NimoSdk.Login(Record());
+        Check(Await().Code == NimoCodes.Ok, "second session: login");
+        NimoSdk.CallPay("gem_60", "second", Record());
+        Result paid = Await();
+        Check(paid.Code == NimoCodes.Ok && paid.Data.Contains("\"status\":1") && paid.Data.Contains("\"extInfo\":\"second\""),
+              "second session: approved purchase");
+
+        NimoSdk.Exit();
+        NimoSdk.RunCallbacks();
+        Thread.Sleep(200);
+        NimoSdk.RunCallbacks();
     }
 }
