@@ -317,7 +317,7 @@ EventSender& CNimoTrack::Sender() {
 
 void CNimoTrack::BeginSession() {
   EventSender& old = Sender();
-  auto* fresh = new EventSender();
+  auto fresh = std::make_unique<EventSender>();
   fresh->SetSettings(old.GetSettings());
   std::string clientId;
   {
@@ -326,8 +326,8 @@ void CNimoTrack::BeginSession() {
   }
   if (!clientId.empty()) fresh->SetClientId(clientId);
   nimo_sync::MutexLock lock(mutex_);
-  retired_.push_back(sender_);
-  sender_ = fresh;
+  retired_.push_back(std::move(sender_));
+  sender_ = std::move(fresh);
 }
 
 void CNimoTrack::PostLoginEvent(std::string loginPlatform, std::string puserId) {

@@ -110,10 +110,10 @@ class CNimoTrack {
   Facts facts_;
   std::shared_ptr<const EventTable> table_;  // null until InitEventTable; immutable once set
 
-  // Replaced at each new session; the ended ones are kept, never freed (a late
-  // thread may still hold one).
-  EventSender* sender_ GUARDED_BY(mutex_) = new EventSender();
-  std::vector<EventSender*> retired_ GUARDED_BY(mutex_);
+  // Replaced at each new session; the ended ones live as long as the tracker (a
+  // late thread may still hold one, and the process-wide tracker is never freed).
+  std::unique_ptr<EventSender> sender_ GUARDED_BY(mutex_) = std::make_unique<EventSender>();
+  std::vector<std::unique_ptr<EventSender>> retired_ GUARDED_BY(mutex_);
 };
 
 }  // namespace NimoSdk

@@ -4,6 +4,7 @@
  * The sandbox must be running (examples/demo/run-demo.sh starts it). */
 #include <math.h>
 #include <pthread.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -109,7 +110,7 @@ int main(int argc, char** argv) {
   pthread_mutex_lock(&lock);
   check(ncalls == n, "exactly one result per operation");
   for (int i = 0; i < n && i < MAX_CALLS; i++) {
-    if (calls[i].user != (void*)(long)(i + 1)) check(0, "results carry their user pointer, in order");
+    if (calls[i].user != (void*)(intptr_t)(i + 1)) check(0, "results carry their user pointer, in order");
     if (poll && !calls[i].on_main_thread) check(0, "poll mode calls back on the polling thread only");
   }
   pthread_mutex_unlock(&lock);
