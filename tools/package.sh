@@ -40,6 +40,8 @@ VERSION=$(sed -n 's/^#define NIMO_VERSION_STRING "\(.*\)"$/\1/p' "$BUILD/generat
 [ -n "$VERSION" ] || { echo "no version in $BUILD/generated/nimo_version.h" >&2; exit 1; }
 # Every file dated from the commit, so that packing the same commit twice gives the same bytes.
 EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || echo 0)}
+# strip and objcopy date the PE files they rewrite from this, not from the clock.
+export SOURCE_DATE_EPOCH="$EPOCH"
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT INT TERM
 mkdir -p "$DIST"
