@@ -40,6 +40,8 @@ VERSION=$(sed -n 's/^#define NIMO_VERSION_STRING "\(.*\)"$/\1/p' "$BUILD/generat
 [ -n "$VERSION" ] || { echo "no version in $BUILD/generated/nimo_version.h" >&2; exit 1; }
 # Every file dated from the commit, so that packing the same commit twice gives the same bytes.
 EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || echo 0)}
+# strip and objcopy date the PE files they rewrite from this, not from the clock.
+export SOURCE_DATE_EPOCH="$EPOCH"
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT INT TERM
 mkdir -p "$DIST"
@@ -182,7 +184,9 @@ windows() {
   strip_apart x86_64-w64-mingw32-objcopy "$W/bin/nimosdk64.dll" "$WS/bin"
   cp "$BUILD_WIN/nimosdk64.dll.a" "$W/lib/"
   # An import library in the short format, which MSVC's linker also reads.
-  x86_64-w64-mingw32-dlltool -d "$ROOT/cmake/nimosdk64.def" -D nimosdk64.dll -l "$W/lib/nimosdk64.lib"
+  # (Its member and symbol names come from the output's path and the temporary prefix: both fixed.)
+  (cd "$W/lib" && x86_64-w64-mingw32-dlltool -d "$ROOT/cmake/nimosdk64.def" -D nimosdk64.dll -t nimosdk64 \
+    -l nimosdk64.lib)
   cp "$BUILD_WIN/steam_api64.dll" "$BUILD_WIN/nimo-demo.exe" "$W/sandbox/"
   x86_64-w64-mingw32-strip --strip-unneeded "$W/sandbox/steam_api64.dll" "$W/sandbox/nimo-demo.exe"
   # Windows looks for a program's DLLs beside it: the demo gets its own copy.
