@@ -273,9 +273,10 @@ class Game {
                                 std::chrono::system_clock::now().time_since_epoch()).count());
     }
     const auto began = Clock::now();
+    const bool outer = tExiting;  // an Exit from the callbacks of this thread's own Exit
     tExiting = true;
     nimo_exit();
-    tExiting = false;
+    tExiting = outer;
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count();
     Log(label + " exit returned after " + std::to_string(took) + " ms");
     if (took > kExitBound.count()) Fail(label + ": Exit took " + std::to_string(took) + " ms");
