@@ -4,6 +4,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdint>
+#include <iterator>
 #include <stdexcept>
 #include <vector>
 
@@ -140,34 +141,14 @@ HttpResp FromAnswer(const sion::AsyncResponse& answer, int status) {
 
 }  // namespace
 
+// In the order of FailReason.
+constexpr const char* kReasonNames[] = {"",        "timeout",   "refused",     "dns",     "tls_verify", "tls",
+                                        "dropped", "too_large", "http_status", "aborted", "protocol",   "other"};
+static_assert(std::size(kReasonNames) == static_cast<std::size_t>(FailReason::Other) + 1, "a name for every reason");
+
 const char* ReasonName(FailReason reason) {
-  switch (reason) {
-    case FailReason::None:
-      return "";
-    case FailReason::Timeout:
-      return "timeout";
-    case FailReason::Refused:
-      return "refused";
-    case FailReason::Dns:
-      return "dns";
-    case FailReason::TlsVerify:
-      return "tls_verify";
-    case FailReason::Tls:
-      return "tls";
-    case FailReason::Dropped:
-      return "dropped";
-    case FailReason::TooLarge:
-      return "too_large";
-    case FailReason::HttpStatus:
-      return "http_status";
-    case FailReason::Aborted:
-      return "aborted";
-    case FailReason::Protocol:
-      return "protocol";
-    case FailReason::Other:
-      break;
-  }
-  return "other";
+  const auto i = static_cast<std::size_t>(reason);
+  return i < std::size(kReasonNames) ? kReasonNames[i] : "other";
 }
 
 FailReason ReasonOfData(const std::string& data) {
@@ -178,7 +159,7 @@ FailReason ReasonOfData(const std::string& data) {
   if (it == document.end() || !it->is_string()) return FailReason::None;
   const std::string& word = it->get_ref<const std::string&>();
   for (int r = static_cast<int>(FailReason::Timeout); r <= static_cast<int>(FailReason::Other); ++r) {
-    if (word == ReasonName(static_cast<FailReason>(r))) return static_cast<FailReason>(r);
+    if (word == kReasonNames[r]) return static_cast<FailReason>(r);
   }
   return FailReason::None;
 }

@@ -18,17 +18,23 @@
 
 using NimoSdk::Core;
 using NimoSdk::FailReason;
-
-static_assert(static_cast<int>(FailReason::None) == NIMO_REASON_NONE && static_cast<int>(FailReason::Timeout) == NIMO_REASON_TIMEOUT &&
-                  static_cast<int>(FailReason::Refused) == NIMO_REASON_REFUSED && static_cast<int>(FailReason::Dns) == NIMO_REASON_DNS &&
-                  static_cast<int>(FailReason::TlsVerify) == NIMO_REASON_TLS_VERIFY && static_cast<int>(FailReason::Tls) == NIMO_REASON_TLS &&
-                  static_cast<int>(FailReason::Dropped) == NIMO_REASON_DROPPED &&
-                  static_cast<int>(FailReason::TooLarge) == NIMO_REASON_TOO_LARGE &&
-                  static_cast<int>(FailReason::HttpStatus) == NIMO_REASON_HTTP_STATUS &&
-                  static_cast<int>(FailReason::Aborted) == NIMO_REASON_ABORTED &&
-                  static_cast<int>(FailReason::Protocol) == NIMO_REASON_PROTOCOL && static_cast<int>(FailReason::Other) == NIMO_REASON_OTHER,
-              "the C reasons are the SDK's");
 using NimoSdk::GameCallback;
+
+// The C reasons are the SDK's own numbers.
+constexpr bool Same(FailReason r, int c) { return static_cast<int>(r) == c; }
+static_assert(Same(FailReason::None, NIMO_REASON_NONE) &&
+                  Same(FailReason::Timeout, NIMO_REASON_TIMEOUT) &&
+                  Same(FailReason::Refused, NIMO_REASON_REFUSED) &&
+                  Same(FailReason::Dns, NIMO_REASON_DNS) &&
+                  Same(FailReason::TlsVerify, NIMO_REASON_TLS_VERIFY) &&
+                  Same(FailReason::Tls, NIMO_REASON_TLS) &&
+                  Same(FailReason::Dropped, NIMO_REASON_DROPPED) &&
+                  Same(FailReason::TooLarge, NIMO_REASON_TOO_LARGE) &&
+                  Same(FailReason::HttpStatus, NIMO_REASON_HTTP_STATUS) &&
+                  Same(FailReason::Aborted, NIMO_REASON_ABORTED) &&
+                  Same(FailReason::Protocol, NIMO_REASON_PROTOCOL) &&
+                  Same(FailReason::Other, NIMO_REASON_OTHER),
+              "the C reasons are the SDK's");
 
 namespace {
 
