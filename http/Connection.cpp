@@ -42,7 +42,8 @@ void Connection::ThrowIfAborted() const {
 void Connection::AfterWait(const IoResult& waited, Waiting what) {
   ThrowIfAborted();
   if (waited.status == Io::Ok) return;
-  if (waited.status == Io::Error) throw Error("网络异常,poll错误码：" + std::to_string(waited.err), ErrorKind::Other,
+  if (waited.status == Io::Error)
+    throw Error("网络异常,poll错误码：" + std::to_string(waited.err), ErrorKind::Other,
                 "waiting on the socket failed, system error " + std::to_string(waited.err));
   if (boundByDeadline_ || std::chrono::steady_clock::now() >= deadline_) {
     throw Error("网络超时,请求超过" + std::to_string(timeouts_.requestMs) + "ms未完成", ErrorKind::Timeout,
@@ -52,17 +53,20 @@ void Connection::AfterWait(const IoResult& waited, Waiting what) {
   switch (what) {
     case Waiting::Resolve:
       throw Error("域名解析超时:\nHost:" + host_ + "\n超时：" + std::to_string(timeouts_.connectMs) + "ms",
-                  ErrorKind::Timeout, "resolving " + host_ + " took over " + std::to_string(timeouts_.connectMs) + " ms");
+                  ErrorKind::Timeout,
+                  "resolving " + host_ + " took over " + std::to_string(timeouts_.connectMs) + " ms");
     case Waiting::Connect:
       throw Error("连接超时:\nHost:" + host_ + "\nIp:" + ip_ + "\n超时：" + std::to_string(timeouts_.connectMs) + "ms",
                   ErrorKind::Timeout,
                   "connecting to " + host_ + " (" + ip_ + ") took over " + std::to_string(timeouts_.connectMs) + " ms");
     case Waiting::Handshake:
-      throw Error("网络超时,TLS握手" + io + "ms无进展", ErrorKind::Timeout, "TLS handshake made no progress for " + io + " ms");
+      throw Error("网络超时,TLS握手" + io + "ms无进展", ErrorKind::Timeout,
+                  "TLS handshake made no progress for " + io + " ms");
     case Waiting::Read:
       throw Error("网络超时," + io + "ms未收到数据", ErrorKind::Timeout, "no data received for " + io + " ms");
     case Waiting::Write:
-      throw Error("网络超时,发送数据" + io + "ms无进展", ErrorKind::Timeout, "sending made no progress for " + io + " ms");
+      throw Error("网络超时,发送数据" + io + "ms无进展", ErrorKind::Timeout,
+                  "sending made no progress for " + io + " ms");
   }
   throw Error("网络超时", ErrorKind::Timeout, "timed out");
 }
@@ -230,7 +234,8 @@ void Connection::StartTls(const std::string& host, const std::string& ip, int po
   ssl_ = SSL_new(context.Ctx());
   bioState_.fd = socket_.Fd();
   BIO* bio = ssl_ != nullptr ? NewSocketBio(context.SocketBio(), &bioState_) : nullptr;
-  if (ssl_ == nullptr || bio == nullptr) throw Error("openssl初始化异常", ErrorKind::Tls, "cannot set up a TLS session");
+  if (ssl_ == nullptr || bio == nullptr)
+    throw Error("openssl初始化异常", ErrorKind::Tls, "cannot set up a TLS session");
   SSL_set_bio(ssl_, bio, bio);
 
   // A host without letters was used as an IPv4 address; the certificate must name that address.
@@ -238,7 +243,8 @@ void Connection::StartTls(const std::string& host, const std::string& ip, int po
     SSL_set_tlsext_host_name(ssl_, host.c_str());
     // The name must be among the certificate's subject alternative names (RFC 6125); its common name never counts.
     SSL_set_hostflags(ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
-    if (SSL_set1_host(ssl_, host.c_str()) != 1) throw Error("openssl初始化异常", ErrorKind::Tls, "cannot set up a TLS session");
+    if (SSL_set1_host(ssl_, host.c_str()) != 1)
+      throw Error("openssl初始化异常", ErrorKind::Tls, "cannot set up a TLS session");
   } else if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), ip.c_str()) != 1) {
     throw Error("openssl初始化异常", ErrorKind::Tls, "cannot set up a TLS session");
   }

@@ -41,7 +41,8 @@ class Error : public std::exception {
 // The peer closed the connection before the answer was complete.
 class PeerConnectionClose : public Error {
  public:
-  PeerConnectionClose() : Error(std::string(), ErrorKind::Dropped, "connection closed by the server before the answer was complete") {}
+  PeerConnectionClose()
+      : Error(std::string(), ErrorKind::Dropped, "connection closed by the server before the answer was complete") {}
 };
 
 }  // namespace sion

@@ -18,7 +18,9 @@ const char kHeadTooLarge[] = "响应头过大,超过65536字节";
 const char kTooManyFields[] = "响应头字段过多,超过100个";
 const char kCutShort[] = "网络异常,连接未经close_notify关闭,响应可能不完整";
 
-Error TooLarge() { return Error(kTooLarge, ErrorKind::TooLarge, "answer larger than 4194304 bytes"); }
+Error TooLarge() {
+  return Error(kTooLarge, ErrorKind::TooLarge, "answer larger than " + std::to_string(kMaxResponseBytes) + " bytes");
+}
 
 [[noreturn]] void Broken(const char* why) {
   throw Error(std::string("chunked编码错误:") + why, ErrorKind::Protocol, "malformed chunked body");
@@ -79,7 +81,8 @@ bool ParseHead(Response& r) {
     if (!statusSeen) {
       statusSeen = true;
       const std::vector<std::string> status = Split(std::string(p, eol), " ", 2);
-      if (status.size() != 3) throw Error("解析错误\n" + TextOf(r.source), ErrorKind::Protocol, "malformed status line");
+      if (status.size() != 3)
+        throw Error("解析错误\n" + TextOf(r.source), ErrorKind::Protocol, "malformed status line");
       r.protocol_version = Trim(status[0]);
       r.status_code = Trim(status[1]);
       r.status_text = Trim(status[2]);
@@ -87,7 +90,8 @@ bool ParseHead(Response& r) {
       // "key:value"; a line without a colon, key or value is skipped.
       const char* colon = std::find(p, eol, ':');
       if (colon != eol && colon != p && colon + 1 != eol) {
-        if (++fields > kMaxHeaderFields) throw Error(kTooManyFields, ErrorKind::TooLarge, "too many answer header fields");
+        if (++fields > kMaxHeaderFields)
+          throw Error(kTooManyFields, ErrorKind::TooLarge, "too many answer header fields");
         r.header.Add(ToLower(Trimmed(p, colon)), Trimmed(colon + 1, eol));
       }
     }
@@ -108,7 +112,8 @@ void ReadHeadBlock(Stream& in, Response& r, char (&buffer)[kReceiveBuffer], std:
     const char* found = std::search(base + from, base + textEnd, kCrlfCrlf, kCrlfCrlf + 4);
     if (found != base + textEnd) {
       r.body_start = static_cast<std::size_t>(found - base) + 4;
-      if (r.body_start > kMaxHeaderBytes) throw Error(kHeadTooLarge, ErrorKind::TooLarge, "answer header block too large");
+      if (r.body_start > kMaxHeaderBytes)
+        throw Error(kHeadTooLarge, ErrorKind::TooLarge, "answer header block too large");
       return;
     }
     if (zero) throw Error("解析错误\n" + TextOf(r.source), ErrorKind::Protocol, "zero byte in the header block");
@@ -130,7 +135,8 @@ bool ReadContentLength(Response& r) {
       throw Error("content-length无效:" + text, ErrorKind::Protocol, "invalid content-length");
     }
     const int value = ParseInt(text);  // out_of_range past int
-    if (has && value != r.content_length) throw Error("content-length不一致:" + text, ErrorKind::Protocol, "conflicting content-length");
+    if (has && value != r.content_length)
+      throw Error("content-length不一致:" + text, ErrorKind::Protocol, "conflicting content-length");
     r.content_length = value;
     has = true;
   }
@@ -281,7 +287,8 @@ Response ReadResponse(Stream& in) {
     if (n == 0) break;
     r.body.insert(r.body.end(), buffer, buffer + n);
   }
-  if (!in.ClosedCleanly()) throw Error(kCutShort, ErrorKind::Dropped, "connection closed without TLS close_notify; answer may be cut");
+  if (!in.ClosedCleanly())
+    throw Error(kCutShort, ErrorKind::Dropped, "connection closed without TLS close_notify; answer may be cut");
   return r;
 }
 

@@ -69,7 +69,8 @@ IoResult Wait(int fd, bool forWrite, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
   for (;;) {
     if (IsShut(s)) return {Io::Ok, 0, 0};
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     int slice = static_cast<int>(std::max<long long>(0, std::min<long long>(left, kSliceMs)));
     fd_set ready;
     fd_set failed;
@@ -104,7 +105,8 @@ bool Socket::Open(int& err) {
   Close();
   err = StartWinsock();
   if (err != 0) return false;
-  SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  SOCKET s =
+      WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) {
     err = WSAGetLastError();
     WSACleanup();
