@@ -205,18 +205,23 @@ windows() {
 # every build of a version names each asset the same).
 meta() {
   guid=$(printf 'nimosdk64:%s' "$2" | md5sum | cut -c1-32)
+  head='' importer=TextScriptImporter extra=''
   case "${3:-}" in
-    folder) printf 'fileFormatVersion: 2\nguid: %s\nfolderAsset: yes\nDefaultImporter:\n  externalObjects: {}\n  userData:\n  assetBundleName:\n  assetBundleVariant:\n' "$guid" ;;
-    script) printf 'fileFormatVersion: 2\nguid: %s\nMonoImporter:\n  externalObjects: {}\n  serializedVersion: 2\n  defaultReferences: []\n  executionOrder: 0\n  icon: {instanceID: 0}\n  userData:\n  assetBundleName:\n  assetBundleVariant:\n' "$guid" ;;
-    asmdef) printf 'fileFormatVersion: 2\nguid: %s\nAssemblyDefinitionImporter:\n  externalObjects: {}\n  userData:\n  assetBundleName:\n  assetBundleVariant:\n' "$guid" ;;
-    win64) sed -e "s/@GUID@/$guid/" -e 's/@EXCLUDE_EDITOR@/0/;s/@EXCLUDE_LINUX64@/1/;s/@EXCLUDE_WIN64@/0/' \
-      -e 's/@EDITOR@/1/;s/@EDITOR_OS@/Windows/;s/@LINUX64@/0/;s/@LINUX64_CPU@/None/;s/@WIN64@/1/;s/@WIN64_CPU@/x86_64/' \
-      "$PKG/unity/plugin.meta.in" ;;
-    linux64) sed -e "s/@GUID@/$guid/" -e 's/@EXCLUDE_EDITOR@/0/;s/@EXCLUDE_LINUX64@/0/;s/@EXCLUDE_WIN64@/1/' \
-      -e 's/@EDITOR@/1/;s/@EDITOR_OS@/Linux/;s/@LINUX64@/1/;s/@LINUX64_CPU@/x86_64/;s/@WIN64@/0/;s/@WIN64_CPU@/None/' \
-      "$PKG/unity/plugin.meta.in" ;;
-    *) printf 'fileFormatVersion: 2\nguid: %s\nTextScriptImporter:\n  externalObjects: {}\n  userData:\n  assetBundleName:\n  assetBundleVariant:\n' "$guid" ;;
-  esac >"$1.meta"
+    win64 | linux64)
+      # A plugin for its own platform (and that system's Editor) only.
+      if [ "$3" = win64 ]; then w=1 os=Windows wcpu=x86_64 lcpu=None; else w=0 os=Linux wcpu=None lcpu=x86_64; fi
+      l=$((1 - w))
+      sed -e "s/@GUID@/$guid/;s/@EXCLUDE_LINUX64@/$w/;s/@EXCLUDE_WIN64@/$l/;s/@EDITOR_OS@/$os/" \
+        -e "s/@LINUX64@/$l/;s/@LINUX64_CPU@/$lcpu/;s/@WIN64@/$w/;s/@WIN64_CPU@/$wcpu/" \
+        "$PKG/unity/plugin.meta.in" >"$1.meta"
+      return ;;
+    folder) head='folderAsset: yes\n' importer=DefaultImporter ;;
+    script) importer=MonoImporter
+      extra='  serializedVersion: 2\n  defaultReferences: []\n  executionOrder: 0\n  icon: {instanceID: 0}\n' ;;
+    asmdef) importer=AssemblyDefinitionImporter ;;
+  esac
+  printf "fileFormatVersion: 2\nguid: %s\n$head$importer:\n  externalObjects: {}\n$extra  userData:\n  assetBundleName:\n  assetBundleVariant:\n" \
+    "$guid" >"$1.meta"
 }
 
 # Unity's package layout (an npm tarball: everything under package/), from the two archives'
