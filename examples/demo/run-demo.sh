@@ -35,7 +35,7 @@ trap stop_sandbox EXIT INT TERM
 
 # The player approves everything but gem_300, which the demo buys to see a decline.
 "$SANDBOX" --state "$STATE/server" --port 0 --steam-port 0 \
-  --player-product gem_300=decline --quiet >"$OUT" 2>"$STATE/sandbox.err" &
+  --player-product gem_300=decline >"$OUT" 2>"$STATE/sandbox.err" &
 SANDBOX_PID=$!
 
 i=0
@@ -65,10 +65,20 @@ if [ $# -gt 0 ]; then
 fi
 
 cd "$STATE"
+# Under Wine the SDK keeps its files in the prefix's user folder, shared by every run; a fresh
+# sandbox numbers its orders from 1 again, so an earlier run's journal would name this run's orders.
+if [ -n "${WINEPREFIX:-}" ]; then
+  rm -rf "$WINEPREFIX"/drive_c/users/*/AppData/Local/NimoSteamExeSdk
+fi
 status=0
 if [ $# -gt 0 ]; then
   "$@" || status=$?
 else
   "$DEMO" || status=$?
+fi
+if [ $status -ne 0 ]; then
+  # What reached the server tells a failing game from a failing server.
+  echo "the sandbox's request log (last 80 lines):" >&2
+  tail -n 80 "$STATE/sandbox.err" >&2
 fi
 exit $status
