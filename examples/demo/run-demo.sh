@@ -66,9 +66,10 @@ fi
 
 cd "$STATE"
 # Under Wine the SDK keeps its files in the prefix's user folder, shared by every run; a fresh
-# sandbox numbers its orders from 1 again, so an earlier run's journal would name this run's orders.
+# sandbox numbers its orders from 1 again, so an earlier run's journal would name this run's
+# orders. 480 is the Steam app id of the stand-in's game; other tests keep their own folders.
 if [ -n "${WINEPREFIX:-}" ]; then
-  rm -rf "$WINEPREFIX"/drive_c/users/*/AppData/Local/NimoSteamExeSdk
+  rm -rf "$WINEPREFIX"/drive_c/users/*/AppData/Local/NimoSteamExeSdk/480
 fi
 status=0
 if [ $# -gt 0 ]; then
