@@ -21,6 +21,8 @@
 
 #include <string>
 
+#include "nimosdk64_api.h"
+
 namespace NimoProxy {
 
 using ResultCallback = void (*)(int code, std::wstring message, std::wstring data);
@@ -32,13 +34,13 @@ using ResultCallback = void (*)(int code, std::wstring message, std::wstring dat
 // After Exit it starts a new session, as if the library had just been loaded
 // (see nimo_init in nimosdk64_c.h).
 //   server code/msg/data         (worker) the configuration answer; 200 = ready
-void Init(std::wstring appId, std::wstring appKey, ResultCallback callback);
+NIMO_API void Init(std::wstring appId, std::wstring appKey, ResultCallback callback);
 
 // Shuts the SDK down; returns once its threads have stopped (about a second at
 // most, plus the time your callbacks take). Every operation still open ends with
 // -400 "Process Exit!". Safe to call twice and from inside a callback. The next
 // Init starts a new session.
-void Exit();
+NIMO_API void Exit();
 
 // Logs the player in with their Steam identity.
 //   -401 "Sdk Not Init."             (calling thread)
@@ -47,10 +49,10 @@ void Exit();
 //   -400 "Process Exit!"             (Exit's thread, or calling thread after Exit)
 //   -501 "Server JSON Parse Error."  (worker) unreadable login answer
 //   server code/msg/data             (worker) the login answer; 200 = logged in
-void Login(ResultCallback callback);
+NIMO_API void Login(ResultCallback callback);
 
 // Forgets the session and the in-game user facts locally. No callback.
-void Logout();
+NIMO_API void Logout();
 
 // Buys productId through a Steam micro-transaction; extInfo is the game's own text
 // and comes back in the report. One callback per purchase:
@@ -62,26 +64,26 @@ void Logout();
 //   code/msg + JSON report            (worker) the payment result; success is
 //                                     code 200 with "status":1 in the report
 //   report: {"amount","currency","extInfo","orderId","productId","quantity","status"}
-void CallPay(std::wstring productId, std::wstring extInfo, ResultCallback callback);
+NIMO_API void CallPay(std::wstring productId, std::wstring extInfo, ResultCallback callback);
 
 // True once Init succeeded and the Steam overlay is available for purchases.
-bool IsPayAvailable();
+NIMO_API bool IsPayAvailable();
 
 // Posts an analytics event; params is a JSON object text or empty; value NaN for none.
 // Never blocks on the network; no callback.
-void PostEvent(const std::wstring& eventName, const std::wstring& params, double value);
+NIMO_API void PostEvent(const std::wstring& eventName, const std::wstring& params, double value);
 
 // The products that can be bought through Steam.
 //   200 "Success" {"code":200,"msg":"Success","productList":[{"gameCurrencyAmount",
 //       "productDesc","productId","productName"}...]}  (calling thread when cached)
 //   server code/msg/data  (worker) the catalogue could not be loaded
 //   -400 "Process Exit!"  (calling thread) Exit was called and nothing is cached
-void QueryProducts(ResultCallback callback);
+NIMO_API void QueryProducts(ResultCallback callback);
 
 // In-game facts of the player, sent with orders, reports and events. No callback.
-void SetGameUserId(std::wstring gameUserId);
-void SetLevel(int level);
-void SetNickName(std::wstring nickName);
-void SetServerId(std::wstring serverId);
+NIMO_API void SetGameUserId(std::wstring gameUserId);
+NIMO_API void SetLevel(int level);
+NIMO_API void SetNickName(std::wstring nickName);
+NIMO_API void SetServerId(std::wstring serverId);
 
 }  // namespace NimoProxy

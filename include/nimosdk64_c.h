@@ -30,6 +30,8 @@
 #ifndef NIMOSDK64_C_H
 #define NIMOSDK64_C_H
 
+#include "nimosdk64_api.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -81,22 +83,22 @@ typedef void (*nimo_callback)(int code, const char* message, const char* data, v
 
 /* The NIMO_REASON_* number of a callback's data; NIMO_REASON_NONE when data is null,
  * not JSON or has no known "reason". Works on any thread, at any time. */
-int nimo_failure_reason(const char* data);
+NIMO_API int nimo_failure_reason(const char* data);
 
 /* The library's version, e.g. "2.0.0". Static text. */
-const char* nimo_version(void);
+NIMO_API const char* nimo_version(void);
 
 /* Before nimo_init, or between nimo_exit's return and the next nimo_init (for
  * the next session; otherwise a setting stays as it was). Returns NIMO_SET_OK,
  * NIMO_SET_TOO_LATE or NIMO_SET_INVALID. */
-int nimo_set_callback_mode(int mode);
-int nimo_set_steam_owner(int owner);
+NIMO_API int nimo_set_callback_mode(int mode);
+NIMO_API int nimo_set_steam_owner(int owner);
 
 /* Poll mode: delivers on this thread the results queued when it was called, in
  * order; returns how many. Returns at once when none are queued. May be called
  * from inside a callback. Still delivers after nimo_exit what was queued before,
  * and the NIMO_PROCESS_EXIT answers nimo_exit queued. Returns 0 in the default mode. */
-int nimo_run_callbacks(void);
+NIMO_API int nimo_run_callbacks(void);
 
 /* Starts the SDK: Steam, the HTTP workers, the client configuration request.
  * After nimo_exit it starts a new session, as if the library had just been
@@ -107,7 +109,7 @@ int nimo_run_callbacks(void);
  *   NIMO_STEAM_INIT_FAILURE      Steam is not running (or, owned by the game, not initialised)
  *   NIMO_PROCESS_EXIT            nimo_exit (on another thread) has not returned yet
  *   server code/msg/data         the configuration answer; NIMO_OK = ready */
-void nimo_init(const char* app_id, const char* app_key, nimo_callback callback, void* user);
+NIMO_API void nimo_init(const char* app_id, const char* app_key, nimo_callback callback, void* user);
 
 /* Ends the session; returns once its threads have stopped (about a second at
  * most, plus the time your callbacks take). Every operation still open ends with
@@ -116,15 +118,15 @@ void nimo_init(const char* app_id, const char* app_key, nimo_callback callback, 
  * callback. Until the next nimo_init every other call answers as after exit
  * (NIMO_PROCESS_EXIT where it needs the network, events dropped); nimo_init then
  * starts a new session (the Unity Editor's next Play, a return to the title). */
-void nimo_exit(void);
+NIMO_API void nimo_exit(void);
 
 /* Logs the player in with their Steam identity.
  *   NIMO_NOT_INIT, NIMO_TICKET_TIMEOUT (~10 s), NIMO_TICKET_FAILURE, NIMO_PROCESS_EXIT,
  *   NIMO_SERVER_JSON_ERROR, or the login answer (NIMO_OK = logged in; data holds it) */
-void nimo_login(nimo_callback callback, void* user);
+NIMO_API void nimo_login(nimo_callback callback, void* user);
 
 /* Forgets the session and the in-game user facts locally. No callback. */
-void nimo_logout(void);
+NIMO_API void nimo_logout(void);
 
 /* Buys product_id through a Steam micro-transaction; ext_info is your own text and
  * comes back in the report. One callback per purchase:
@@ -136,27 +138,27 @@ void nimo_logout(void);
  *   code/msg + JSON report                the payment result. Grant the goods only for
  *       NIMO_OK with "status":1; a declined purchase is NIMO_OK with "status":0.
  *   report: {"amount","currency","extInfo","orderId","productId","quantity","status"} */
-void nimo_call_pay(const char* product_id, const char* ext_info, nimo_callback callback, void* user);
+NIMO_API void nimo_call_pay(const char* product_id, const char* ext_info, nimo_callback callback, void* user);
 
 /* 1 once init succeeded and the Steam overlay can take a purchase, else 0. */
-int nimo_is_pay_available(void);
+NIMO_API int nimo_is_pay_available(void);
 
 /* Posts an analytics event; params is a JSON object text or empty; value NaN for
  * none. Never blocks on the network; no callback. */
-void nimo_post_event(const char* event_name, const char* params, double value);
+NIMO_API void nimo_post_event(const char* event_name, const char* params, double value);
 
 /* The products that can be bought through Steam.
  *   NIMO_OK "Success" {"code":200,"msg":"Success","productList":[{"gameCurrencyAmount",
  *       "productDesc","productId","productName"}...]}
  *   server code/msg/data    the catalogue could not be loaded
  *   NIMO_PROCESS_EXIT       nimo_exit was called and nothing is cached */
-void nimo_query_products(nimo_callback callback, void* user);
+NIMO_API void nimo_query_products(nimo_callback callback, void* user);
 
 /* In-game facts of the player, sent with orders, reports and events. No callback. */
-void nimo_set_game_user_id(const char* game_user_id);
-void nimo_set_level(int level);
-void nimo_set_nick_name(const char* nick_name);
-void nimo_set_server_id(const char* server_id);
+NIMO_API void nimo_set_game_user_id(const char* game_user_id);
+NIMO_API void nimo_set_level(int level);
+NIMO_API void nimo_set_nick_name(const char* nick_name);
+NIMO_API void nimo_set_server_id(const char* server_id);
 
 /* ---- Settings: servers, trust and time limits ----
  *
@@ -185,7 +187,7 @@ void nimo_set_server_id(const char* server_id);
  *                        variables change nothing. A release game should
  *                        say "ignore" and set its URLs and CA itself.
  * An environment variable with an unusable value is ignored (and logged). */
-int nimo_set_option(const char* name, const char* value);
+NIMO_API int nimo_set_option(const char* name, const char* value);
 
 /* The setting in force, for a diagnostics screen: from nimo_init until nimo_exit
  * the values that init fixed, otherwise those the next init would fix now.
@@ -194,7 +196,7 @@ int nimo_set_option(const char* name, const char* value);
  * returns its full length in bytes without the NUL: when the result is >= size,
  * call again with a buffer of result + 1 bytes. Returns -1 for an unknown name
  * (buffer then holds ""). Safe from any thread; nothing is kept by the SDK. */
-int nimo_get_option(const char* name, char* buffer, int size);
+NIMO_API int nimo_get_option(const char* name, char* buffer, int size);
 
 #ifdef __cplusplus
 }
