@@ -85,18 +85,18 @@ TEST_F(Purchase, ApprovedIsReportedAndTheOrderLeaves) {
   InitAndLogin();
   NimoProxy::SetServerId(L"server-7");
   NimoProxy::SetGameUserId(L"hero-1");
-  NimoProxy::SetNickName(L"Aria");
-  Buy("gem_60", "chest=gold&x");
+  NimoProxy::SetNickName(L"A&B=C 小明");  // separators in values still verify
+  Buy("gem_60", "chest=gold&userId=3");
   auto call = ExpectNext(200);
   ASSERT_EQ(Server().Orders().size(), 1u);
   const auto order = Server().Orders()[0];
-  EXPECT_EQ(call.data, R"({"amount":990000,"currency":"USD","extInfo":"chest=gold&x","orderId":")" + order.orderId +
+  EXPECT_EQ(call.data, R"({"amount":990000,"currency":"USD","extInfo":"chest=gold&userId=3","orderId":")" + order.orderId +
                            R"(","productId":"gem_60","quantity":1,"status":1})");
   EXPECT_NE(call.thread, std::this_thread::get_id());
   EXPECT_FALSE(Pay().HasOrder(order.steamOrderId));
   EXPECT_EQ((std::vector<std::string>{order.serverId, order.gameUserId, order.nickName, order.extInfo,
                                        order.channelProductId, std::to_string(order.payStatus)}),
-            (std::vector<std::string>{"server-7", "hero-1", "Aria", "chest=gold&x", "1001", "1"}));
+            (std::vector<std::string>{"server-7", "hero-1", "A&B=C 小明", "chest=gold&userId=3", "1001", "1"}));
   ASSERT_EQ(PayResultBodies().size(), 1u);
   const std::string steamId = "&extVerifyInfo={\"steamOrderId\":\"" + order.steamOrderId + "\"}&";
   for (const std::string& part : {std::string("&status=1&payAmountMicros=990000&"), steamId,

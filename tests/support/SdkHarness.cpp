@@ -13,10 +13,6 @@ namespace nimo_test {
 
 using namespace std::chrono_literals;
 
-nimo_sandbox::Fault MakeFault(nimo_sandbox::FaultMode mode, int times, int code, std::string msg, int delayMs) {
-  return {mode, delayMs, code, std::move(msg), times};
-}
-
 void CallbackTest::SetUp() {
   home_ = std::make_unique<TempDataHome>();
   NimoSdk::Core().SetPumpPeriod(10ms);

@@ -19,10 +19,6 @@
 
 namespace nimo_test {
 
-// A sandbox fault for `times` requests (-1: every one).
-nimo_sandbox::Fault MakeFault(nimo_sandbox::FaultMode mode, int times = -1, int code = 500,
-                              std::string msg = "Sandbox fault", int delayMs = 0);
-
 // The recorder's view shared by the fixtures below; Exit at the end of each test.
 class CallbackTest : public ::testing::Test {
  protected:
