@@ -221,20 +221,6 @@ TEST_F(SandboxAnswers, TestDevicesComeFromTheFlagOrTheConfigFile) {
 
 // ------------------------------------------------------------------ login
 
-TEST_F(SandboxLogin, AcceptsAHexTicketAndKeepsOneNumericIdPerPlayer) {
-  auto first = LoginAtSandbox(sb);
-  auto again = LoginAtSandbox(sb);
-  auto other = LoginAtSandbox(sb, "76561197960287931");
-  ASSERT_FALSE(first.userId.empty());
-  EXPECT_EQ(first.userId, again.userId);
-  EXPECT_NE(first.token, again.token);
-  EXPECT_NE(first.userId, other.userId);
-  auto users = sb->Users();
-  ASSERT_EQ(users.size(), 2u);
-  EXPECT_EQ(users[0].puserId, nimo_test::kTestSteamId);
-  EXPECT_EQ(users[0].logins, 2);
-}
-
 TEST_F(SandboxLogin, RefusesTicketsThatAreNotLowerCaseHexAndSteamIdsThatAreNotNumbers) {
   for (const char* ticket : {"", "abc", "ABCD", "zz00"}) {
     json a = CallSandbox(sb, Endpoint::Login, CNimoApi::LoginBody(p, nimo_test::kTestSteamId, ticket).body);
