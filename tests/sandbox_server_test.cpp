@@ -58,8 +58,6 @@ using SandboxConcurrency = SandboxTest;
 
 }  // namespace
 
-// ------------------------------------------------------------------ restarts
-
 // Certificates, orders, users and event numbers survive a restart; a damaged
 // certificate pair is made again rather than served.
 TEST(SandboxRestart, KeepsItsStateAndCertificatesButRemakesADamagedPair) {
@@ -107,8 +105,6 @@ TEST(SandboxRestart, KeepsItsStateAndCertificatesButRemakesADamagedPair) {
             std::filesystem::perms::none);
   std::filesystem::remove_all(dir);
 }
-
-// ------------------------------------------------------------------ signatures
 
 TEST_F(SandboxSignatures, AcceptTheSdkBodiesAndRefuseAnyTamperedByteOrOtherKey) {
   std::string body = CNimoApi::ClientConfigBody(p).body;
@@ -159,8 +155,6 @@ TEST_F(SandboxSignatures, MissingOrReorderedParametersAreNamed) {
                                 .body);
   EXPECT_EQ(noType.value("msg", ""), "Content-Type must be application/x-www-form-urlencoded");
 }
-
-// ------------------------------------------------------------------ answers
 
 TEST_F(SandboxAnswers, EveryEndpointAnswersExactlyTheMembersTheSdkReads) {
   using Set = std::set<std::string>;
@@ -219,8 +213,6 @@ TEST_F(SandboxAnswers, TestDevicesComeFromTheFlagOrTheConfigFile) {
   EXPECT_EQ(CallSandbox(custom, Endpoint::Config, CNimoApi::ClientConfigBody(p).body).value("code", 0), 403);
 }
 
-// ------------------------------------------------------------------ login
-
 TEST_F(SandboxLogin, RefusesTicketsThatAreNotLowerCaseHexAndSteamIdsThatAreNotNumbers) {
   for (const char* ticket : {"", "abc", "ABCD", "zz00"}) {
     json a = CallSandbox(sb, Endpoint::Login, CNimoApi::LoginBody(p, nimo_test::kTestSteamId, ticket).body);
@@ -229,8 +221,6 @@ TEST_F(SandboxLogin, RefusesTicketsThatAreNotLowerCaseHexAndSteamIdsThatAreNotNu
   EXPECT_EQ(CallSandbox(sb, Endpoint::Login, CNimoApi::LoginBody(p, "steam:1", "abcd").body).value("code", 0), 400);
   EXPECT_TRUE(sb->Users().empty());
 }
-
-// ------------------------------------------------------------------ orders
 
 TEST_F(SandboxOrders, CreateOrderStoresTheOrderUnderADecimalSteamIdBeyond32Bits) {
   auto o = Order("gem_980");
@@ -263,8 +253,6 @@ TEST_F(SandboxOrders, RefusesProductsNotSoldThroughSteamAndPlayersNotLoggedIn) {
   EXPECT_EQ(loggedOut.value("msg", ""), "Unknown userId: -1 (log in first)");
   EXPECT_TRUE(sb->Orders().empty());
 }
-
-// ------------------------------------------------------------------ pay result
 
 TEST_F(SandboxPayResult, ConfirmsOnlyWhatThePlayerAuthorised) {
   sb->SetProductPlayer("gem_300", nimo_sandbox::PlayerMode::Decline);
@@ -303,8 +291,6 @@ TEST_F(SandboxPayResult, ChecksOwnerAmountAndSteamOrder) {
   EXPECT_EQ(send(report, o.userId).value("status", 0), 1);
 }
 
-// ------------------------------------------------------------------ events
-
 TEST_F(SandboxEvents, StoresEachEventAsOneLineAndCountsNumbersPerDevice) {
   std::vector<std::string> bodies = {
       R"({"deviceId":"A","event":"e","eventOrder":"n1"})", R"({"deviceId":"A","event":"e","eventOrder":"n2"})",
@@ -334,8 +320,6 @@ TEST_F(SandboxEvents, StoresEachEventAsOneLineAndCountsNumbersPerDevice) {
   EXPECT_EQ(json::parse(stored[6]), json::parse(bodies[6]));  // its line break is not a second line
 }
 
-// ------------------------------------------------------------------ bad input
-
 TEST_F(SandboxBadInput, GetsACleanAnswerAndTheServerCarriesOn) {
   const std::string path = nimo_sandbox::EndpointPath(Endpoint::Login);
   for (std::string body : {std::string(), std::string("&&&&"), std::string("appId="), std::string("\xff\xfe\x00\x01", 4),
@@ -364,8 +348,6 @@ TEST_F(SandboxBadInput, GetsACleanAnswerAndTheServerCarriesOn) {
   EXPECT_EQ(CallSandbox(sb, Endpoint::Config, CNimoApi::ClientConfigBody(p).body).value("code", 0), 200);
 }
 
-// ------------------------------------------------------------------ control
-
 TEST_F(SandboxControl, ChangesFaultsPlayerAndTestDevicesAtRunTime) {
   auto answer = sb.Post("/_control", R"({"faults":{"config":{"mode":"code","code":1001,"msg":"busy","times":1}},
       "player":{"mode":"decline","delayMs":5,"products":{"gem_60":"never"}},"testDevice":true})",
@@ -393,8 +375,6 @@ TEST_F(SandboxControl, ChangesFaultsPlayerAndTestDevicesAtRunTime) {
                 .value("msg", ""),
             "unknown endpoint 'nowhere'");
 }
-
-// ------------------------------------------------------------------ concurrency
 
 // Reports of one order, at once or later, all get the first answer.
 TEST_F(SandboxConcurrency, RacingReportsOfOneOrderAllHearTheOneVerdict) {

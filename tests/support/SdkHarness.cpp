@@ -58,7 +58,7 @@ void SdkTest::SetUp() {
     // A second run of the game, talking to the parent's sandbox.
     NimoSdk::Api().UseUrls(parentBase, parentTrack);
   } else {
-    sandbox_ = std::make_unique<TestSandbox>(SandboxOptions());
+    sandbox_ = std::make_unique<TestSandbox>();
     ASSERT_TRUE(sandbox_->ok()) << sandbox_->error();
   }
 }

@@ -42,9 +42,6 @@ class SdkTest : public CallbackTest {
  protected:
   void SetUp() override;
   void TearDown() override;
-  // Override to start the sandbox differently.
-  virtual nimo_sandbox::Options SandboxOptions() { return {}; }
-
   // Init with the sandbox game's keys; waits for its one callback.
   Call InitAndWait(const std::string& appId = kSandboxAppId, const std::string& appKey = kSandboxAppKey);
   // Login; waits for its one callback.
