@@ -98,12 +98,8 @@ TEST_F(CApiTest, GameOwnedSteamIsPumpedByTheGameAndNeverShutDownByUs) {
   whileWaiting = [] { SteamAPI_RunCallbacks(); };
   ExpectNext(NIMO_OK);
   EXPECT_EQ(steam_standin::LastDispatchThread(), std::this_thread::get_id());
-  ASSERT_TRUE(Eventually([] { return NimoSdk::Pay().IsProductsLoaded(); }));
-  nimo_call_pay("gem_60", "", CallbackRecorder::CCallback, nullptr);
-  EXPECT_EQ(nlohmann::json::parse(Next().data)["status"], 1);  // the authorisation too comes through the game's pump
-  nimo_exit();
-  EXPECT_EQ(steam_standin::ShutdownCalls(), 0);
-  EXPECT_TRUE(steam_standin::IsInitialised());
+  // Purchases through the game's pump: Purchase.GameOwnedSteamPumpNeverWaitsForTheJournal; its Steam
+  // left up at Exit: the random games.
 }
 
 TEST_F(CApiTest, NullAndInvalidUtf8Strings) {

@@ -2,7 +2,6 @@
 // on the wire, the two log records, and the HttpResp of every kind of answer.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -249,30 +248,6 @@ TEST(HostileAnswers, PeakMemoryStaysBoundedAndTheGameHearsAtOnce) {
   const long limitKiB = 128 * 1024;
 #endif
   std::_Exit(wrong != 0 ? 3 : growth > limitKiB ? 4 : seconds > 20 ? 5 : 0);
-}
-
-class PostConcurrency : public PostTest {};
-
-TEST_F(PostConcurrency, ManyThreadsEachGetTheirOwnAnswer) {
-  RawServer server([](nimo_test::RawConn& c) {
-    std::string request = c.ReadRequest();
-    std::string body = request.substr(request.find("\r\n\r\n") + 4);
-    std::string json = "{\"code\":200,\"msg\":\"" + body + "\"}";
-    c.Write(Reply("200 OK", json));
-  });
-  std::atomic<int> right{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 5; ++i) {
-        const std::string tag = "t" + std::to_string(t) + "i" + std::to_string(i);
-        HttpResp r = Post(server.Url(), tag).resp;
-        if (r.code == 200 && r.msg == std::wstring(tag.begin(), tag.end())) ++right;
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(right.load(), 20);
 }
 
 }  // namespace

@@ -22,7 +22,6 @@ using nimo_sandbox::Endpoint;
 using nimo_sandbox::FaultMode;
 using nimo_test::CallbackRecorder;
 using nimo_test::Eventually;
-using nimo_test::MakeFault;
 using NimoSdk::Core;
 
 namespace {
@@ -55,13 +54,6 @@ TEST_F(InitFlow, RefusedConfigurationThenRetried) {
   for (const auto& e : Server().Events()) startups += e.json["event"] == "zko_startup" ? 1 : 0;
   EXPECT_EQ(startups, 1);
   EXPECT_TRUE(NoMoreCallbacks());
-}
-
-TEST_F(InitFlow, MalformedAnswerThenItWorks) {
-  Fail(Endpoint::Config, FaultMode::Truncated, 1);
-  EXPECT_EQ(InitAndWait().code, -501);
-  EXPECT_FALSE(Core().isInit.load());
-  EXPECT_EQ(InitAndWait().code, 200);
 }
 
 class InitLogging : public InitFlow, public ::testing::WithParamInterface<bool> {};

@@ -1,23 +1,15 @@
-// Purchases against the sandbox, whose Steam stand-in plays the player, and the
-// purchase journal that keeps payments from being lost or reported twice.
+// Purchases against the sandbox, whose Steam stand-in plays the player, and
+// create-order and pay-result answers written by hand.
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <filesystem>
-#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "Sdk/CNimoCore.h"
 #include "Sdk/CNimoDelivery.h"
-#include "Sdk/CNimoPay.h"
-#include "Sdk/PurchaseJournal.h"
-#include "Sdk/Singletons.h"
-#include "nimosdk64.h"
 #include "nimosdk64_c.h"
 #include "platform/steam/steam_control.h"
 #include "platform/sys/FileLock.h"
-#include "support/SdkHarness.h"
-#include "support/child_process.h"
+#include "support/PurchaseFixture.h"
 
 using namespace std::chrono_literals;
 using nimo_sandbox::Endpoint;
@@ -26,77 +18,27 @@ using nimo_sandbox::PlayerMode;
 using nimo_test::CallbackRecorder;
 using nimo_test::Eventually;
 using nimo_test::MakeFault;
+using nimo_test::Purchase;
 using NimoSdk::Core;
 using NimoSdk::Pay;
-using NimoSdk::PurchaseJournal;
 using json = nlohmann::json;
-namespace fs = std::filesystem;
-
-namespace {
-
-class Purchase : public nimo_test::SdkTest {
- protected:
-  void Buy(const std::string& productId, const std::string& extInfo = "") {
-    NimoProxy::CallPay(std::wstring(productId.begin(), productId.end()), std::wstring(extInfo.begin(), extInfo.end()),
-                       CallbackRecorder::Callback);
-  }
-  std::vector<std::string> PayResultBodies() {
-    std::vector<std::string> out;
-    for (const auto& r : Server().Requests())
-      if (r.endpoint == "pay_result") out.push_back(r.body);
-    return out;
-  }
-  // The catalogue's preload fails; later loads fail `times - 1` more times.
-  void FailCatalogue(int times, const std::string& msg = "Sandbox fault") {
-    Fail(Endpoint::Products, FaultMode::Code, times, 1001, msg);
-    InitAndLogin();
-    ASSERT_TRUE(Eventually([&] { return Server().RequestCount(Endpoint::Products) == 1; }));
-  }
-  std::string JournalPath() const { return home_->SdkFolder() + "/480/PayJournal"; }
-  json Entries() const {
-    json doc = json::parse(nimo_test::ReadText(JournalPath()), nullptr, false);
-    return doc.is_object() ? doc["entries"] : json::array();
-  }
-};
-
-// Reports after the game's one callback go to a hook, recorded here.
-class PayJournal : public Purchase {
- protected:
-  void SetUp() override {
-    Purchase::SetUp();
-    Pay().SetLateReportHandler([this](int code, const std::string&, const std::string& report) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      late_.emplace_back(code, report);
-    });
-  }
-  std::size_t LateCount() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return late_.size();
-  }
-
-  std::mutex mutex_;
-  std::vector<std::pair<int, std::string>> late_;  // code, report JSON; guarded by mutex_
-};
-class PayJournalConcurrency : public PayJournal {};
-
-}  // namespace
 
 TEST_F(Purchase, ApprovedIsReportedAndTheOrderLeaves) {
   InitAndLogin();
   NimoProxy::SetServerId(L"server-7");
   NimoProxy::SetGameUserId(L"hero-1");
-  NimoProxy::SetNickName(L"Aria");
-  Buy("gem_60", "chest=gold&x");
+  NimoProxy::SetNickName(L"A&B=C 小明");  // separators in values still verify
+  Buy("gem_60", "chest=gold&userId=3");
   auto call = ExpectNext(200);
   ASSERT_EQ(Server().Orders().size(), 1u);
   const auto order = Server().Orders()[0];
-  EXPECT_EQ(call.data, R"({"amount":990000,"currency":"USD","extInfo":"chest=gold&x","orderId":")" + order.orderId +
+  EXPECT_EQ(call.data, R"({"amount":990000,"currency":"USD","extInfo":"chest=gold&userId=3","orderId":")" + order.orderId +
                            R"(","productId":"gem_60","quantity":1,"status":1})");
   EXPECT_NE(call.thread, std::this_thread::get_id());
   EXPECT_FALSE(Pay().HasOrder(order.steamOrderId));
   EXPECT_EQ((std::vector<std::string>{order.serverId, order.gameUserId, order.nickName, order.extInfo,
                                        order.channelProductId, std::to_string(order.payStatus)}),
-            (std::vector<std::string>{"server-7", "hero-1", "Aria", "chest=gold&x", "1001", "1"}));
+            (std::vector<std::string>{"server-7", "hero-1", "A&B=C 小明", "chest=gold&userId=3", "1001", "1"}));
   ASSERT_EQ(PayResultBodies().size(), 1u);
   const std::string steamId = "&extVerifyInfo={\"steamOrderId\":\"" + order.steamOrderId + "\"}&";
   for (const std::string& part : {std::string("&status=1&payAmountMicros=990000&"), steamId,
@@ -126,7 +68,15 @@ struct Unloaded {
   bool viaC = false;  // nimo_call_pay, whose codes are distinct
 };
 void PrintTo(const Unloaded& u, std::ostream* os) { *os << u.product; }
-class PurchaseWithoutCatalogue : public Purchase, public ::testing::WithParamInterface<Unloaded> {};
+class PurchaseWithoutCatalogue : public Purchase, public ::testing::WithParamInterface<Unloaded> {
+ protected:
+  // The catalogue's preload fails; later loads fail `times - 1` more times.
+  void FailCatalogue(int times, const std::string& msg) {
+    Fail(Endpoint::Products, FaultMode::Code, times, 1001, msg);
+    InitAndLogin();
+    ASSERT_TRUE(Eventually([&] { return Server().RequestCount(Endpoint::Products) == 1; }));
+  }
+};
 
 TEST_P(PurchaseWithoutCatalogue, LoadsItFirst) {
   FailCatalogue(GetParam().loadFailures, "no catalogue");
@@ -355,176 +305,4 @@ TEST_F(OrderAnswers, EachReportFinishesItsOwnPurchase) {
   EXPECT_EQ(call.user, &second);
   EXPECT_EQ(json::parse(call.data)["orderId"], "A2");
   EXPECT_TRUE(NoMoreCallbacks());
-}
-
-// --- the journal ---
-
-// The server opens the Steam transaction before it answers create_order, so Steam may answer first.
-TEST_F(PayJournalConcurrency, EarlySteamAnswerIsHeldAndReportedWhenTheOrderArrives) {
-  Server().SetSteamFirst(true);
-  Server().SetSteamDelay(300);
-  InitAndLogin();
-  Buy("gem_60");
-  EXPECT_EQ(json::parse(ExpectNext(200).data)["status"], 1);
-  EXPECT_EQ(Server().Orders().at(0).reports, 1);
-  EXPECT_EQ(Pay().HeldAnswerCount(), 0u);
-  EXPECT_TRUE(Eventually([&] { return Entries().empty(); }));
-  EXPECT_TRUE(NoMoreCallbacks());
-}
-
-// A decline, then Steam's authorisation while the decline is being reported: both reach the server.
-TEST_F(PayJournalConcurrency, RepeatDuringAReportIsReportedAfterIt) {
-  Server().SetSteamDelay(600);  // the sandbox's own "1" comes while the "0" is in flight
-  InitAndLogin();
-  Server().SetFault(Endpoint::PayResult, MakeFault(FaultMode::None, 1, 500, "", 1200));
-  Buy("gem_60");
-  ASSERT_TRUE(Eventually([&] { return !Server().Orders().empty(); }));
-  std::string id = Server().Orders()[0].steamOrderId;
-  ASSERT_TRUE(Eventually([&] { return Pay().HasOrder(id); }));
-  steam_standin::QueueMicroTxnAuthorization(480, std::stoull(id), false);
-  EXPECT_EQ(json::parse(ExpectNext(200).data)["status"], 1);
-  auto reports = PayResultBodies();
-  ASSERT_EQ(reports.size(), 2u);
-  EXPECT_NE(reports[0].find("&status=0&"), std::string::npos);
-  EXPECT_NE(reports[1].find("&status=1&"), std::string::npos);
-  EXPECT_EQ(Server().FindOrderBySteamId(id)->payStatus, 1);
-  EXPECT_TRUE(NoMoreCallbacks());
-  EXPECT_EQ(LateCount(), 0u);
-}
-
-// Killed after Steam's authorisation, before the server heard the report: the next run reports it.
-TEST_F(PayJournal, KilledBeforeTheReportIsReportedByTheNextRun) {
-  if (nimo_test::ChildMode() == "buyer") {
-    InitAndLogin();
-    Buy("gem_60");
-    std::this_thread::sleep_for(30s);  // killed long before
-    return;
-  }
-  Fail(Endpoint::PayResult, FaultMode::Hang);
-  pid_t child = nimo_test::SpawnCurrentTest("buyer", ChildEnv());
-  ASSERT_GT(child, 0);
-  bool ready = Eventually(
-      [&] {
-        json e = Entries();
-        return e.size() == 1 && e[0].value("steamStatus", "") == "1" && Server().InFlight() > 0;
-      },
-      20s);
-  ::kill(child, SIGKILL);
-  EXPECT_EQ(nimo_test::WaitChild(child, 10s), 128 + SIGKILL);
-  ASSERT_TRUE(ready);
-  const std::string id = Entries()[0]["steamOrderId"];
-  EXPECT_EQ(Server().FindOrderBySteamId(id)->reports, 0);
-
-  Server().ClearFaults();
-  Fail(Endpoint::PayResult, FaultMode::Lost, 1);  // and the first answer is lost
-  ASSERT_EQ(InitAndWait().code, 200);             // no login: the order carries its buyer
-  ASSERT_TRUE(Eventually([&] { return Entries().empty() && LateCount() == 1; }));
-  EXPECT_EQ(late_[0].first, 200);
-  EXPECT_EQ(json::parse(late_[0].second)["status"], 1);
-  auto order = *Server().FindOrderBySteamId(id);
-  EXPECT_EQ(order.payStatus, 1);
-  EXPECT_EQ(order.reports, 2);  // the lost one and its retry, one verdict
-  EXPECT_FALSE(Pay().HasOrder(id));
-  EXPECT_TRUE(NoMoreCallbacks());  // the game of this run bought nothing
-}
-
-TEST_F(PayJournal, ExitDuringARecoveryReportKeepsItsBound) {
-  json order = {{"orderId", "SO1"}, {"userId", "100001"}, {"product", {{"productId", "gem_60"}}}};
-  json entry = {{"createdMs", PurchaseJournal::NowMs()}, {"order", order}, {"steamOrderId", "5000000001"},
-                {"steamStatus", "1"}};
-  nimo_test::WriteText(JournalPath(), json{{"entries", {entry}}, {"version", 1}}.dump());
-  Fail(Endpoint::PayResult, FaultMode::Hang);
-  ASSERT_EQ(InitAndWait().code, 200);
-  ASSERT_TRUE(Eventually([&] { return Server().InFlight() > 0; }));
-  auto start = std::chrono::steady_clock::now();
-  NimoProxy::Exit();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-  EXPECT_EQ(Entries().size(), 1u);  // still owed
-}
-
-// --- the journal's file itself ---
-
-class JournalFile : public ::testing::Test {
- protected:
-  void SetUp() override { fs::create_directories(dir()); }
-  std::string dir() const { return home_.Root() + "/game"; }
-  std::string path() const { return dir() + "/PayJournal"; }
-  std::vector<std::string> Aside() const { return nimo_test::FilesNamed(dir(), "PayJournal.bad-"); }
-  nimo_test::TempDataHome home_;
-};
-
-TEST_F(JournalFile, UnreadableFileIsKeptAsideAndAFreshOneStarted) {
-  const std::string valid = R"({"entries":[{"createdMs":1,"steamOrderId":"9","steamStatus":"1"}],"version":1})";
-  const std::string cases[] = {
-      valid.substr(0, valid.size() / 2),                                          // torn
-      std::string("\x00\xff garbage", 10),                                        // garbage
-      std::string(64, '[') + std::string(64, ']'),                                // nested too deep
-      R"({"entries":{}})",                                                        // not a list
-      R"({"entries":[{"createdMs":"1","steamOrderId":"9","steamStatus":"1"}]})",  // wrong type
-      R"({"entries":[{"createdMs":1,"steamOrderId":"9","steamStatus":"2"}]})",    // unknown status
-      std::string(PurchaseJournal::kMaxFileBytes + 1, ' '),                       // too large
-  };
-  for (const std::string& text : cases) {
-    SCOPED_TRACE(text.substr(0, 40));
-    for (const auto& f : Aside()) fs::remove(f);
-    nimo_test::WriteText(path(), text);
-    PurchaseJournal journal(path());
-    journal.RecordSteamAnswer("77", "1");
-    auto aside = Aside();
-    ASSERT_EQ(aside.size(), 1u);
-    EXPECT_EQ(nimo_test::ReadText(aside[0]), text) << "kept as it was";
-    auto entries = journal.Load(60000);
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].steamOrderId, "77");
-  }
-}
-
-// Neither read nor written, an entry the reader refuses costs no other entry.
-TEST_F(JournalFile, ABadEntryCostsOnlyItself) {
-  nimo_test::WriteText(path(), R"({"entries":[{"createdMs":1,"steamOrderId":"8","steamStatus":"1"},)"
-                               R"({"createdMs":"1","steamOrderId":"9","steamStatus":"1"}],"version":1})");
-  PurchaseJournal journal(path());
-  journal.PutOrder(NimoSdk::PayOrder{});  // no Steam order id
-  journal.RecordSteamAnswer("7", "2");
-  journal.RecordSteamAnswer("6", "1");
-  auto entries = journal.Load(std::numeric_limits<std::int64_t>::max());
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].steamOrderId + entries[1].steamOrderId, "86");
-  EXPECT_EQ(Aside().size(), 1u);  // the file as it was, for a look
-}
-
-TEST_F(JournalFile, AnAuthorisationIsNeverOverwrittenByALaterDecline) {
-  PurchaseJournal journal(path());
-  journal.RecordSteamAnswer("5", "1");
-  journal.RecordSteamAnswer("5", "0");
-  auto entries = journal.Load(60000);
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].steamStatus, "1");
-}
-
-TEST_F(JournalFile, BoundedAndExpired) {
-  const std::int64_t now = PurchaseJournal::NowMs();
-  json list = json::array();
-  auto add = [&](const std::string& id, std::int64_t age, const char* status, bool withOrder) {
-    json e = {{"createdMs", now - age}, {"steamOrderId", id}};
-    if (*status != '\0') e["steamStatus"] = status;
-    if (withOrder) e["order"] = {{"orderId", "SO" + id}, {"product", json::object()}};
-    list.push_back(e);
-  };
-  for (int i = 0; i < 5; ++i) add("old" + std::to_string(i), PurchaseJournal::kMaxAgeMs + 1000, "1", true);
-  add("early", 10 * 60 * 1000, "1", false);  // a held answer past its time
-  for (int i = 0; i < 300; ++i) add("w" + std::to_string(i), 1000, i % 30 == 0 ? "1" : "", true);
-  nimo_test::WriteText(path(), json{{"entries", list}, {"version", 1}}.dump());
-
-  PurchaseJournal journal(path());
-  auto entries = journal.Load(120000);
-  ASSERT_EQ(entries.size(), PurchaseJournal::kMaxEntries);
-  int authorised = 0;
-  for (const auto& e : entries) {
-    EXPECT_EQ(e.steamOrderId.rfind("w", 0), 0u) << e.steamOrderId;
-    authorised += e.steamStatus == "1";
-  }
-  EXPECT_EQ(authorised, 10);  // waiting orders go first
-  EXPECT_EQ(json::parse(nimo_test::ReadText(path()))["entries"].size(), PurchaseJournal::kMaxEntries);
-  EXPECT_TRUE(Aside().empty());
 }

@@ -6,93 +6,69 @@
 #include <chrono>
 #include <thread>
 
-#include "support/SandboxFixture.h"
+#include "support/CallbackRecorder.h"
 #include "support/SandboxRequests.h"
 
 using nimo_sandbox::Endpoint;
 using nimo_sandbox::Fault;
 using nimo_sandbox::FaultMode;
-using nimo_test::CallSandbox;
-using nimo_test::TestSandbox;
+using nimo_test::MakeFault;
 using NimoSdk::CNimoApi;
 using json = nlohmann::json;
 
 namespace {
 
-Fault Make(FaultMode mode, int times = -1, int delayMs = 0) {
-  Fault f;
-  f.mode = mode;
-  f.times = times;
-  f.delayMs = delayMs;
-  return f;
-}
-
-class SandboxFaults : public ::testing::Test {
+class SandboxFaults : public nimo_test::SandboxServerTest {
  protected:
-  void SetUp() override { ASSERT_TRUE(sb.ok()) << sb.error(); }
   nimo_test::RawAnswer Config(int timeoutMs = 5000) {
     return sb.Post(nimo_sandbox::EndpointPath(Endpoint::Config), CNimoApi::ClientConfigBody(p).body,
                    "application/x-www-form-urlencoded", timeoutMs);
   }
   // Logs in and sends a create-order request; the raw answer.
-  nimo_test::RawAnswer Order() {
+  nimo_test::RawAnswer RawOrder() {
     auto login = nimo_test::LoginAtSandbox(sb);
     return sb.Post(nimo_sandbox::EndpointPath(Endpoint::CreateOrder),
                    CNimoApi::CreateOrderBody(p, nimo_test::OrderFor("gem_60"), login.userId).body);
   }
-
-  TestSandbox sb{{}, false};
-  NimoSdk::CoreParams p = nimo_test::SandboxParams();
 };
 
 }  // namespace
 
 TEST_F(SandboxFaults, TruncatedAndCloseSpoilTheAnswerOfAProcessedRequest) {
-  sb->SetFault(Endpoint::CreateOrder, Make(FaultMode::Truncated, 1));
-  auto cut = Order();
+  sb->SetFault(Endpoint::CreateOrder, MakeFault(FaultMode::Truncated, 1));
+  auto cut = RawOrder();
   EXPECT_EQ(cut.status, 200);
   EXPECT_FALSE(cut.body.empty());
   EXPECT_TRUE(json::parse(cut.body, nullptr, false).is_discarded()) << cut.body;
   EXPECT_EQ(sb->Orders().size(), 1u);
   EXPECT_EQ(std::string(R"({"code":200,"defaultAmountMicro")").rfind(cut.body.substr(0, 10), 0), 0u);
 
-  sb->SetFault(Endpoint::CreateOrder, Make(FaultMode::Close, 1));
-  auto dropped = Order();
+  sb->SetFault(Endpoint::CreateOrder, MakeFault(FaultMode::Close, 1));
+  auto dropped = RawOrder();
   EXPECT_EQ(dropped.status, 0) << dropped.body;  // the client never got a whole answer
   EXPECT_EQ(sb->Orders().size(), 2u);
 
-  EXPECT_EQ(Order().status, 200);  // each was for one request only
+  EXPECT_EQ(RawOrder().status, 200);  // each was for one request only
   EXPECT_EQ(sb->Orders().size(), 3u);
 }
 
 TEST_F(SandboxFaults, HangNeverAnswersAndFreesItsWorkerWhenTheClientLeaves) {
-  sb->SetFault(Endpoint::Config, Make(FaultMode::Hang));
+  sb->SetFault(Endpoint::Config, MakeFault(FaultMode::Hang));
   nimo_test::RawAnswer a;
   std::thread client([&] { a = Config(3000); });
-  EXPECT_TRUE(TestSandbox::WaitUntil([&] { return sb->InFlight() == 1; }, std::chrono::seconds(10)));
+  EXPECT_TRUE(nimo_test::Eventually([&] { return sb->InFlight() == 1; }, std::chrono::seconds(10)));
   client.join();
   EXPECT_EQ(a.status, 0);
   EXPECT_FALSE(a.error.empty());
-  ASSERT_TRUE(TestSandbox::WaitUntil([&] { return sb->InFlight() == 0; }, std::chrono::seconds(5)));
+  ASSERT_TRUE(nimo_test::Eventually([&] { return sb->InFlight() == 0; }, std::chrono::seconds(5)));
   auto requests = sb->Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].fault, "hang");
   EXPECT_EQ(requests[0].answer, "(never answered)");
 }
 
-TEST_F(SandboxFaults, FirstNTimesThenNormal) {
-  sb->SetFault(Endpoint::Config, Make(FaultMode::Http502, 2));
-  auto page = Config();
-  EXPECT_EQ(page.status, 502);
-  EXPECT_NE(page.body.find("<title>502 Bad Gateway</title>"), std::string::npos);
-  EXPECT_EQ(Config().status, 502);
-  EXPECT_EQ(json::parse(Config().body, nullptr, false).value("code", 0), 200);
-  EXPECT_TRUE(sb->State()["settings"]["faults"].empty());
-}
-
 TEST_F(SandboxFaults, AllAppliesToEveryEndpointIncludingDataCollection) {
-  Fault f = Make(FaultMode::Code);
-  f.code = 503;
+  const Fault f = MakeFault(FaultMode::Code, -1, 503);
   ASSERT_TRUE(sb->SetFault("all", f));
   EXPECT_EQ(json::parse(Config().body).value("code", 0), 503);
   EXPECT_EQ(json::parse(sb.Post("/data/h5/v1.do", "{}", "text/plain").body).value("code", 0), 503);
@@ -101,16 +77,14 @@ TEST_F(SandboxFaults, AllAppliesToEveryEndpointIncludingDataCollection) {
   EXPECT_EQ(json::parse(Config().body).value("code", 0), 200);
 }
 
-TEST(SandboxFaultStop, StopReturnsPromptlyWithRequestsHanging) {
-  TestSandbox sb({}, false);
-  ASSERT_TRUE(sb.ok());
-  sb->SetFault(Endpoint::Track, Make(FaultMode::Hang));
+TEST_F(SandboxFaults, StopReturnsPromptlyWithRequestsHanging) {
+  sb->SetFault(Endpoint::Track, MakeFault(FaultMode::Hang));
   std::vector<std::thread> clients;
   std::vector<nimo_test::RawAnswer> answers(4);
   for (std::size_t i = 0; i < answers.size(); ++i) {
     clients.emplace_back([&, i] { answers[i] = sb.Post("/data/h5/v1.do", "{}", "text/plain", 30000); });
   }
-  ASSERT_TRUE(TestSandbox::WaitUntil([&] { return sb->InFlight() == 4; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(nimo_test::Eventually([&] { return sb->InFlight() == 4; }, std::chrono::seconds(10)));
   auto took = sb.Stop();
   EXPECT_LT(took, std::chrono::milliseconds(1500));
   for (auto& t : clients) t.join();

@@ -14,6 +14,7 @@
 #include "support/SandboxFixture.h"
 #include "support/SandboxRequests.h"
 #include "support/TestSocket.h"
+#include "support/temp_data_home.h"
 #include "tools/sandbox/LiveView.h"
 
 using nimo_sandbox::Endpoint;
@@ -21,6 +22,7 @@ using nimo_test::CallSandbox;
 using nimo_test::kSandboxAppId;
 using nimo_test::LoginAtSandbox;
 using nimo_test::OrderFor;
+using nimo_test::ReadText;
 using nimo_test::ReportFor;
 using nimo_test::SandboxParams;
 using nimo_test::TestSandbox;
@@ -43,35 +45,7 @@ std::string Replace(std::string s, const std::string& from, const std::string& t
   return s;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-class SandboxTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(sb.ok()) << sb.error(); }
-
-  // Logs the test player in and orders productId; the sandbox's order record.
-  nimo_sandbox::Order Order(const std::string& productId = "gem_60") {
-    auto login = LoginAtSandbox(sb);
-    EXPECT_FALSE(login.userId.empty());
-    json a = CallSandbox(sb, Endpoint::CreateOrder,
-                         CNimoApi::CreateOrderBody(p, OrderFor(productId), login.userId).body);
-    EXPECT_EQ(a.value("code", 0), 200) << a.dump();
-    auto o = sb->FindOrder(a.value("orderId", ""));
-    EXPECT_TRUE(o.has_value());
-    return o.value_or(nimo_sandbox::Order{});
-  }
-
-  json Report(const nimo_sandbox::Order& o, const std::string& status) {
-    return CallSandbox(sb, Endpoint::PayResult, CNimoApi::PayResultBody(p, ReportFor(o, status), o.userId).body);
-  }
-
-  TestSandbox sb{{}, false};
-  NimoSdk::CoreParams p = SandboxParams();
-};
-
+using SandboxTest = nimo_test::SandboxServerTest;
 using SandboxSignatures = SandboxTest;
 using SandboxAnswers = SandboxTest;
 using SandboxLogin = SandboxTest;
@@ -79,11 +53,10 @@ using SandboxOrders = SandboxTest;
 using SandboxPayResult = SandboxTest;
 using SandboxEvents = SandboxTest;
 using SandboxBadInput = SandboxTest;
+using SandboxControl = SandboxTest;
 using SandboxConcurrency = SandboxTest;
 
 }  // namespace
-
-// ------------------------------------------------------------------ restarts
 
 // Certificates, orders, users and event numbers survive a restart; a damaged
 // certificate pair is made again rather than served.
@@ -101,8 +74,8 @@ TEST(SandboxRestart, KeepsItsStateAndCertificatesButRemakesADamagedPair) {
     TestSandbox sb(o, false);
     ASSERT_TRUE(sb.ok()) << sb.error();
     EXPECT_EQ(sb.Get("/_control").status, 200);  // the plain client verifies the chain and 127.0.0.1
-    if (firstCa.empty()) firstCa = ReadFile(sb->CaFile());
-    EXPECT_EQ(ReadFile(sb->CaFile()) == firstCa, start != "damaged");
+    if (firstCa.empty()) firstCa = ReadText(sb->CaFile());
+    EXPECT_EQ(ReadText(sb->CaFile()) == firstCa, start != "damaged");
     if (start == "first") {
       auto login = LoginAtSandbox(sb);
       json a = CallSandbox(sb, Endpoint::CreateOrder, CNimoApi::CreateOrderBody(p, OrderFor("gem_60"), login.userId).body);
@@ -132,8 +105,6 @@ TEST(SandboxRestart, KeepsItsStateAndCertificatesButRemakesADamagedPair) {
             std::filesystem::perms::none);
   std::filesystem::remove_all(dir);
 }
-
-// ------------------------------------------------------------------ signatures
 
 TEST_F(SandboxSignatures, AcceptTheSdkBodiesAndRefuseAnyTamperedByteOrOtherKey) {
   std::string body = CNimoApi::ClientConfigBody(p).body;
@@ -184,21 +155,6 @@ TEST_F(SandboxSignatures, MissingOrReorderedParametersAreNamed) {
                                 .body);
   EXPECT_EQ(noType.value("msg", ""), "Content-Type must be application/x-www-form-urlencoded");
 }
-
-TEST_F(SandboxSignatures, ValuesHoldingSeparatorsStillVerify) {
-  auto login = LoginAtSandbox(sb);
-  auto o = OrderFor("gem_60");
-  o.extInfo = "a=1&b=2&userId=3";  // looks like more parameters
-  o.nickName = "A&B=C 小明";
-  json a = CallSandbox(sb, Endpoint::CreateOrder, CNimoApi::CreateOrderBody(p, o, login.userId).body);
-  ASSERT_EQ(a.value("code", 0), 200) << a.dump();
-  auto stored = sb->FindOrder(a.value("orderId", ""));
-  ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->extInfo, "a=1&b=2&userId=3");
-  EXPECT_EQ(stored->nickName, "A&B=C 小明");
-}
-
-// ------------------------------------------------------------------ answers
 
 TEST_F(SandboxAnswers, EveryEndpointAnswersExactlyTheMembersTheSdkReads) {
   using Set = std::set<std::string>;
@@ -257,22 +213,6 @@ TEST_F(SandboxAnswers, TestDevicesComeFromTheFlagOrTheConfigFile) {
   EXPECT_EQ(CallSandbox(custom, Endpoint::Config, CNimoApi::ClientConfigBody(p).body).value("code", 0), 403);
 }
 
-// ------------------------------------------------------------------ login
-
-TEST_F(SandboxLogin, AcceptsAHexTicketAndKeepsOneNumericIdPerPlayer) {
-  auto first = LoginAtSandbox(sb);
-  auto again = LoginAtSandbox(sb);
-  auto other = LoginAtSandbox(sb, "76561197960287931");
-  ASSERT_FALSE(first.userId.empty());
-  EXPECT_EQ(first.userId, again.userId);
-  EXPECT_NE(first.token, again.token);
-  EXPECT_NE(first.userId, other.userId);
-  auto users = sb->Users();
-  ASSERT_EQ(users.size(), 2u);
-  EXPECT_EQ(users[0].puserId, nimo_test::kTestSteamId);
-  EXPECT_EQ(users[0].logins, 2);
-}
-
 TEST_F(SandboxLogin, RefusesTicketsThatAreNotLowerCaseHexAndSteamIdsThatAreNotNumbers) {
   for (const char* ticket : {"", "abc", "ABCD", "zz00"}) {
     json a = CallSandbox(sb, Endpoint::Login, CNimoApi::LoginBody(p, nimo_test::kTestSteamId, ticket).body);
@@ -281,8 +221,6 @@ TEST_F(SandboxLogin, RefusesTicketsThatAreNotLowerCaseHexAndSteamIdsThatAreNotNu
   EXPECT_EQ(CallSandbox(sb, Endpoint::Login, CNimoApi::LoginBody(p, "steam:1", "abcd").body).value("code", 0), 400);
   EXPECT_TRUE(sb->Users().empty());
 }
-
-// ------------------------------------------------------------------ orders
 
 TEST_F(SandboxOrders, CreateOrderStoresTheOrderUnderADecimalSteamIdBeyond32Bits) {
   auto o = Order("gem_980");
@@ -295,7 +233,7 @@ TEST_F(SandboxOrders, CreateOrderStoresTheOrderUnderADecimalSteamIdBeyond32Bits)
   EXPECT_EQ(o.channelProductId, "1003");
   EXPECT_EQ(o.steamId, nimo_test::kTestSteamId);
   EXPECT_EQ(o.player, "approve");
-  EXPECT_NE(ReadFile(sb.StateDir() + "/orders.json").find(o.steamOrderId), std::string::npos);
+  EXPECT_NE(ReadText(sb.StateDir() + "/orders.json").find(o.steamOrderId), std::string::npos);
 
   auto two = Order("vip_month");  // WEB and STEAM: the STEAM channel is the one
   EXPECT_EQ(two.channelProductId, "2001");
@@ -314,19 +252,6 @@ TEST_F(SandboxOrders, RefusesProductsNotSoldThroughSteamAndPlayersNotLoggedIn) {
   EXPECT_EQ(loggedOut.value("code", 0), 401);
   EXPECT_EQ(loggedOut.value("msg", ""), "Unknown userId: -1 (log in first)");
   EXPECT_TRUE(sb->Orders().empty());
-}
-
-// ------------------------------------------------------------------ pay result
-
-TEST_F(SandboxPayResult, RepeatedReportsOfAnOrderGetTheFirstAnswer) {
-  auto o = Order();
-  json first = Report(o, "1");
-  EXPECT_EQ(first, json::parse(R"({"code":200,"msg":"Success","status":1})"));
-  EXPECT_EQ(Report(o, "1"), first);
-  EXPECT_EQ(Report(o, "0"), first);
-  auto stored = sb->FindOrder(o.orderId);
-  EXPECT_EQ(stored->reports, 3);
-  EXPECT_EQ(stored->payStatus, 1);
 }
 
 TEST_F(SandboxPayResult, ConfirmsOnlyWhatThePlayerAuthorised) {
@@ -366,8 +291,6 @@ TEST_F(SandboxPayResult, ChecksOwnerAmountAndSteamOrder) {
   EXPECT_EQ(send(report, o.userId).value("status", 0), 1);
 }
 
-// ------------------------------------------------------------------ events
-
 TEST_F(SandboxEvents, StoresEachEventAsOneLineAndCountsNumbersPerDevice) {
   std::vector<std::string> bodies = {
       R"({"deviceId":"A","event":"e","eventOrder":"n1"})", R"({"deviceId":"A","event":"e","eventOrder":"n2"})",
@@ -397,8 +320,6 @@ TEST_F(SandboxEvents, StoresEachEventAsOneLineAndCountsNumbersPerDevice) {
   EXPECT_EQ(json::parse(stored[6]), json::parse(bodies[6]));  // its line break is not a second line
 }
 
-// ------------------------------------------------------------------ bad input
-
 TEST_F(SandboxBadInput, GetsACleanAnswerAndTheServerCarriesOn) {
   const std::string path = nimo_sandbox::EndpointPath(Endpoint::Login);
   for (std::string body : {std::string(), std::string("&&&&"), std::string("appId="), std::string("\xff\xfe\x00\x01", 4),
@@ -427,12 +348,7 @@ TEST_F(SandboxBadInput, GetsACleanAnswerAndTheServerCarriesOn) {
   EXPECT_EQ(CallSandbox(sb, Endpoint::Config, CNimoApi::ClientConfigBody(p).body).value("code", 0), 200);
 }
 
-// ------------------------------------------------------------------ control
-
-TEST(SandboxControl, ChangesFaultsPlayerAndTestDevicesAtRunTime) {
-  TestSandbox sb({}, false);
-  ASSERT_TRUE(sb.ok());
-  auto p = SandboxParams();
+TEST_F(SandboxControl, ChangesFaultsPlayerAndTestDevicesAtRunTime) {
   auto answer = sb.Post("/_control", R"({"faults":{"config":{"mode":"code","code":1001,"msg":"busy","times":1}},
       "player":{"mode":"decline","delayMs":5,"products":{"gem_60":"never"}},"testDevice":true})",
                         "application/json");
@@ -460,8 +376,7 @@ TEST(SandboxControl, ChangesFaultsPlayerAndTestDevicesAtRunTime) {
             "unknown endpoint 'nowhere'");
 }
 
-// ------------------------------------------------------------------ concurrency
-
+// Reports of one order, at once or later, all get the first answer.
 TEST_F(SandboxConcurrency, RacingReportsOfOneOrderAllHearTheOneVerdict) {
   auto o = Order();
   std::string body = CNimoApi::PayResultBody(p, ReportFor(o, "1"), o.userId).body;
@@ -472,7 +387,9 @@ TEST_F(SandboxConcurrency, RacingReportsOfOneOrderAllHearTheOneVerdict) {
   }
   for (auto& t : threads) t.join();
   for (const auto& a : answers) EXPECT_EQ(a, json::parse(R"({"code":200,"msg":"Success","status":1})"));
-  EXPECT_EQ(sb->FindOrder(o.orderId)->reports, 8);
+  EXPECT_EQ(Report(o, "0"), answers[0]);
+  EXPECT_EQ(sb->FindOrder(o.orderId)->reports, 9);
+  EXPECT_EQ(sb->FindOrder(o.orderId)->payStatus, 1);
 }
 
 // The live view reads while orders arrive, and stops with a browser's idle connection open.

@@ -15,14 +15,11 @@
 
 #include "platform/steam/steam_api.h"
 #include "platform/steam/steam_control.h"
-#include "support/SandboxFixture.h"
+#include "support/CallbackRecorder.h"
 #include "support/SandboxRequests.h"
 
-using nimo_sandbox::Endpoint;
 using nimo_sandbox::PlayerMode;
-using nimo_test::TestSandbox;
-using NimoSdk::CNimoApi;
-using json = nlohmann::json;
+using nimo_test::Eventually;
 
 namespace {
 
@@ -70,28 +67,17 @@ class LineClient {
   std::string buf_;
 };
 
-bool Connected(TestSandbox& sb, std::uint64_t steamId) {
+bool Connected(nimo_test::TestSandbox& sb, std::uint64_t steamId) {
   auto ids = sb->SteamClients();
   return std::find(ids.begin(), ids.end(), steamId) != ids.end();
 }
 
-class SandboxSteam : public ::testing::Test {
+class SandboxSteam : public nimo_test::SandboxServerTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(sb.ok()) << sb.error();
-    sb->SetSteamDelay(20);
+    SandboxServerTest::SetUp();
+    if (!HasFatalFailure()) sb->SetSteamDelay(20);
   }
-  // Logs the test player in and orders productId; the sandbox's order.
-  nimo_sandbox::Order Buy(const std::string& productId, const std::string& steamId = nimo_test::kTestSteamId) {
-    auto login = nimo_test::LoginAtSandbox(sb, steamId);
-    json a = nimo_test::CallSandbox(sb, Endpoint::CreateOrder,
-                                    CNimoApi::CreateOrderBody(p, nimo_test::OrderFor(productId), login.userId).body);
-    EXPECT_EQ(a.value("code", 0), 200) << a.dump();
-    return sb->FindOrder(a.value("orderId", "")).value_or(nimo_sandbox::Order{});
-  }
-
-  TestSandbox sb{{}, false};
-  NimoSdk::CoreParams p = nimo_test::SandboxParams();
 };
 
 struct Listener {
@@ -115,14 +101,14 @@ TEST_F(SandboxSteam, EachVerdictReachesOnlyThatPlayersClientAsThePlayerSettingSa
   LineClient mine(sb->SteamPort()), theirs(sb->SteamPort());
   ASSERT_TRUE(mine.Send(std::string("HELLO 480 ") + nimo_test::kTestSteamId + "\n"));
   ASSERT_TRUE(theirs.Send("HELLO 480 76561197960287931\n"));
-  ASSERT_TRUE(TestSandbox::WaitUntil([&] { return sb->SteamClients().size() == 2; }));
+  ASSERT_TRUE(Eventually([&] { return sb->SteamClients().size() == 2; }));
   sb->SetPlayer(PlayerMode::Decline);
   sb->SetProductPlayer("gem_300", PlayerMode::Never);
   sb->SetProductPlayer("vip_month", PlayerMode::Approve);
 
-  auto never = Buy("gem_300");
-  auto declined = Buy("gem_60");
-  auto approved = Buy("vip_month");
+  auto never = Order("gem_300");
+  auto declined = Order("gem_60");
+  auto approved = Order("vip_month");
   EXPECT_EQ(mine.ReadLine(), "MICROTXN 480 " + declined.steamOrderId + " 0");
   EXPECT_EQ(mine.ReadLine(), "MICROTXN 480 " + approved.steamOrderId + " 1");
   EXPECT_EQ(theirs.ReadLine(200), "");
@@ -132,8 +118,8 @@ TEST_F(SandboxSteam, EachVerdictReachesOnlyThatPlayersClientAsThePlayerSettingSa
 }
 
 TEST_F(SandboxSteam, AVerdictWaitsForALateClientAndGarbageDropsOnlyItsSender) {
-  auto order = Buy("gem_60");
-  ASSERT_TRUE(TestSandbox::WaitUntil([&] { return sb->SteamWaiting() == 1; }));
+  auto order = Order("gem_60");
+  ASSERT_TRUE(Eventually([&] { return sb->SteamWaiting() == 1; }));
   LineClient bad(sb->SteamPort());
   ASSERT_TRUE(bad.Send(std::string(10000, 'x')));
   EXPECT_EQ(bad.ReadLine(), "EOF");
@@ -147,11 +133,11 @@ TEST_F(SandboxSteam, TheStandInDeliversTheOpenedTransactionOnAPump) {
   steam_standin::Reset();
   steam_standin::SetBridge(sb->SteamBridge());
   ASSERT_EQ(SteamAPI_InitFlat(), 0);
-  ASSERT_TRUE(TestSandbox::WaitUntil([&] { return Connected(sb, steam_standin::kDefaultSteamId); }));
+  ASSERT_TRUE(Eventually([&] { return Connected(sb, steam_standin::kDefaultSteamId); }));
   Listener listener;
 
-  auto order = Buy("gem_60", std::to_string(steam_standin::kDefaultSteamId));
-  ASSERT_TRUE(TestSandbox::WaitUntil([&] {
+  auto order = Order("gem_60", std::to_string(steam_standin::kDefaultSteamId));
+  ASSERT_TRUE(Eventually([&] {
     SteamAPI_RunCallbacks();
     return listener.calls > 0;
   }));

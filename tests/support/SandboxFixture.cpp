@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <thread>
 
 #include "Sdk/CNimoApi.h"
 #include "Sdk/Singletons.h"
@@ -109,15 +108,6 @@ RawAnswer TestSandbox::Post(const std::string& path, const std::string& body, co
 
 RawAnswer TestSandbox::Get(const std::string& path, int timeoutMs) {
   return Request(*server_, [&](httplib::SSLClient& c) { return c.Get(path.c_str()); }, timeoutMs);
-}
-
-bool TestSandbox::WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (pred()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return pred();
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
 }
 
 }  // namespace nimo_test

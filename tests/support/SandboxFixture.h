@@ -59,10 +59,6 @@ class TestSandbox {
                  const std::string& contentType = "application/x-www-form-urlencoded", int timeoutMs = 5000);
   RawAnswer Get(const std::string& path, int timeoutMs = 5000);
 
-  // Polls every 10 ms until pred holds or timeout passes; returns pred's last value.
-  static bool WaitUntil(const std::function<bool()>& pred,
-                        std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
-
  private:
   std::unique_ptr<nimo_sandbox::Sandbox> server_;
   std::string stateDir_;
@@ -71,6 +67,12 @@ class TestSandbox {
   bool stopped_ = false;
   std::string error_;
 };
+
+// A sandbox fault for `times` requests (-1: every one).
+inline nimo_sandbox::Fault MakeFault(nimo_sandbox::FaultMode mode, int times = -1, int code = 500,
+                                     std::string msg = "Sandbox fault", int delayMs = 0) {
+  return {mode, delayMs, code, std::move(msg), times};
+}
 
 // The CA and server certificate all sandboxes of this process share, so that a
 // second sandbox in one test is trusted by the SDK's once-built TLS context.

@@ -60,4 +60,20 @@ SandboxLogin LoginAtSandbox(TestSandbox& sandbox, const std::string& steamId, co
   return out;
 }
 
+nimo_sandbox::Order SandboxServerTest::Order(const std::string& productId, const std::string& steamId) {
+  const SandboxLogin login = LoginAtSandbox(sb, steamId);
+  EXPECT_FALSE(login.userId.empty());
+  json a = CallSandbox(sb, nimo_sandbox::Endpoint::CreateOrder,
+                       NimoSdk::CNimoApi::CreateOrderBody(p, OrderFor(productId), login.userId).body);
+  EXPECT_EQ(a.value("code", 0), 200) << a.dump();
+  auto o = sb->FindOrder(a.value("orderId", ""));
+  EXPECT_TRUE(o.has_value());
+  return o.value_or(nimo_sandbox::Order{});
+}
+
+json SandboxServerTest::Report(const nimo_sandbox::Order& o, const std::string& status) {
+  return CallSandbox(sb, nimo_sandbox::Endpoint::PayResult,
+                     NimoSdk::CNimoApi::PayResultBody(p, ReportFor(o, status), o.userId).body);
+}
+
 }  // namespace nimo_test

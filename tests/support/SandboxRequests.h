@@ -2,6 +2,8 @@
 // builders, for tests that talk to the sandbox without the SDK's transport.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -32,5 +34,18 @@ struct SandboxLogin {
 // Logs steamId in (game "10001" unless params say otherwise); empty userId when refused.
 SandboxLogin LoginAtSandbox(TestSandbox& sandbox, const std::string& steamId = kTestSteamId,
                             const NimoSdk::CoreParams& params = SandboxParams());
+
+// A sandbox of its own, not pointed at by the SDK, for tests of the server alone.
+class SandboxServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(sb.ok()) << sb.error(); }
+  // Logs steamId in and orders productId; the sandbox's order record.
+  nimo_sandbox::Order Order(const std::string& productId = "gem_60", const std::string& steamId = kTestSteamId);
+  // Reports the order's outcome as the SDK would; the answer.
+  nlohmann::json Report(const nimo_sandbox::Order& order, const std::string& status);
+
+  TestSandbox sb{{}, false};
+  NimoSdk::CoreParams p = SandboxParams();
+};
 
 }  // namespace nimo_test

@@ -13,10 +13,6 @@ namespace nimo_test {
 
 using namespace std::chrono_literals;
 
-nimo_sandbox::Fault MakeFault(nimo_sandbox::FaultMode mode, int times, int code, std::string msg, int delayMs) {
-  return {mode, delayMs, code, std::move(msg), times};
-}
-
 void CallbackTest::SetUp() {
   home_ = std::make_unique<TempDataHome>();
   NimoSdk::Core().SetPumpPeriod(10ms);
@@ -62,7 +58,7 @@ void SdkTest::SetUp() {
     // A second run of the game, talking to the parent's sandbox.
     NimoSdk::Api().UseUrls(parentBase, parentTrack);
   } else {
-    sandbox_ = std::make_unique<TestSandbox>(SandboxOptions());
+    sandbox_ = std::make_unique<TestSandbox>();
     ASSERT_TRUE(sandbox_->ok()) << sandbox_->error();
   }
 }

@@ -19,10 +19,6 @@
 
 namespace nimo_test {
 
-// A sandbox fault for `times` requests (-1: every one).
-nimo_sandbox::Fault MakeFault(nimo_sandbox::FaultMode mode, int times = -1, int code = 500,
-                              std::string msg = "Sandbox fault", int delayMs = 0);
-
 // The recorder's view shared by the fixtures below; Exit at the end of each test.
 class CallbackTest : public ::testing::Test {
  protected:
@@ -46,9 +42,6 @@ class SdkTest : public CallbackTest {
  protected:
   void SetUp() override;
   void TearDown() override;
-  // Override to start the sandbox differently.
-  virtual nimo_sandbox::Options SandboxOptions() { return {}; }
-
   // Init with the sandbox game's keys; waits for its one callback.
   Call InitAndWait(const std::string& appId = kSandboxAppId, const std::string& appKey = kSandboxAppKey);
   // Login; waits for its one callback.
