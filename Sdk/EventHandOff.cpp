@@ -1,0 +1,58 @@
+#include "Sdk/EventHandOff.h"
+
+#include <utility>
+
+namespace NimoSdk {
+
+std::uint64_t EventHandOff::Push(std::string draft) {
+  std::uint64_t drop = 0;
+  std::string oldest;  // freed after the lock
+  {
+    nimo_sync::MutexLock hand(mutex_);
+    if (closed_) {
+      drop = 1;
+    } else {
+      pendingBytes_ += draft.size();
+      pending_.push_back(std::move(draft));
+      // While the tracker cannot keep up (a file lock held elsewhere) memory
+      // stays bounded: the oldest that are not being numbered go.
+      while ((pending_.size() > maxEvents_ || pendingBytes_ > maxBytes_) && pending_.size() > 1) {
+        pendingBytes_ -= pending_.front().size();
+        oldest = std::move(pending_.front());
+        pending_.pop_front();
+        ++drop;
+      }
+    }
+  }
+  return drop;
+}
+
+void EventHandOff::SetBound(std::size_t maxEvents, std::size_t maxBytes) {
+  nimo_sync::MutexLock hand(mutex_);
+  maxEvents_ = maxEvents;
+  maxBytes_ = maxBytes;
+}
+
+bool EventHandOff::Empty() {
+  nimo_sync::MutexLock hand(mutex_);
+  return pending_.empty();
+}
+
+std::size_t EventHandOff::TakeInto(std::deque<std::string>& batch) {
+  // A swap, so the caller's Post never waits behind a copy.
+  nimo_sync::MutexLock hand(mutex_);
+  batch.swap(pending_);
+  pendingBytes_ = 0;
+  return batch.size();
+}
+
+std::deque<std::string> EventHandOff::Close() {
+  std::deque<std::string> drafts;
+  nimo_sync::MutexLock hand(mutex_);
+  closed_ = true;
+  drafts.swap(pending_);
+  pendingBytes_ = 0;
+  return drafts;
+}
+
+}  // namespace NimoSdk
