@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "Sdk/CNimoPay.h"
+#include "Sdk/PayOrder.h"
 
 namespace NimoSdk {
 

@@ -9,9 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "Sdk/CNimoPay.h"
+#include "Sdk/PayOrder.h"
 
 namespace NimoSdk {
+
+// What the game hears (code -501) when a body cannot be read.
+inline constexpr char kServerParseError[] = "Server JSON Parse Error.";
 
 // "/v3/config/client.do": "isTestDevice" (0 when absent).
 bool ReadClientConfig(const std::string& text, std::int32_t& isTestDevice);
