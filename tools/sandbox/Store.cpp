@@ -42,115 +42,6 @@ json ReadWhole(const std::string& path) {
   return json::parse(ss.str(), nullptr, false);
 }
 
-std::string Str(const json& j, const char* key) {
-  auto it = j.find(key);
-  return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-std::int64_t Int(const json& j, const char* key, std::int64_t fallback = 0) {
-  auto it = j.find(key);
-  return it != j.end() && it->is_number_integer() ? it->get<std::int64_t>() : fallback;
-}
-
-json ToJson(const User& u) {
-  return {{"userId", u.userId}, {"appId", u.appId}, {"puserId", u.puserId},
-          {"token", u.token},   {"clientId", u.clientId}, {"logins", u.logins}};
-}
-
-User UserFrom(const json& j) {
-  User u;
-  u.userId = Int(j, "userId");
-  u.appId = Str(j, "appId");
-  u.puserId = Str(j, "puserId");
-  u.token = Str(j, "token");
-  u.clientId = Str(j, "clientId");
-  u.logins = static_cast<int>(Int(j, "logins"));
-  return u;
-}
-
-json ToJson(const Order& o) {
-  return {{"orderId", o.orderId},
-          {"steamOrderId", o.steamOrderId},
-          {"steamTransId", o.steamTransId},
-          {"appId", o.appId},
-          {"userId", o.userId},
-          {"steamId", o.steamId},
-          {"productId", o.productId},
-          {"channelProductId", o.channelProductId},
-          {"productName", o.productName},
-          {"defaultAmountMicro", o.defaultAmountMicro},
-          {"defaultCurrency", o.defaultCurrency},
-          {"virtualCurrency", o.virtualCurrency},
-          {"virtualCoinAmount", o.virtualCoinAmount},
-          {"clientId", o.clientId},
-          {"serverId", o.serverId},
-          {"gameUserId", o.gameUserId},
-          {"nickName", o.nickName},
-          {"extInfo", o.extInfo},
-          {"collectionInfo", o.collectionInfo},
-          {"sdkExtInfo", o.sdkExtInfo},
-          {"player", o.player},
-          {"authorized", o.authorized},
-          {"reports", o.reports},
-          {"payStatus", o.payStatus},
-          {"verdict", o.verdict},
-          {"createdMs", o.createdMs}};
-}
-
-Order OrderFrom(const json& j) {
-  Order o;
-  o.orderId = Str(j, "orderId");
-  o.steamOrderId = Str(j, "steamOrderId");
-  o.steamTransId = Str(j, "steamTransId");
-  o.appId = Str(j, "appId");
-  o.userId = Str(j, "userId");
-  o.steamId = Str(j, "steamId");
-  o.productId = Str(j, "productId");
-  o.channelProductId = Str(j, "channelProductId");
-  o.productName = Str(j, "productName");
-  o.defaultAmountMicro = Int(j, "defaultAmountMicro");
-  o.defaultCurrency = Str(j, "defaultCurrency");
-  o.virtualCurrency = Str(j, "virtualCurrency");
-  o.virtualCoinAmount = Int(j, "virtualCoinAmount");
-  o.clientId = Str(j, "clientId");
-  o.serverId = Str(j, "serverId");
-  o.gameUserId = Str(j, "gameUserId");
-  o.nickName = Str(j, "nickName");
-  o.extInfo = Str(j, "extInfo");
-  o.collectionInfo = Str(j, "collectionInfo");
-  o.sdkExtInfo = Str(j, "sdkExtInfo");
-  o.player = Str(j, "player");
-  o.authorized = j.contains("authorized") && j["authorized"].is_boolean() && j["authorized"].get<bool>();
-  o.reports = static_cast<int>(Int(j, "reports"));
-  o.payStatus = static_cast<int>(Int(j, "payStatus", -1));
-  o.verdict = Str(j, "verdict");
-  o.createdMs = Int(j, "createdMs");
-  return o;
-}
-
-json ToJson(const RequestRecord& r) {
-  json j = {{"time", r.timeMs},       {"endpoint", r.endpoint}, {"method", r.method},
-            {"path", r.path},         {"contentType", r.contentType}, {"body", r.body},
-            {"httpStatus", r.httpStatus}, {"answer", r.answer}};
-  if (!r.fault.empty()) j["fault"] = r.fault;
-  if (!r.note.empty()) j["note"] = r.note;
-  if (!r.check.empty()) j["check"] = r.check;
-  return j;
-}
-
-// "n42" -> 42; -1 when it is not of that form.
-long long EventNumber(const json& event) {
-  if (!event.is_object() || !event.contains("eventOrder") || !event["eventOrder"].is_string()) return -1;
-  const std::string s = event["eventOrder"].get<std::string>();
-  if (s.size() < 2 || s.size() > 19 || s[0] != 'n') return -1;
-  long long n = 0;
-  for (std::size_t i = 1; i < s.size(); ++i) {
-    if (s[i] < '0' || s[i] > '9') return -1;
-    n = n * 10 + (s[i] - '0');
-  }
-  return n;
-}
-
 }  // namespace
 
 std::string Dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
@@ -184,7 +75,7 @@ bool Store::Open(const std::string& dir, std::string* error) {
     while (std::getline(in, line)) {
       json e = json::parse(line, nullptr, false);
       if (e.is_discarded()) continue;
-      CountEventLocked(e);
+      devices_.Count(e);
       if (events_.size() < kMaxKeptEvents) events_.push_back({line, "", std::move(e)});
     }
   }
@@ -299,7 +190,7 @@ void Store::AddEvent(const std::string& text, const std::string& contentType, js
   // One line per event: a text with line breaks of its own is stored re-serialised.
   std::string line = text.find_first_of("\r\n") == std::string::npos ? text : Dump(parsed);
   std::lock_guard<std::mutex> lock(mutex_);
-  CountEventLocked(parsed);
+  devices_.Count(parsed);
   eventsFile_ << line << '\n';
   eventsFile_.flush();
   if (events_.size() >= kMaxKeptEvents) {
@@ -309,27 +200,6 @@ void Store::AddEvent(const std::string& text, const std::string& contentType, js
   events_.push_back({text, contentType, std::move(parsed)});
 }
 
-void Store::CountEventLocked(const json& event) {
-  std::string device = event.is_object() && event.contains("deviceId") && event["deviceId"].is_string()
-                           ? event["deviceId"].get<std::string>()
-                           : std::string();
-  DeviceSeen& d = devices_[device];
-  ++d.counters.events;
-  long long n = EventNumber(event);
-  if (n < 0) {
-    ++d.counters.malformed;
-    return;
-  }
-  if (!d.seen.insert(n).second) {
-    ++d.counters.duplicates;
-    return;
-  }
-  d.counters.distinct = static_cast<int>(d.seen.size());
-  d.counters.lowest = *d.seen.begin();
-  d.counters.highest = *d.seen.rbegin();
-  d.counters.missing = static_cast<int>(d.counters.highest - d.counters.lowest + 1 - d.counters.distinct);
-}
-
 std::vector<StoredEvent> Store::Events() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return {events_.begin(), events_.end()};
@@ -337,9 +207,7 @@ std::vector<StoredEvent> Store::Events() const {
 
 std::map<std::string, DeviceCounters> Store::EventCounters() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::map<std::string, DeviceCounters> out;
-  for (const auto& [device, d] : devices_) out[device] = d.counters;
-  return out;
+  return devices_.Counters();
 }
 
 void Store::Record(RequestRecord record) {
@@ -381,7 +249,7 @@ void Store::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   users_.clear();
   orders_.clear();
-  devices_.clear();
+  devices_.Clear();
   counts_.clear();
   refused_.clear();
   attributions_.clear();
@@ -432,13 +300,6 @@ json Store::Counters() const {
 }
 
 json Store::CountersLocked() const {
-  json devices = json::object();
-  for (const auto& [device, d] : devices_) {
-    const DeviceCounters& c = d.counters;
-    devices[device] = {{"events", c.events},       {"distinct", c.distinct}, {"duplicates", c.duplicates},
-                       {"missing", c.missing},     {"malformed", c.malformed}, {"lowest", c.lowest},
-                       {"highest", c.highest}};
-  }
   int paid = 0;
   for (const auto& o : orders_) paid += o.payStatus == 1 ? 1 : 0;
   return {{"requests", json(counts_)},
@@ -447,7 +308,7 @@ json Store::CountersLocked() const {
           {"users", users_.size()},
           {"orders", orders_.size()},
           {"paidOrders", paid},
-          {"events", devices}};
+          {"events", devices_.ToJson()}};
 }
 
 void Store::SaveUsersLocked() {

@@ -15,71 +15,13 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "tools/sandbox/EventCounter.h"
+#include "tools/sandbox/Records.h"
+
 namespace nimo_sandbox {
-
-struct User {
-  std::int64_t userId = 0;
-  std::string appId;
-  std::string puserId;  // the Steam id
-  std::string token;
-  std::string clientId;
-  int logins = 0;
-};
-
-struct Order {
-  std::string orderId;
-  std::string steamOrderId;  // decimal, above 32 bits
-  std::string steamTransId;
-  std::string appId;
-  std::string userId;
-  std::string steamId;
-  std::string productId;
-  std::string channelProductId;
-  std::string productName;
-  std::int64_t defaultAmountMicro = 0;
-  std::string defaultCurrency;
-  std::string virtualCurrency;
-  std::int64_t virtualCoinAmount = 0;
-  std::string clientId, serverId, gameUserId, nickName, extInfo, collectionInfo, sdkExtInfo;
-  std::string player;         // what the player did: approve, decline, never
-  bool authorized = false;    // Steam's side told the game "authorised"
-  int reports = 0;            // accepted pay-result reports
-  int payStatus = -1;         // -1 unreported, 1 paid, 0 not paid
-  std::string verdict;        // answer of the first accepted report, repeated verbatim
-  std::int64_t createdMs = 0;
-};
-
-struct StoredEvent {
-  std::string text;         // as received
-  std::string contentType;  // of the request
-  nlohmann::json json;      // parsed
-};
-
-struct DeviceCounters {
-  int events = 0;
-  int distinct = 0;     // distinct eventOrder numbers
-  int duplicates = 0;   // events whose number was seen before
-  int missing = 0;      // numbers never seen between the lowest and highest seen
-  int malformed = 0;    // eventOrder absent or not "n<number>"
-  long long lowest = 0, highest = 0;
-};
-
-struct RequestRecord {
-  std::string endpoint;  // name, or "unknown"
-  std::string method, path, contentType, body;
-  int httpStatus = 0;
-  std::string answer;
-  std::string fault;  // fault mode applied, empty when none
-  std::string note;   // why it was refused, and the expected sign text when a signature did not match
-  // The common check that refused it (content type, parameter order, appId, signature),
-  // or "not checked" when a fault or an unreadable body answered before any check.
-  std::string check;
-  std::int64_t timeMs = 0;
-};
 
 class Store {
  public:
@@ -125,13 +67,8 @@ class Store {
   nlohmann::json Counters() const;
 
  private:
-  struct DeviceSeen {
-    DeviceCounters counters;
-    std::set<long long> seen;
-  };
   void SaveUsersLocked();
   void SaveOrdersLocked();
-  void CountEventLocked(const nlohmann::json& event);
   nlohmann::json CountersLocked() const;
 
   std::string dir_;  // constant while open
@@ -141,7 +78,7 @@ class Store {
   std::vector<User> users_;
   std::vector<Order> orders_;
   std::deque<StoredEvent> events_;
-  std::map<std::string, DeviceSeen> devices_;
+  EventCounter devices_;
   std::deque<RequestRecord> requests_;
   std::uint64_t eventsDropped_ = 0, requestsDropped_ = 0;  // numbers before the front of the deques
   std::map<std::string, int> counts_, refused_, attributions_;
