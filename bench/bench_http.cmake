@@ -4,6 +4,7 @@ find_package(CURL QUIET)
 if(CURL_FOUND)
   add_executable(bench_http
     ${CMAKE_CURRENT_SOURCE_DIR}/bench_http.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/LocalNginx.cpp
     ${CMAKE_SOURCE_DIR}/tests/support/TestCerts.cpp)
   target_include_directories(bench_http PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_compile_options(bench_http PRIVATE ${NIMO_WARNINGS})
