@@ -19,6 +19,7 @@
 #include "Sdk/NimoOptions.h"
 #include "Sdk/NimoUtils.h"
 #include "Sdk/ServerAnswers.h"
+#include "Sdk/Session.h"
 #include "Sdk/Singletons.h"
 #include "nimo_version.h"
 
@@ -86,6 +87,7 @@ void CNimoCore::HandOffStart(InitRequest request) {
   {
     nimo_sync::MutexLock lock(startMutex_);
     request.readsId = idGate_.StartReading();
+    request.session = session::OfThisThread();
     starts_.push_back(std::move(request));
     if (starting_) return;  // the running thread takes it
     starting_ = true;
@@ -108,11 +110,16 @@ void CNimoCore::RunStarts() {
       }
       request = std::move(starts_.front());
       starts_.pop_front();
-      closed = startsClosed_;
+      // One made before an Exit that did not wait for it (called from our callback) is that Exit's.
+      closed = startsClosed_ || request.session != session::Current();
     }
-    const bool readsId = request.readsId;
-    const bool markLeft = closed ? readsId : Start(std::move(request));
-    if (closed) Track().ReleaseEvents();
+    bool markLeft = request.readsId && request.session == session::Current();  // else a new session's gate
+    if (closed) {
+      Track().ReleaseEvents();
+    } else {
+      session::Scope scope(request.session);  // as the Init that made it
+      markLeft = Start(std::move(request));
+    }
     if (markLeft) {
       // The next Init reads the id in its place; with none, nobody reads it.
       nimo_sync::MutexLock lock(startMutex_);

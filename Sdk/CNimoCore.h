@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -95,6 +96,7 @@ class CNimoCore {
     std::string appKey;
     GameCallback callback;
     bool readsId = false;  // holds the client-id gate's reading mark
+    std::uint64_t session = 0;  // the session it was made in
   };
   // Queues the request for the one start-up thread (started if none runs).
   void HandOffStart(InitRequest request);
