@@ -19,6 +19,7 @@
 #include "Sdk/NimoOptions.h"
 #include "Sdk/NimoUtils.h"
 #include "Sdk/ServerAnswers.h"
+#include "Sdk/Session.h"
 #include "Sdk/Singletons.h"
 #include "nimo_version.h"
 
@@ -76,14 +77,77 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback call
     NotifyGame(callback, 200, "Sdk already init.");
     return;
   }
+  // The rest runs on our thread; what the game does next waits for it where it
+  // waited for the call (events, requests carrying the client id).
+  HandOffStart(InitRequest{std::move(appId), std::move(appKey), callback});
+}
+
+void CNimoCore::HandOffStart(InitRequest request) {
+  Track().HoldEvents();
+  {
+    nimo_sync::MutexLock lock(startMutex_);
+    request.readsId = idGate_.StartReading();
+    request.session = session::OfThisThread();
+    starts_.push_back(std::move(request));
+    if (starting_) return;  // the running thread takes it
+    starting_ = true;
+  }
+  if (!waits_.Spawn([this] { RunStarts(); })) RunStarts();
+}
+
+void CNimoCore::RunStarts() {
+  startThread_ = std::this_thread::get_id();
+  for (;;) {
+    InitRequest request;
+    bool closed = false;
+    {
+      nimo_sync::MutexLock lock(startMutex_);
+      if (starts_.empty()) {
+        starting_ = false;
+        startThread_ = std::thread::id();
+        startsEnded_.notify_all();
+        return;
+      }
+      request = std::move(starts_.front());
+      starts_.pop_front();
+      // One made before an Exit that did not wait for it (called from our callback) is that Exit's.
+      closed = startsClosed_ || request.session != session::Current();
+    }
+    bool markLeft = request.readsId && request.session == session::Current();  // else a new session's gate
+    if (closed) {
+      Track().ReleaseEvents();
+    } else {
+      session::Scope scope(request.session);  // as the Init that made it
+      markLeft = Start(std::move(request));
+    }
+    if (markLeft) {
+      // The next Init reads the id in its place; with none, nobody reads it.
+      nimo_sync::MutexLock lock(startMutex_);
+      if (!starts_.empty()) {
+        starts_.front().readsId = true;
+      } else {
+        idGate_.StopReading();
+      }
+    }
+  }
+}
+
+void CNimoCore::CloseStarts(std::chrono::steady_clock::time_point deadline) {
+  nimo_sync::UniqueLock lock(startMutex_);
+  if (startThread_.load() != std::this_thread::get_id()) {
+    startsEnded_.wait_until(lock, deadline, [this]() REQUIRES(startMutex_) { return !starting_; });
+  }
+  startsClosed_ = true;
+}
+
+bool CNimoCore::Start(InitRequest request) {
   // Decided under initMutex_, acted on after it: the game is called back, and the
   // request sent, with no lock of ours held (a callback may call Init again).
   enum class Next { SteamFailed, ReadIdThenAsk, Ask } next = Next::Ask;
   {
     // A repeated Init (the first still waiting, or refused) skips what is done
-    // and only asks the server again.
+    // and only asks the server again. An Exit meanwhile waits for this.
     nimo_sync::MutexLock lock(initMutex_);
-    if (isExit.load()) return;  // Exit came meanwhile: it answers this Init
     if (!steamUp_) {
       InitLog(false);
       if (!steam_.InitSteam()) {
@@ -94,23 +158,25 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback call
       }
     }
     if (next != Next::SteamFailed) {
-      SetParams(std::move(appId), std::move(appKey));
+      SetParams(std::move(request.appId), std::move(request.appKey));
       if (!servicesUp_) {
         CNimoHttp::StartPool();
         Track().Init();
-        // Drafted here, before the configuration request; the tracker adds the
-        // client id once it is known.
-        Track().PostEvent("zko_startup", "", std::numeric_limits<double>::quiet_NaN());
+        // Drafted here, before the configuration request and the events the game
+        // posted since the call; the tracker adds the client id once it is known.
+        Track().PostStartupEvent();
         servicesUp_ = true;
-        if (idGate_.StartReading()) next = Next::ReadIdThenAsk;
+        if (request.readsId || idGate_.StartReading()) next = Next::ReadIdThenAsk;
       }
       if (next == Next::ReadIdThenAsk) Track().Sender().ExpectClientId();
     }
   }
+  Track().ReleaseEvents();
+  const GameCallback& callback = request.callback;
   switch (next) {
     case Next::SteamFailed:
       NotifyGame(callback, -402, "Steam Init Failure!");
-      return;
+      break;
     case Next::ReadIdThenAsk: {
       // One worker reads the id, then asks for the configuration.
       auto first = [this, callback] {
@@ -118,12 +184,13 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback call
         RequestConfig(callback);
       };
       if (!waits_.Spawn(first)) first();
-      return;
+      break;
     }
     case Next::Ask:
       AfterClientId([this, callback] { RequestConfig(callback); });
-      return;
+      break;
   }
+  return request.readsId && next != Next::ReadIdThenAsk;
 }
 
 bool CNimoCore::StartNewSession() {
@@ -138,6 +205,10 @@ bool CNimoCore::StartNewSession() {
   Pay().BeginSession();
   steamUp_ = false;
   servicesUp_ = false;
+  {
+    nimo_sync::MutexLock lock(startMutex_);
+    startsClosed_ = false;
+  }
   steam_.BeginSession();
   isInit = false;
   isLogin = false;
@@ -312,8 +383,11 @@ void CNimoCore::Exit() {
   // calls the game while Exit waits.
   std::vector<std::shared_ptr<OpenOperation>> open = Delivery().BeginExit();
   state->exitSignal.Set();
+  // The start-ups Init handed off end first (Steam, the services, the start-up
+  // event), as when they ran inside the call; those still to come do nothing.
+  CloseStarts(deadline);
   {
-    // An Init step under way (Steam, the services) ends first; later ones see isExit.
+    // A start-up step past the deadline ends first.
     nimo_sync::MutexLock lock(initMutex_);
   }
   steam_.Shutdown();

@@ -5,9 +5,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "Sdk/ClientIdGate.h"
@@ -87,6 +90,22 @@ class CNimoCore {
   void PublishClientId(const std::string& id);
   void ReadClientId();
   void RequestConfig(GameCallback callback);  // logs the parameters, then asks
+  // What an Init leaves to our start-up thread.
+  struct InitRequest {
+    std::string appId;
+    std::string appKey;
+    GameCallback callback;
+    bool readsId = false;  // holds the client-id gate's reading mark
+    std::uint64_t session = 0;  // the session it was made in
+  };
+  // Queues the request for the one start-up thread (started if none runs).
+  void HandOffStart(InitRequest request);
+  void RunStarts();  // the start-up thread: the requests in order
+  // Log, Steam, HTTP pool, tracker and the start-up event, then the answer or
+  // the configuration request. True when the request's reading mark is left over.
+  bool Start(InitRequest request);
+  // Exit: waits (up to deadline) for the start-ups handed off; later ones do nothing.
+  void CloseStarts(std::chrono::steady_clock::time_point deadline);
   // Init after Exit: once that Exit has stopped our threads, everything of the
   // ended session is reset and the next one begins. False while Exit still stops.
   bool StartNewSession();
@@ -108,6 +127,15 @@ class CNimoCore {
   nimo_sync::Mutex initMutex_;
   bool steamUp_ GUARDED_BY(initMutex_) = false;
   bool servicesUp_ GUARDED_BY(initMutex_) = false;
+
+  // Start-ups handed off by Init, run in order on one thread of waits_; taken
+  // before idGate_'s lock, never while initMutex_ is held.
+  nimo_sync::Mutex startMutex_;
+  nimo_sync::CondVar startsEnded_;  // with startMutex_: the start-up thread ended
+  std::deque<InitRequest> starts_ GUARDED_BY(startMutex_);
+  bool starting_ GUARDED_BY(startMutex_) = false;       // the start-up thread runs
+  bool startsClosed_ GUARDED_BY(startMutex_) = false;  // Exit: the rest are not started
+  std::atomic<std::thread::id> startThread_{};         // an Exit from its callback does not wait for it
 };
 
 }  // namespace NimoSdk

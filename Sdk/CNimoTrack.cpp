@@ -24,6 +24,12 @@ constexpr const char* kUnknown = "_unknown";
 constexpr const char* kCustomPrefix = "zko_self_";
 constexpr std::size_t kCustomPrefixLen = 9;
 
+std::int64_t NowMs() {
+  return static_cast<std::int64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
+}
+
 // Texts we build are compact; bytes that are not UTF-8 (an event name can be
 // anything) become U+FFFD instead of making the serialiser throw.
 std::string Compact(const nlohmann::json& value) {
@@ -250,6 +256,11 @@ std::string CNimoTrack::BuildPayload(const std::string& name, const std::string&
 }
 
 std::string CNimoTrack::Draft(const std::string& name, const std::string& params, double value) {
+  return DraftAt(NowMs(), name, params, value);
+}
+
+std::string CNimoTrack::DraftAt(std::int64_t sdkTime, const std::string& name, const std::string& params,
+                                double value) {
   Facts facts = Snapshot();
   std::shared_ptr<const EventTable> table = Table();
 
@@ -264,9 +275,7 @@ std::string CNimoTrack::Draft(const std::string& name, const std::string& params
   payload["gameUserId"] = facts.gameUserId;
   payload["sdkVersion"] = facts.sdkVersion;
   payload["sdkType"] = facts.sdkType;
-  payload["sdkTime"] = static_cast<std::int64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-          .count());
+  payload["sdkTime"] = sdkTime;
   // Every call, valid or not, takes a number; the tracker thread puts it here.
   payload["eventOrder"] = "";
   payload["event"] = ResolveEventName(name);
@@ -300,10 +309,30 @@ std::string CNimoTrack::Draft(const std::string& name, const std::string& params
 
 void CNimoTrack::PostEvent(const std::string& name, const std::string& params, double value) {
   try {
-    std::string draft = Draft(name, params, value);
+    const std::int64_t sdkTime = NowMs();
+    if (hold_.Keep(EventHold::Held{name, params, value, sdkTime, 0})) return;
+    Send(name, params, value, sdkTime);
+  } catch (const std::exception& e) {
+    LOG(ERROR) << "Post Event Failed:" << e.what();
+  } catch (...) {
+  }
+}
+
+void CNimoTrack::Send(const std::string& name, const std::string& params, double value, std::int64_t sdkTime) {
+  try {
+    std::string draft = DraftAt(sdkTime, name, params, value);
     Sender().Post(std::move(draft));
   } catch (const std::exception& e) {
     LOG(ERROR) << "Post Event Failed:" << e.what();
+  } catch (...) {
+  }
+}
+
+void CNimoTrack::PostStartupEvent() { Send("zko_startup", "", std::numeric_limits<double>::quiet_NaN(), NowMs()); }
+
+void CNimoTrack::ReleaseEvents() {
+  try {
+    hold_.Release([this](const EventHold::Held& e) { Send(e.name, e.params, e.value, e.sdkTime); });
   } catch (...) {
   }
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Sdk/EventHold.h"
 #include "Sdk/EventSender.h"
 #include "platform/sync/Mutex.h"
 
@@ -57,6 +58,11 @@ class CNimoTrack {
   // delivers it. Never waits for the disk or the network. name and params are
   // UTF-8; params is JSON object text or empty; value NaN for none.
   void PostEvent(const std::string& name, const std::string& params, double value);
+  // Init's start-up on our thread: posts wait from HoldEvents (the game's thread)
+  // until its ReleaseEvents, after the start-up event, which goes past them.
+  void HoldEvents() { hold_.Hold(); }
+  void ReleaseEvents();
+  void PostStartupEvent();
   // The compact event text with "eventOrder":"" (numbered later); logs the findings.
   std::string Draft(const std::string& name, const std::string& params, double value);
   // The draft numbered at once by its own store cycle (for tools and tests).
@@ -102,6 +108,8 @@ class CNimoTrack {
 
  private:
   std::shared_ptr<const EventTable> Table() const;
+  std::string DraftAt(std::int64_t sdkTime, const std::string& name, const std::string& params, double value);
+  void Send(const std::string& name, const std::string& params, double value, std::int64_t sdkTime);
   static void CheckParams(const EventTable& table, const std::string& name, const std::string& params,
                           const json& parsed);
 
@@ -114,6 +122,7 @@ class CNimoTrack {
   // late thread may still hold one, and the process-wide tracker is never freed).
   std::unique_ptr<EventSender> sender_ GUARDED_BY(mutex_) = std::make_unique<EventSender>();
   std::vector<std::unique_ptr<EventSender>> retired_ GUARDED_BY(mutex_);
+  EventHold hold_;
 };
 
 }  // namespace NimoSdk

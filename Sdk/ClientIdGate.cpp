@@ -15,6 +15,15 @@ bool ClientIdGate::StartReading() {
   return true;
 }
 
+void ClientIdGate::StopReading() {
+  {
+    nimo_sync::MutexLock lock(mutex_);
+    if (idState_ != IdState::Reading) return;
+    idState_ = IdState::Unread;
+  }
+  idCv_.notify_all();
+}
+
 void ClientIdGate::MarkKnown() {
   {
     nimo_sync::MutexLock lock(mutex_);
@@ -35,14 +44,13 @@ void ClientIdGate::AfterClientId(std::function<void()> task) {
   }
   auto wait = [this, task] {
     constexpr auto kBound = std::chrono::seconds(10);
-    bool known = false;
+    bool inTime = false;
     {
       nimo_sync::UniqueLock lock(mutex_);
-      known = idCv_.wait_for(lock, kBound,
-                             [this]() REQUIRES(mutex_) { return idState_ == IdState::Known || end_.Exited(); }) &&
-              idState_ == IdState::Known;
+      inTime = idCv_.wait_for(lock, kBound,
+                              [this]() REQUIRES(mutex_) { return idState_ != IdState::Reading || end_.Exited(); });
     }
-    if (!known && !end_.Exited()) LOG(ERROR) << "Client id not read in time; the request goes without it.";
+    if (!inTime && !end_.Exited()) LOG(ERROR) << "Client id not read in time; the request goes without it.";
     task();
   };
   if (!waits_.Spawn(wait)) wait();

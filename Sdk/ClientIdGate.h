@@ -20,6 +20,8 @@ class ClientIdGate {
 
   // True when the id was unread: the caller reads it now, and tasks wait for it.
   bool StartReading();
+  // The reader did not read it after all (Steam did not start): waiting tasks go.
+  void StopReading();
   // The id is known (the core has published it): waiting tasks go.
   void MarkKnown();
   // Runs task at once when the id is known or nobody is reading it, else on a
@@ -37,7 +39,7 @@ class ClientIdGate {
   ThreadGroup& waits_;
   nimo_sync::Mutex mutex_;
   IdState idState_ GUARDED_BY(mutex_) = IdState::Unread;
-  nimo_sync::CondVar idCv_;  // with mutex_: the id became known, or Exit began
+  nimo_sync::CondVar idCv_;  // with mutex_: the id became known or unread, or Exit began
 };
 
 }  // namespace NimoSdk

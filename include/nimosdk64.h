@@ -11,7 +11,8 @@
 //
 // Threads, in the default mode: a callback runs on the calling thread (immediate
 // refusals, answers from the product cache), on one of the SDK's six HTTP worker
-// threads (server answers) or on a login wait thread (Steam ticket failures);
+// threads (server answers), on Init's start-up thread (Init's Steam failure) or
+// on a login wait thread (Steam ticket failures);
 // several may run at the same time. Operations still open at Exit are answered
 // on the thread that called Exit, before it returns. Keep callbacks short, copy
 // what you need and hand it to your game thread.
@@ -28,8 +29,9 @@ namespace NimoProxy {
 using ResultCallback = void (*)(int code, std::wstring message, std::wstring data);
 
 // Starts the SDK: Steam, the HTTP workers, the client configuration request.
+// Returns at once; the start-up runs on a thread of the SDK's.
 //   200 "Sdk already init."      (calling thread) a previous Init succeeded
-//   -402 "Steam Init Failure!"   (calling thread) Steam is not running
+//   -402 "Steam Init Failure!"   (the SDK's start-up thread) Steam is not running
 //   -400 "Process Exit!"         (calling thread) an Exit on another thread has not returned yet
 // After Exit it starts a new session, as if the library had just been loaded
 // (see nimo_init in nimosdk64_c.h).

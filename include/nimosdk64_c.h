@@ -20,8 +20,8 @@
  * Threads (see nimo_set_callback_mode):
  *   NIMO_CALLBACKS_ON_SDK_THREADS (default) callbacks run on the calling thread
  *     (immediate refusals, answers from the product cache), on one of the SDK's
- *     HTTP worker threads (server answers), or on a login wait thread; several at
- *     once. Operations still open at nimo_exit are answered on the thread that
+ *     HTTP worker threads (server answers), on nimo_init's start-up thread (its
+ *     NIMO_STEAM_INIT_FAILURE) or on a login wait thread; several at once. Operations still open at nimo_exit are answered on the thread that
  *     called nimo_exit, before it returns.
  *   NIMO_CALLBACKS_ON_POLL every result is queued and delivered, in the order the
  *     results arose, by nimo_run_callbacks() on the thread that calls it; no
@@ -101,6 +101,8 @@ NIMO_API int nimo_set_steam_owner(int owner);
 NIMO_API int nimo_run_callbacks(void);
 
 /* Starts the SDK: Steam, the HTTP workers, the client configuration request.
+ * Returns at once: the start-up runs on a thread of the SDK's, which answers
+ * NIMO_STEAM_INIT_FAILURE; events posted and calls made meanwhile wait for it.
  * After nimo_exit it starts a new session, as if the library had just been
  * loaded: not logged in, the catalogue asked again, the player's facts empty;
  * purchases the last session could not confirm are reported again and events it

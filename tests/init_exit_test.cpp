@@ -57,6 +57,20 @@ TEST_F(InitFlow, RefusedConfigurationThenRetried) {
   EXPECT_TRUE(NoMoreCallbacks());
 }
 
+// Init returns before its start-up ran; an Exit right after it waits for that start-up
+// (within its bound), answers Init with -400 once, and the next Init starts anew.
+TEST_F(InitFlow, ExitRightAfterInitAnswersItOnceAndTheNextInitStartsAnew) {
+  Init();
+  const auto start = std::chrono::steady_clock::now();
+  NimoProxy::Exit();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+  ASSERT_EQ(CallbackRecorder::Get().Count(), 1u);  // before Exit returned
+  ExpectNext(-400, "Process Exit!");
+  EXPECT_EQ(steam_standin::InitCalls(), steam_standin::ShutdownCalls());
+  EXPECT_EQ(InitAndWait().code, 200);
+  EXPECT_TRUE(NoMoreCallbacks());
+}
+
 class InitLogging : public InitFlow, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(InitLogging, FollowsTheTestDeviceSwitch) {

@@ -34,6 +34,8 @@ TEST(SteamBridge, PumpThreadNotCreatedStillEndsWithOneCallback) {
   auto& rec = nimo_test::CallbackRecorder::Get();
   Core().FailNextThreadSpawn();
   Core().InitSdk("app", "key", nimo_test::CallbackRecorder::Callback);
+  ASSERT_TRUE(rec.WaitFor(1));  // from Init's start-up thread
+  std::this_thread::sleep_for(50ms);
   ASSERT_EQ(rec.Count(), 1u);
   EXPECT_EQ(rec.Calls().back().code, -402);
   EXPECT_FALSE(steam_standin::IsInitialised());  // Steam released again

@@ -159,6 +159,24 @@ TEST_F(TrackSandbox, StartupEventAndWhatIsMadeWhileTheClientIdIsReadCarryIt) {
   EXPECT_GE(forms, 2);  // configuration and products
 }
 
+// Init returns before its start-up ran: what the game posts right after comes after
+// the start-up event, with the facts Init set and the time it was posted.
+TEST_F(TrackSandbox, EventsPostedRightAfterInitComeAfterTheStartupEvent) {
+  NimoProxy::Init(L"10001", L"sandbox-key-10001", nimo_test::CallbackRecorder::Callback);
+  const auto posted = std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch());
+  NimoProxy::PostEvent(L"first", L"", kNoValue);
+  NimoProxy::PostEvent(L"second", L"", kNoValue);
+  EXPECT_EQ(Next().code, 200);
+  EXPECT_EQ(One("zko_startup").json["eventOrder"], "n1");
+  const StoredEvent first = One("zko_self_first");
+  EXPECT_EQ(first.json["eventOrder"], "n2");
+  EXPECT_EQ(first.json["appId"], "10001");
+  EXPECT_EQ(first.json["gamePlatform"], "steam");
+  EXPECT_EQ(first.json["context"]["tz"], "UTC+8");
+  EXPECT_NEAR(first.json["sdkTime"].get<double>(), posted.count(), 1000.0);
+  EXPECT_EQ(One("zko_self_second").json["eventOrder"], "n3");
+}
+
 // The login event carries the new user id; a game event the user facts, its value and the merged context.
 TEST_F(TrackSandbox, LoginAndGameEventsCarryTheUserFacts) {
   InitAndLogin();

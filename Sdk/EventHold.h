@@ -1,0 +1,45 @@
+// Events the game posts while an Init's start-up still runs on our thread. They
+// are drafted once that start-up has set the facts they carry and posted its own
+// event, so they are numbered after it, as if Init had done it all in the call.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+
+#include "platform/sync/Mutex.h"
+
+namespace NimoSdk {
+
+class EventHold {
+ public:
+  struct Held {
+    std::string name;
+    std::string params;
+    double value = 0;
+    std::int64_t sdkTime = 0;  // when the game posted it (milliseconds since the epoch)
+    std::uint64_t start = 0;   // the start-up it waits for
+  };
+
+  EventHold() = default;
+  EventHold(const EventHold&) = delete;
+  EventHold& operator=(const EventHold&) = delete;
+
+  // An Init hands its start-up to our thread: events from here on wait for it.
+  void Hold();
+  // Keeps the event when a start-up is still to come (or held ones are being
+  // posted); false when the caller posts it at once.
+  bool Keep(Held event);
+  // The oldest start-up ended: the events that waited for it go to post, in order.
+  void Release(const std::function<void(const Held&)>& post);
+
+ private:
+  nimo_sync::Mutex mutex_;
+  std::deque<Held> held_ GUARDED_BY(mutex_);
+  std::uint64_t begun_ GUARDED_BY(mutex_) = 0;  // start-ups handed off
+  std::uint64_t ended_ GUARDED_BY(mutex_) = 0;  // start-ups released
+  bool posting_ GUARDED_BY(mutex_) = false;     // Release posts outside the lock
+};
+
+}  // namespace NimoSdk
