@@ -12,6 +12,8 @@ void EventHold::Hold() {
 bool EventHold::Keep(Held event) {
   nimo_sync::MutexLock lock(mutex_);
   if (begun_ == ended_ && !posting_ && held_.empty()) return false;
+  // A start-up that takes long must not let a game's stream of events grow without end.
+  if (held_.size() >= kMaxHeld) held_.pop_front();
   event.start = begun_;
   held_.push_back(std::move(event));
   return true;

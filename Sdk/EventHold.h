@@ -3,6 +3,7 @@
 // event, so they are numbered after it, as if Init had done it all in the call.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -35,6 +36,8 @@ class EventHold {
   void Release(const std::function<void(const Held&)>& post);
 
  private:
+  static constexpr std::size_t kMaxHeld = 10000;  // the oldest go beyond it
+
   nimo_sync::Mutex mutex_;
   std::deque<Held> held_ GUARDED_BY(mutex_);
   std::uint64_t begun_ GUARDED_BY(mutex_) = 0;  // start-ups handed off
