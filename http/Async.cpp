@@ -26,8 +26,8 @@ struct Async::State {
 
   struct Worker {
     std::thread thread;
-    bool done = false;      // the loop has ended; join returns at once
-    bool detached = false;  // it stopped the pool itself; nobody waits for it
+    std::thread::id id;  // kept after a detach, so a later Stop still knows it
+    bool done = false;   // the loop has ended; join returns at once
   };
 
   // Constant after construction.
@@ -49,13 +49,7 @@ Async::Async(int thread_num, std::chrono::milliseconds stopWait, int background_
              std::function<void()> backgroundStart)
     : state_(std::make_shared<State>(thread_num, stopWait, background_num, std::move(backgroundStart))) {}
 
-Async::~Async() {
-  Stop();
-  nimo_sync::MutexLock lock(state_->mutex);
-  for (auto& entry : state_->threads) {
-    if (entry.second.thread.joinable()) entry.second.thread.detach();  // still busy; it holds its own state
-  }
-}
+Async::~Async() { Stop(); }  // leaves no thread joinable
 
 void Async::Start() {
   nimo_sync::MutexLock lock(state_->mutex);
@@ -65,6 +59,7 @@ void Async::Start() {
   state_->running = true;
   for (int i = 0; i < state_->thread_num + state_->background_num; ++i) {
     std::thread t(&Async::WorkerLoop, state_, i);
+    state_->threads[i].id = t.get_id();
     state_->threads[i].thread = std::move(t);
   }
 }
@@ -158,29 +153,28 @@ void Async::Stop() {
       lane.workCv.notify_all();
     }
 
+    // A worker that stops the pool from its handler ends after it returns:
+    // nobody waits for it.
     const std::thread::id self = std::this_thread::get_id();
-    for (auto& entry : s.threads) {
-      State::Worker& w = entry.second;
-      if (w.thread.joinable() && w.thread.get_id() == self) {
-        w.thread.detach();  // a handler stopped the pool; its worker ends after it returns
-        w.detached = true;
-      }
-    }
     auto allEnded = [&]() REQUIRES(s.mutex) {
       for (const auto& entry : s.threads) {
-        if (!entry.second.done && !entry.second.detached) return false;
+        if (!entry.second.done && entry.second.id != self) return false;
       }
       return true;
     };
     s.doneCv.wait_for(lock, s.stopWait, allEnded);
     for (auto it = s.threads.begin(); it != s.threads.end();) {
-      if (it->second.done) {
-        if (it->second.thread.joinable()) finished.push_back(std::move(it->second.thread));
+      State::Worker& w = it->second;
+      if (w.done) {
+        if (w.thread.joinable()) finished.push_back(std::move(w.thread));
         it = s.threads.erase(it);
-      } else {
-        if (!it->second.detached) ++stragglers;
-        ++it;
+        continue;
       }
+      if (w.id != self) ++stragglers;
+      // Past the bound it finishes on its own; it holds the state it uses.
+      // The entry stays, so LiveWorkers counts it and a later Stop waits again.
+      if (w.thread.joinable()) w.thread.detach();
+      ++it;
     }
   }
   for (auto& t : finished) t.join();

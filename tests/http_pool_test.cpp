@@ -146,6 +146,27 @@ TEST(PoolConcurrency, StopFromAHandlerReturnsWithoutWaitingForItself) {
   EXPECT_EQ(pool.Pending(), 0u);
 }
 
+// Past the bound a busy worker is left to finish on its own: the SDK never
+// destroys a retired pool, so nothing would join it later.
+TEST(PoolConcurrency, AWorkerBusyPastTheBoundFinishesOnItsOwn) {
+  RawServer quick(RawServer::Reply(kOk));
+  static Async* const pool = new Async(1, milliseconds(50));  // never destroyed, as a retired pool
+  pool->Start();
+  static std::atomic<bool> inHandler{false};
+  static std::atomic<bool> release{false};
+  pool->Run(GetOf(quick.Url()), [](AsyncResponse) {
+    inHandler = true;
+    while (!release) std::this_thread::sleep_for(milliseconds(5));
+  });
+  ASSERT_TRUE(Eventually([] { return inHandler.load(); }));
+  testing::internal::CaptureStderr();
+  EXPECT_LT(TimedStop(*pool), 1.0);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("still busy"), std::string::npos);
+  EXPECT_EQ(pool->LiveWorkers(), 1);
+  release = true;
+  EXPECT_TRUE(Eventually([] { return pool->LiveWorkers() == 0; }));
+}
+
 // Analytics wait in their own lane: stuck ones hold neither the login worker
 // nor Stop, and each background worker runs the start hook (and goes on if it throws).
 TEST(PoolConcurrency, BackgroundRequestsHaveTheirOwnWorkersAndStopWithThePool) {

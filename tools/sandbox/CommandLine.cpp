@@ -113,8 +113,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* out, st
       std::string endpoint;
       Fault f;
       if (!ParseFaultFlag(v, &endpoint, &f, error)) return false;
-      Endpoint e;
-      if (endpoint != "all" && !EndpointFromName(endpoint, &e)) {
+      if (EndpointsNamed(endpoint).empty()) {
         *error = "unknown endpoint '" + endpoint + "' in --fault";
         return false;
       }

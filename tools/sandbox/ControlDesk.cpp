@@ -28,14 +28,9 @@ json ControlDesk::Control(const json& command) {
       Fault fault;
       std::string error;
       if (!FaultFromJson(spec, &fault, &error)) return bad(name + ": " + error);
-      Endpoint e;
-      if (name == "all") {
-        for (int i = 0; i < kEndpointCount; ++i) newFaults.emplace_back(static_cast<Endpoint>(i), fault);
-      } else if (EndpointFromName(name, &e)) {
-        newFaults.emplace_back(e, fault);
-      } else {
-        return bad("unknown endpoint '" + name + "'");
-      }
+      const std::vector<Endpoint> named = EndpointsNamed(name);
+      if (named.empty()) return bad("unknown endpoint '" + name + "'");
+      for (Endpoint e : named) newFaults.emplace_back(e, fault);
     }
   }
   std::optional<PlayerSettings> newPlayer;

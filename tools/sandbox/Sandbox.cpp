@@ -91,15 +91,12 @@ bool Sandbox::Impl::Start(std::string* error) {
     v.testDevice = options.testDevice;
   });
   for (const auto& [name, fault] : options.faults) {
-    Endpoint e;
-    if (name == "all") {
-      for (int i = 0; i < kEndpointCount; ++i) faults.Set(static_cast<Endpoint>(i), fault);
-    } else if (EndpointFromName(name, &e)) {
-      faults.Set(e, fault);
-    } else {
+    const std::vector<Endpoint> named = EndpointsNamed(name);
+    if (named.empty()) {
       *error = "unknown endpoint '" + name + "' in a fault";
       return false;
     }
+    for (Endpoint e : named) faults.Set(e, fault);
   }
   if (!store.Open(options.stateDir, error)) return false;
   if (!steam.Start(options.steamPort, error)) return false;

@@ -127,6 +127,17 @@ bool EndpointFromName(const std::string& name, Endpoint* out) {
   return false;
 }
 
+std::vector<Endpoint> EndpointsNamed(const std::string& name) {
+  std::vector<Endpoint> out;
+  Endpoint e;
+  if (name == "all") {
+    for (int i = 0; i < kEndpointCount; ++i) out.push_back(static_cast<Endpoint>(i));
+  } else if (EndpointFromName(name, &e)) {
+    out.push_back(e);
+  }
+  return out;
+}
+
 const char* EndpointPath(Endpoint e) {
   switch (e) {
     case Endpoint::Config: return "/sdkapi/v3/config/client.do";

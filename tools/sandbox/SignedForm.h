@@ -14,6 +14,8 @@ enum class Endpoint { Config, Attribution, Login, Products, CreateOrder, PayResu
 constexpr int kEndpointCount = 7;
 const char* EndpointName(Endpoint e);  // "config", "attribution", "login", "products", "create_order", "pay_result", "track"
 bool EndpointFromName(const std::string& name, Endpoint* out);
+// The endpoints a fault names: one by its name, or every one for "all"; empty when unknown.
+std::vector<Endpoint> EndpointsNamed(const std::string& name);
 const char* EndpointPath(Endpoint e);  // "/sdkapi/v22/init.do", ..., "/data/h5/v1.do"
 
 struct FormSpec {
