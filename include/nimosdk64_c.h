@@ -21,7 +21,8 @@
  *   NIMO_CALLBACKS_ON_SDK_THREADS (default) callbacks run on the calling thread
  *     (immediate refusals, answers from the product cache), on one of the SDK's
  *     HTTP worker threads (server answers), on nimo_init's start-up thread (its
- *     NIMO_STEAM_INIT_FAILURE) or on a login wait thread; several at once. Operations still open at nimo_exit are answered on the thread that
+ *     NIMO_STEAM_INIT_FAILURE) or on a login wait thread; several at once.
+ *     Operations still open at nimo_exit are answered on the thread that
  *     called nimo_exit, before it returns.
  *   NIMO_CALLBACKS_ON_POLL every result is queued and delivered, in the order the
  *     results arose, by nimo_run_callbacks() on the thread that calls it; no
