@@ -12,6 +12,7 @@
 #include "Sdk/CNimoHttp.h"
 #include "Sdk/CNimoPay.h"
 #include "Sdk/CNimoTrack.h"
+#include "Sdk/ExitDeadline.h"
 #include "Sdk/JsonFields.h"
 #include "Sdk/LockRule.h"
 #include "Sdk/NimoConfigUtils.h"
@@ -375,8 +376,8 @@ void CNimoCore::Exit() {
     return;
   }
   state->exitThread = std::this_thread::get_id();
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(950);
+  // Every wait below ends by this one deadline, so Exit returns within a second.
+  const ExitDeadline deadline(std::chrono::milliseconds(950));
   isExit = true;
   idGate_.WakeForExit();
   // From here on only Exit answers the operations still open; no thread of ours
@@ -385,16 +386,19 @@ void CNimoCore::Exit() {
   state->exitSignal.Set();
   // The start-ups Init handed off end first (Steam, the services, the start-up
   // event), as when they ran inside the call; those still to come do nothing.
-  CloseStarts(deadline);
+  CloseStarts(deadline.End());
   {
     // A start-up step past the deadline ends first.
     nimo_sync::MutexLock lock(initMutex_);
   }
-  steam_.Shutdown();
-  Track().Shutdown();  // events still in memory go to the queue file
-  CNimoHttp::StopPool();
-  Pay().StopPayThread(deadline);
-  if (!waits_.JoinUntil(deadline)) LOG(WARNING) << "A login wait thread is still in a game callback; left to end.";
+  // The pump may be in a game callback: it gets a share, the events their time.
+  steam_.Shutdown(deadline.Share(std::chrono::milliseconds(250)));
+  Track().Shutdown(deadline.Share(std::chrono::milliseconds(400)));  // events in memory go to the queue file
+  CNimoHttp::StopPool(deadline.End());
+  Pay().StopPayThread(deadline.End());
+  if (!waits_.JoinUntil(deadline.End())) {
+    LOG(WARNING) << "A login wait thread is still in a game callback; left to end.";
+  }
   {
     // The player is forgotten with the session (as Logout); facts set from now
     // on are for the next session.

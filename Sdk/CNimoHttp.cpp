@@ -214,7 +214,7 @@ bool CNimoHttp::StartPool() {
   }
 }
 
-void CNimoHttp::StopPool() {
+void CNimoHttp::StopPool(std::chrono::steady_clock::time_point deadline) {
   sion::Async* pool = nullptr;
   {
     Pools& p = ThePools();
@@ -223,7 +223,7 @@ void CNimoHttp::StopPool() {
     pool = p.current;
   }
   try {
-    pool->Stop();  // waits (bounded) for workers: not under our lock
+    pool->Stop(deadline);  // waits for workers: not under our lock
   } catch (const std::exception& e) {
     LOG(ERROR) << "HTTP pool stop: " << e.what();
   }

@@ -1,6 +1,7 @@
 // The SDK's only way to its servers: one POST through the process-wide pool.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -33,9 +34,9 @@ class CNimoHttp {
   // for analytics: InitSdk starts it, Exit stops it (each session has its own).
   static sion::Async& Pool();
   // Never throw. StartPool is false when the pool was already started (or could
-  // not be); StopPool returns within about a second whatever the network does.
+  // not be); StopPool returns by deadline whatever the network does.
   static bool StartPool();
-  static void StopPool();
+  static void StopPool(std::chrono::steady_clock::time_point deadline);
   // A new session: a stopped pool is replaced by a fresh one, not started yet.
   static void RenewPool();
 

@@ -337,7 +337,7 @@ void CNimoTrack::ReleaseEvents() {
   }
 }
 
-void CNimoTrack::Shutdown(std::chrono::milliseconds bound) { Sender().Shutdown(bound); }
+void CNimoTrack::Shutdown(std::chrono::steady_clock::time_point deadline) { Sender().Shutdown(deadline); }
 
 EventSender& CNimoTrack::Sender() {
   nimo_sync::MutexLock lock(mutex_);

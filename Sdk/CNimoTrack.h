@@ -68,7 +68,7 @@ class CNimoTrack {
   // The draft numbered at once by its own store cycle (for tools and tests).
   std::string BuildPayload(const std::string& name, const std::string& params, double value);
   // Exit: stops the tracker thread and saves the events still in memory, within bound.
-  void Shutdown(std::chrono::milliseconds bound = std::chrono::milliseconds(400));
+  void Shutdown(std::chrono::steady_clock::time_point deadline);
   // The current session's sender.
   EventSender& Sender();
   // A new session after Exit: a fresh sender (the ended one's thread has

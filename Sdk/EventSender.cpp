@@ -99,8 +99,9 @@ void EventSender::Start() {
 
 // ---------------------------------------------------------------- Exit
 
-void EventSender::Shutdown(std::chrono::milliseconds bound) {
-  const auto deadline = Clock::now() + bound;
+void EventSender::Shutdown(Clock::time_point deadline) {
+  // Half of the time left for the thread; the rest for the file.
+  const auto threadDeadline = Clock::now() + std::max(Clock::duration::zero(), deadline - Clock::now()) / 2;
   std::thread thread;
   bool ended = true;
   {
@@ -108,7 +109,7 @@ void EventSender::Shutdown(std::chrono::milliseconds bound) {
     if (stopping_) return;
     stopping_ = true;
     cv_.notify_all();
-    if (started_) ended = doneCv_.wait_until(lock, Clock::now() + bound / 2, [this] { return threadDone_; });
+    if (started_) ended = doneCv_.wait_until(lock, threadDeadline, [this] { return threadDone_; });
     thread = std::move(thread_);
   }
   if (thread.joinable()) {

@@ -47,9 +47,9 @@ class EventSender {
   // belong to. Until then drafts wait in memory (bounded) and no thread runs; an
   // Exit before it drops them rather than file them under another game.
   void StoreKnown();
-  // Stops the thread (waiting at most about bound) and writes the events still
-  // in memory to the queue file. Later posts are dropped. Idempotent.
-  void Shutdown(std::chrono::milliseconds bound);
+  // Stops the thread and writes the events still in memory to the queue file,
+  // by deadline. Later posts are dropped. Idempotent.
+  void Shutdown(std::chrono::steady_clock::time_point deadline);
 
   // Drafts made before the client id was known carry it empty; the tracker puts
   // it in. Expect: it is being read, so the tracker waits for it (bounded).

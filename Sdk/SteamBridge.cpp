@@ -59,9 +59,9 @@ void SteamBridge::TaskSteamCallback() {
   LOG(INFO) << "Steam 消息循环 退出";
 }
 
-void SteamBridge::Shutdown() {
+void SteamBridge::Shutdown(std::chrono::steady_clock::time_point deadline) {
   // The pump must have ended before Steam goes away under it.
-  const bool pumpEnded = pump_.JoinUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(250));
+  const bool pumpEnded = pump_.JoinUntil(deadline);
   if (steamStarted_.load()) {  // only the Steam we started: never the game's
     if (pumpEnded) {
       SteamAPI_Shutdown();

@@ -34,7 +34,7 @@ class SteamBridge {
   bool InitSteam();
   void TaskSteamCallback();
   // Exit: the pump stopped (bounded), then the Steam we started shut down.
-  void Shutdown();
+  void Shutdown(std::chrono::steady_clock::time_point deadline);
   // A new session may initialise Steam again.
   void BeginSession() { steamStarted_ = false; }
 

@@ -201,9 +201,9 @@ int RunGame() {
   std::printf("dropped at the queue bound: %llu\n",
               static_cast<unsigned long long>(NimoSdk::Track().Sender().Dropped()));
   auto e0 = Clock::now();
-  NimoSdk::Track().Shutdown();
+  NimoSdk::Track().Shutdown(e0 + std::chrono::milliseconds(400));
   std::printf("tracker stop with a full queue: %.1f ms\n", Micros(Clock::now() - e0) / 1000);
-  NimoSdk::CNimoHttp::StopPool();
+  NimoSdk::CNimoHttp::StopPool(Clock::now() + std::chrono::milliseconds(750));
   return 0;
 }
 

@@ -138,7 +138,9 @@ void Async::WorkerLoop(const std::shared_ptr<State>& state, int index) {
   s.doneCv.notify_all();
 }
 
-void Async::Stop() {
+void Async::Stop() { Stop(std::chrono::steady_clock::now() + state_->stopWait); }
+
+void Async::Stop(std::chrono::steady_clock::time_point deadline) {
   State& s = *state_;
   s.stopping = true;
   std::deque<AsyncPackage> dropped;
@@ -162,7 +164,7 @@ void Async::Stop() {
       }
       return true;
     };
-    s.doneCv.wait_for(lock, s.stopWait, allEnded);
+    s.doneCv.wait_until(lock, deadline, allEnded);
     for (auto it = s.threads.begin(); it != s.threads.end();) {
       State::Worker& w = it->second;
       if (w.done) {

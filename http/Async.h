@@ -53,9 +53,10 @@ class Async {
   void RunInBackground(std::function<Request()> factory, std::function<void(AsyncResponse)> handler);
 
   // Stops taking work, shuts the sockets of requests in flight down and waits up
-  // to stopWait for the workers to end. Called from a worker (a handler) it
-  // does not wait for that worker. A second call only waits again.
+  // to stopWait (or until deadline) for the workers to end. Called from a worker
+  // (a handler) it does not wait for that worker. A second call only waits again.
   void Stop();
+  void Stop(std::chrono::steady_clock::time_point deadline);
 
   // For tests and diagnostics.
   std::size_t Pending() const;  // queued, not yet taken (both lanes)
