@@ -236,25 +236,6 @@ void CNimoTrack::CheckParams(const EventTable& table, const std::string& name, c
 
 // ---------------------------------------------------------------- posting
 
-std::string CNimoTrack::NextEventOrder() {
-  std::int64_t next = 1;
-  // One atomic cycle, so events posted at once (from any thread or process) get
-  // distinct numbers and the file holds the last one handed out.
-  NimoConfigUtils::Update(false, [&next](json& conf) {
-    if (!conf.is_object()) conf = NimoConfigUtils::DefaultAppConfig();
-    std::int64_t n = NimoConfigUtils::IntOr(conf, "EventOrder", 0);  // another type counts as 0
-    next = n == std::numeric_limits<std::int64_t>::max() ? 1 : n + 1;
-    conf["EventOrder"] = next;
-  });
-  return "n" + std::to_string(next);
-}
-
-std::string CNimoTrack::BuildPayload(const std::string& name, const std::string& params, double value) {
-  std::string draft = Draft(name, params, value);
-  std::string order = NextEventOrder();
-  return EventQueue::WithOrder(draft, std::stoll(order.substr(1)));
-}
-
 std::string CNimoTrack::Draft(const std::string& name, const std::string& params, double value) {
   return DraftAt(NowMs(), name, params, value);
 }

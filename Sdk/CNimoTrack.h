@@ -65,8 +65,6 @@ class CNimoTrack {
   void PostStartupEvent();
   // The compact event text with "eventOrder":"" (numbered later); logs the findings.
   std::string Draft(const std::string& name, const std::string& params, double value);
-  // The draft numbered at once by its own store cycle (for tools and tests).
-  std::string BuildPayload(const std::string& name, const std::string& params, double value);
   // Exit: stops the tracker thread and saves the events still in memory, within bound.
   void Shutdown(std::chrono::steady_clock::time_point deadline);
   // The current session's sender.
@@ -94,8 +92,6 @@ class CNimoTrack {
   static std::string OrUnknown(const std::string& s);
   // The operating system's name and version, "_unknown" when it cannot be had.
   static std::string GetOsVersionName();
-  // "n" + the next number of the per-game counter, stored before it is returned.
-  static std::string NextEventOrder();
   // The core's user id text as a number: leading white space skipped, optional
   // sign, decimal digits up to the first other character; -1 when there is no
   // number or it does not fit 64 bits.

@@ -249,9 +249,8 @@ void EventSender::Load() {
   file_.Settle(found, bytes);
 }
 
-std::int64_t EventSender::Reserve(std::size_t count) {
+std::int64_t EventSender::ReserveNumbers(std::size_t count, std::int64_t floor) {
   std::int64_t first = 1;
-  const std::int64_t floor = highest_;
   const auto n = static_cast<std::int64_t>(count);
   // One locked store cycle for the whole batch; the file holds the last number
   // handed out. Never below a number already in the queue file, in case

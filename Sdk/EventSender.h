@@ -62,13 +62,17 @@ class EventSender {
   std::uint64_t Dropped() const { return dropped_.load(); }
   std::uint64_t Refused() const { return dispatcher_.Refused(); }
 
+  // The first of count new event numbers, never below floor, taken in one
+  // locked store cycle (AppConf), which then holds the last one handed out.
+  static std::int64_t ReserveNumbers(std::size_t count, std::int64_t floor);
+
  private:
   using Answer = EventDispatcher::Answer;
 
   void Run();
   void Load();
   bool NumberBatch();                    // false when Exit took over
-  std::int64_t Reserve(std::size_t count);  // first of count new numbers (AppConf cycle)
+  std::int64_t Reserve(std::size_t count) { return ReserveNumbers(count, highest_); }
   void TakeAnswers();
   void OnAnswer(Answer answer);
   std::string ClientIdForDrafts(bool wait);

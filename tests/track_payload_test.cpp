@@ -11,6 +11,8 @@
 
 #include "Sdk/CNimoCore.h"
 #include "Sdk/CNimoTrack.h"
+#include "Sdk/EventQueue.h"
+#include "Sdk/EventSender.h"
 #include "Sdk/NimoConfigUtils.h"
 #include "Sdk/Singletons.h"
 #include "support/LogCapture.h"
@@ -46,8 +48,13 @@ class Payload : public ::testing::Test {
     Track().Init();
   }
 
+  // Numbered as the tracker numbers a batch of one.
+  static std::string Numbered(const std::string& draft) {
+    return NimoSdk::EventQueue::WithOrder(draft, NimoSdk::EventSender::ReserveNumbers(1, 0));
+  }
+
   json Build(const std::string& name, const std::string& params, double value = kNoValue) {
-    std::string text = Track().BuildPayload(name, params, value);
+    std::string text = Numbered(Track().Draft(name, params, value));
     json j = json::parse(text, nullptr, false);
     EXPECT_TRUE(j.is_object()) << text;
     return j;
@@ -135,7 +142,7 @@ TEST_F(Payload, HostileInputNeverThrowsAndAlwaysGivesJson) {
     for (char& c : params) c = static_cast<char>(rng());
     if (i % 3 == 0) params = "{\"k\":\"" + params + "\"}";
     std::string text;
-    EXPECT_NO_THROW(text = Track().BuildPayload(name, params, (i % 2) ? kNoValue : i * 0.5));
+    EXPECT_NO_THROW(text = Numbered(Track().Draft(name, params, (i % 2) ? kNoValue : i * 0.5)));
     EXPECT_TRUE(json::accept(text));
   }
   EXPECT_EQ(Build(std::string("lv\xff\xc3"), "")["event"], "zko_self_lv\xEF\xBF\xBD\xEF\xBF\xBD");
