@@ -171,8 +171,12 @@ HttpResp CNimoHttp::ToHttpResp(const sion::AsyncResponse& answer) {
 
 namespace {
 
+// What a pool can tell no caller (a handler that threw, workers still busy
+// after Stop) goes to our log: nothing of ours writes to the game's stderr.
+void PoolDiagnostic(const std::string& line) { LOG(WARNING) << line; }
+
 sion::Async* NewPool() {
-  return new sion::Async(6, std::chrono::milliseconds(750), 4, nimo_sys::LowerThisThreadPriority);
+  return new sion::Async(6, std::chrono::milliseconds(750), 4, nimo_sys::LowerThisThreadPriority, PoolDiagnostic);
 }
 
 // One pool per session: a stopped pool cannot start again, so the next Init
