@@ -19,6 +19,7 @@
 #include "Sdk/NimoLog.h"
 #include "Sdk/NimoOptions.h"
 #include "Sdk/NimoUtils.h"
+#include "Sdk/ResultCode.h"
 #include "Sdk/ServerAnswers.h"
 #include "Sdk/Session.h"
 #include "Sdk/Singletons.h"
@@ -71,11 +72,11 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback call
   Delivery().Freeze();
   if (isExit.load() && !StartNewSession()) {
     // Exit is still stopping the session: this Init came before its end.
-    NotifyGame(callback, -400, "Process Exit!");
+    NotifyGame(callback, ResultCode::kProcessExit, "Process Exit!");
     return;
   }
   if (isInit.load()) {
-    NotifyGame(callback, 200, "Sdk already init.");
+    NotifyGame(callback, ResultCode::kOk, "Sdk already init.");
     return;
   }
   // The rest runs on our thread; what the game does next waits for it where it
@@ -176,7 +177,7 @@ bool CNimoCore::Start(InitRequest request) {
   const GameCallback& callback = request.callback;
   switch (next) {
     case Next::SteamFailed:
-      NotifyGame(callback, -402, "Steam Init Failure!");
+      NotifyGame(callback, ResultCode::kSteamInitFailure, "Steam Init Failure!");
       break;
     case Next::ReadIdThenAsk: {
       // One worker reads the id, then asks for the configuration.
@@ -246,7 +247,7 @@ void CNimoCore::PublishClientId(const std::string& id) {
 
 void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, GameCallback callback) {
   if (Exited()) return;
-  if (resp.code == 200) {
+  if (resp.code == ResultCode::kOk) {
     std::int32_t testDevice = 0;
     if (ReadClientConfig(NimoUtils::WideToUtf8(resp.data), testDevice) && testDevice == 1) {
       InitLog(true);
@@ -263,7 +264,7 @@ void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, GameCallback callback
 }
 
 void CNimoCore::OnAttributionAnswer(const HttpResp& resp) {
-  if (resp.code != 200) return;
+  if (resp.code != ResultCode::kOk) return;
   NimoConfigUtils::Update(false, [](nlohmann::json& conf) { conf["AttributionFlag"] = 1; });
   LOG(INFO) << "Send Attribution Success.";
 }
@@ -299,15 +300,15 @@ bool CNimoCore::IsPayAvailable() {
 
 void CNimoCore::CallPay(std::string productId, std::string extInfo, GameCallback callback) {
   if (Exited()) {
-    NotifyGame(callback, -400, "Process Exit!");
+    NotifyGame(callback, ResultCode::kProcessExit, "Process Exit!");
     return;
   }
   if (!isInit.load()) {
-    NotifyGame(callback, -401, "Sdk Not Init.");
+    NotifyGame(callback, ResultCode::kNotInit, "Sdk Not Init.");
     return;
   }
   if (!isLogin.load()) {
-    NotifyGame(callback, -405, "Not Login.");
+    NotifyGame(callback, ResultCode::kNotLogin, "Not Login.");
     return;
   }
   Pay().CreateOrder(std::move(productId), std::move(extInfo), callback);
@@ -413,7 +414,7 @@ void CNimoCore::Exit() {
   Delivery().Thaw();
   Options().Thaw();
   state->stopped = true;
-  Delivery().EndAtExit(open, -400, "Process Exit!");
+  Delivery().EndAtExit(open, ResultCode::kProcessExit, "Process Exit!");
   state->exitFinished.Set();
 }
 

@@ -13,6 +13,7 @@
 
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoUtils.h"
+#include "Sdk/ResultCode.h"
 #include "Sdk/Session.h"
 #include "http/Async.h"
 #include "http/Header.h"
@@ -92,7 +93,7 @@ std::string OneLine(std::string text) {
 }
 
 void FailTransport(const sion::AsyncResponse& answer, HttpResp& out) {
-  out.code = -502;
+  out.code = ResultCode::kHttpError;
   const std::string& statusText = answer.resp.status_code;
   std::string why = answer.err_msg;
   if (!statusText.empty()) {
@@ -132,7 +133,7 @@ HttpResp FromAnswer(const sion::AsyncResponse& answer, int status) {
     }
     out.data = NimoUtils::Utf8ToWide(text);
   } catch (const std::exception& e) {
-    out.code = -501;
+    out.code = ResultCode::kServerJsonError;
     out.msg = NimoUtils::Utf8ToWide(e.what());
     out.data.clear();
   }
@@ -170,8 +171,12 @@ HttpResp CNimoHttp::ToHttpResp(const sion::AsyncResponse& answer) {
 
 namespace {
 
+// What a pool can tell no caller (a handler that threw, workers still busy
+// after Stop) goes to our log: nothing of ours writes to the game's stderr.
+void PoolDiagnostic(const std::string& line) { LOG(WARNING) << line; }
+
 sion::Async* NewPool() {
-  return new sion::Async(6, std::chrono::milliseconds(750), 4, nimo_sys::LowerThisThreadPriority);
+  return new sion::Async(6, std::chrono::milliseconds(750), 4, nimo_sys::LowerThisThreadPriority, PoolDiagnostic);
 }
 
 // One pool per session: a stopped pool cannot start again, so the next Init

@@ -10,6 +10,7 @@
 #include "Sdk/CNimoTrack.h"
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoUtils.h"
+#include "Sdk/ResultCode.h"
 #include "Sdk/ServerAnswers.h"
 #include "Sdk/Singletons.h"
 
@@ -42,7 +43,7 @@ void CNimoPay::CreateOrder(std::string productId, std::string extInfo, GameCallb
     return;
   }
   if (Core().Exited()) {
-    NotifyGame(callback, -400, "Process Exit!");
+    NotifyGame(callback, ResultCode::kProcessExit, "Process Exit!");
     return;
   }
   catalogue_.Load(orderStep, [callback](HttpResp resp) {
@@ -55,7 +56,7 @@ void CNimoPay::OrderStep(const std::string& productId, const std::string& extInf
   const bool found = catalogue_.Find(productId, product);
   if (!found) {
     LOG(WARNING) << "Not Found Product：" << productId;
-    NotifyGame(callback, -400, "Not Found Product.", "", ProductNotFoundForC());
+    NotifyGame(callback, ResultCode::kProductNotFound, "Not Found Product.", "", ProductNotFoundForC());
     return;
   }
   UserFacts user = Core().User();
@@ -80,7 +81,7 @@ void CNimoPay::OrderStep(const std::string& productId, const std::string& extInf
 void CNimoPay::OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& product, const std::string& extInfo,
                                    GameCallback callback, const UserFacts& user) {
   if (Core().Exited()) return;
-  if (resp.code != 200) {
+  if (resp.code != ResultCode::kOk) {
     NotifyGame(callback, resp);
     return;
   }
@@ -95,7 +96,7 @@ void CNimoPay::OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& prod
   // Without a Steam order id no Steam answer could ever find the order.
   const bool readable = ReadOrder(NimoUtils::WideToUtf8(resp.data), order) && !order.steamOrderId.empty();
   if (!readable) {
-    NotifyGame(callback, -501, kServerParseError);
+    NotifyGame(callback, ResultCode::kServerJsonError, kServerParseError);
     return;
   }
   // On disk before anything can report it: from here on a crash loses nothing.

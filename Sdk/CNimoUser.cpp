@@ -5,6 +5,7 @@
 #include "Sdk/CNimoTrack.h"
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoUtils.h"
+#include "Sdk/ResultCode.h"
 #include "Sdk/ServerAnswers.h"
 #include "Sdk/Singletons.h"
 
@@ -18,11 +19,11 @@ void CNimoUser::Login(std::string puserId, std::string accessToken, GameCallback
 
 void CNimoUser::OnLoginAnswer(const HttpResp& resp, const std::string& puserId, GameCallback callback) {
   if (Core().Exited()) return;
-  if (resp.code == 200) {
+  if (resp.code == ResultCode::kOk) {
     std::string token;
     std::string userId;
     if (!ReadLogin(NimoUtils::WideToUtf8(resp.data), token, userId)) {
-      NotifyGame(callback, -501, "Server JSON Parse Error.");
+      NotifyGame(callback, ResultCode::kServerJsonError, "Server JSON Parse Error.");
       return;
     }
     if (!Core().LogIn(token, userId)) return;  // Exit (and maybe a new session) came meanwhile

@@ -5,7 +5,7 @@
 #include "Sdk/CNimoDelivery.h"
 #include "Sdk/HttpResp.h"
 #include "Sdk/NimoUtils.h"
-#include "nimosdk64_c.h"
+#include "Sdk/ResultCode.h"
 
 namespace NimoSdk {
 
@@ -17,10 +17,10 @@ GameCallback::GameCallback(CResultCallback callback, void* user) {
   if (callback != nullptr) op_ = Delivery().Open(nullptr, callback, user);
 }
 
-ForC ProductNotFoundForC() { return {true, NIMO_PRODUCT_NOT_FOUND, ""}; }
+ForC ProductNotFoundForC() { return {true, ResultCode::kProductNotFoundForC, ""}; }
 
 ForC TransportForC(const HttpResp& resp, const std::string& report) {
-  if (resp.code != -502 || resp.reason == FailReason::None) return {};
+  if (resp.code != ResultCode::kHttpError || resp.reason == FailReason::None) return {};
   nlohmann::json data = nlohmann::json::object();
   if (!report.empty()) {
     data = nlohmann::json::parse(report, nullptr, false);

@@ -9,13 +9,14 @@
 #include "Sdk/GameCallback.h"
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoUtils.h"
+#include "Sdk/ResultCode.h"
 #include "Sdk/ServerAnswers.h"
 #include "Sdk/Singletons.h"
 
 namespace NimoSdk {
 namespace {
 
-bool IsTransportFailure(int code) { return code == -501 || code == -502; }
+bool IsTransportFailure(int code) { return code == ResultCode::kServerJsonError || code == ResultCode::kHttpError; }
 
 }  // namespace
 
@@ -60,7 +61,7 @@ void PayReports::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& 
                                    int attempt, bool recovered) {
   std::int32_t status = 0;
   bool readable = ReadPayResult(NimoUtils::WideToUtf8(resp.data), status);
-  const bool confirmed = readable && resp.code == 200 && status == 1;
+  const bool confirmed = readable && resp.code == ResultCode::kOk && status == 1;
   // Once the server has the payment, the game hears it even if Exit began meanwhile.
   if (!confirmed && Core().Exited()) return;
   if (!readable && attempt < kPayResultAttempts) {
@@ -78,7 +79,7 @@ void PayReports::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& 
   if (!readable) {
     status = 0;
     if (!IsTransportFailure(code)) {
-      code = -501;
+      code = ResultCode::kServerJsonError;
       msg = NimoUtils::Utf8ToWide(kServerParseError);
     }
   }

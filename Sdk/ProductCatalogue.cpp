@@ -8,6 +8,7 @@
 #include "Sdk/CNimoCore.h"
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoUtils.h"
+#include "Sdk/ResultCode.h"
 #include "Sdk/ServerAnswers.h"
 #include "Sdk/Singletons.h"
 
@@ -16,7 +17,7 @@ namespace {
 
 HttpResp ParseFailure() {
   HttpResp r;
-  r.code = -501;
+  r.code = ResultCode::kServerJsonError;
   r.msg = NimoUtils::Utf8ToWide(kServerParseError);
   return r;
 }
@@ -59,7 +60,7 @@ void ProductCatalogue::Query(GameCallback callback) {
     return;
   }
   if (Core().Exited()) {
-    NotifyGame(callback, -400, "Process Exit!");
+    NotifyGame(callback, ResultCode::kProcessExit, "Process Exit!");
     return;
   }
   // The request carries the client id, which Init may still be reading.
@@ -85,7 +86,7 @@ void ProductCatalogue::Load(std::function<void()> onReady, std::function<void(Ht
 void ProductCatalogue::OnProductsAnswer(const HttpResp& resp, const std::function<void()>& onReady,
                                         const std::function<void(HttpResp)>& onFailure) {
   if (Core().Exited()) return;
-  if (resp.code != 200) {
+  if (resp.code != ResultCode::kOk) {
     if (onFailure) onFailure(resp);
     return;
   }
@@ -106,7 +107,7 @@ void ProductCatalogue::OnProductsAnswer(const HttpResp& resp, const std::functio
 
 ProductCatalogue::Result ProductCatalogue::BuildResult() const {
   json data = json::object();
-  data["code"] = 200;
+  data["code"] = ResultCode::kOk;
   data["msg"] = "Success";
   {
     nimo_sync::MutexLock lock(mutex_);
@@ -119,7 +120,7 @@ ProductCatalogue::Result ProductCatalogue::BuildResult() const {
       data["productList"].push_back(std::move(item));
     }
   }
-  return {200, "Success", data.dump(-1, ' ', false, json::error_handler_t::replace)};
+  return {ResultCode::kOk, "Success", data.dump(-1, ' ', false, json::error_handler_t::replace)};
 }
 
 }  // namespace NimoSdk

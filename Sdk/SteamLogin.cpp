@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Sdk/CNimoUser.h"
+#include "Sdk/ResultCode.h"
 #include "Sdk/SessionEnd.h"
 #include "platform/steam/steam_api.h"
 
@@ -34,11 +35,11 @@ void SteamLogin::ForgetTickets() {
 
 void SteamLogin::LoginSteam(GameCallback callback) {
   if (end_.Exited()) {
-    NotifyGame(callback, -400, "Process Exit!");
+    NotifyGame(callback, ResultCode::kProcessExit, "Process Exit!");
     return;
   }
   if (!isInit_.load()) {
-    NotifyGame(callback, -401, "Sdk Not Init.");
+    NotifyGame(callback, ResultCode::kNotInit, "Sdk Not Init.");
     return;
   }
   ISteamUser* user = SteamUser();
@@ -51,7 +52,7 @@ void SteamLogin::LoginSteam(GameCallback callback) {
     handle = user->GetAuthSessionTicket(buffer.data(), static_cast<int>(buffer.size()), &size, nullptr);
   }
   if (user == nullptr || handle == 0) {
-    NotifyGame(callback, -404, "Steam Ticket Auth Failure!");
+    NotifyGame(callback, ResultCode::kTicketFailure, "Steam Ticket Auth Failure!");
     return;
   }
   size = std::min<uint32>(size, static_cast<uint32>(buffer.size()));
@@ -67,7 +68,7 @@ void SteamLogin::LoginSteam(GameCallback callback) {
   if (!waits_.Spawn([this, steamId, ticket, ticketHex, callback] {
         TaskCheckSteamAuth(steamId, ticket, ticketHex, callback);
       })) {
-    NotifyGame(callback, -404, "Steam Ticket Auth Failure!");
+    NotifyGame(callback, ResultCode::kTicketFailure, "Steam Ticket Auth Failure!");
   }
 }
 
@@ -85,15 +86,15 @@ void SteamLogin::TaskCheckSteamAuth(std::string steamId, int ticketHandle, std::
   if (end_.Exited()) {
     // Exit answers this login itself once our threads have stopped; this only
     // reaches the game for a login that began after Exit had started.
-    NotifyGame(callback, -400, "Process Exit!");
+    NotifyGame(callback, ResultCode::kProcessExit, "Process Exit!");
     return;
   }
   if (status == 0) {
-    NotifyGame(callback, -403, "Steam Ticket TimeOut!");
+    NotifyGame(callback, ResultCode::kTicketTimeout, "Steam Ticket TimeOut!");
   } else if (status == k_EResultOK) {
     CNimoUser::Login(std::move(steamId), std::move(ticketHex), callback);
   } else {
-    NotifyGame(callback, -404, "Steam Ticket Auth Failure!");
+    NotifyGame(callback, ResultCode::kTicketFailure, "Steam Ticket Auth Failure!");
   }
   // After the game's callback: a new session may have begun meanwhile, with its own tickets.
   if (!end_.Exited()) SetTicketResult(ticketHandle, 0);

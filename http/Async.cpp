@@ -2,10 +2,10 @@
 
 #include <atomic>
 #include <deque>
-#include <iostream>
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -16,8 +16,22 @@
 namespace sion {
 
 struct Async::State {
-  State(int n, std::chrono::milliseconds wait, int b, std::function<void()> start)
-      : thread_num(n), stopWait(wait), background_num(b), backgroundStart(std::move(start)) {}
+  State(int n, std::chrono::milliseconds wait, int b, std::function<void()> start, DiagnosticSink sink)
+      : thread_num(n),
+        stopWait(wait),
+        background_num(b),
+        backgroundStart(std::move(start)),
+        diagnostics(std::move(sink)) {}
+
+  // Never throws (it runs in a worker's catch and in ~Async): the line is made inside.
+  template <typename MakeLine>
+  void Report(const MakeLine& makeLine) const noexcept {
+    if (!diagnostics) return;
+    try {
+      diagnostics(makeLine());
+    } catch (...) {
+    }
+  }
 
   struct Lane {
     nimo_sync::CondVar workCv;  // its queue changed or stopping
@@ -35,6 +49,7 @@ struct Async::State {
   const std::chrono::milliseconds stopWait;
   const int background_num;                  // workers from index thread_num on
   const std::function<void()> backgroundStart;
+  const DiagnosticSink diagnostics;
 
   mutable nimo_sync::Mutex mutex;
   Lane lanes[2];                             // [1]: the background workers'
@@ -46,8 +61,9 @@ struct Async::State {
 };
 
 Async::Async(int thread_num, std::chrono::milliseconds stopWait, int background_num,
-             std::function<void()> backgroundStart)
-    : state_(std::make_shared<State>(thread_num, stopWait, background_num, std::move(backgroundStart))) {}
+             std::function<void()> backgroundStart, DiagnosticSink diagnostics)
+    : state_(std::make_shared<State>(thread_num, stopWait, background_num, std::move(backgroundStart),
+                                     std::move(diagnostics))) {}
 
 Async::~Async() { Stop(); }  // leaves no thread joinable
 
@@ -90,9 +106,9 @@ void Async::WorkerLoop(const std::shared_ptr<State>& state, int index) {
     try {
       s.backgroundStart();
     } catch (const std::exception& e) {
-      std::cerr << e.what() << '\n';  // the worker still serves its lane
+      s.Report([&] { return e.what(); });  // the worker still serves its lane
     } catch (...) {
-      std::cerr << "unknown exception in a worker's start hook\n";
+      s.Report([] { return "unknown exception in a worker's start hook"; });
     }
   }
   State::Lane& lane = s.lanes[background ? 1 : 0];
@@ -128,9 +144,9 @@ void Async::WorkerLoop(const std::shared_ptr<State>& state, int index) {
     try {
       package.handler(std::move(out));
     } catch (const std::exception& e) {
-      std::cerr << e.what() << '\n';
+      s.Report([&] { return e.what(); });
     } catch (...) {
-      std::cerr << "unknown exception in a request handler\n";
+      s.Report([] { return "unknown exception in a request handler"; });
     }
   }
   nimo_sync::MutexLock lock(s.mutex);
@@ -180,7 +196,9 @@ void Async::Stop(std::chrono::steady_clock::time_point deadline) {
     }
   }
   for (auto& t : finished) t.join();
-  if (stragglers > 0) std::cerr << "sion: " << stragglers << " worker(s) still busy after stop\n";
+  if (stragglers > 0) {
+    s.Report([&] { return "sion: " + std::to_string(stragglers) + " worker(s) still busy after stop"; });
+  }
 }
 
 std::size_t Async::Pending() const {

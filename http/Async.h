@@ -25,6 +25,12 @@ struct AsyncResponse {
   std::string err_detail;
 };
 
+// Where the pool tells what it can hand to no caller: a handler or start hook
+// that threw, workers still busy when Stop's wait ended. One line each, without
+// a newline, on the thread that saw it and with no lock of the pool held. Empty:
+// dropped. Whatever the sink throws is dropped too.
+using DiagnosticSink = std::function<void(const std::string&)>;
+
 struct AsyncPackage {
   Request request;
   std::function<void(AsyncResponse)> handler;
@@ -33,9 +39,11 @@ struct AsyncPackage {
 class Async {
  public:
   // background_num workers of their own serve RunInBackground; each calls
-  // backgroundStart first (to lower its priority, say).
+  // backgroundStart first (to lower its priority, say). diagnostics hears what
+  // goes wrong where no caller can.
   explicit Async(int thread_num = 6, std::chrono::milliseconds stopWait = std::chrono::milliseconds(750),
-                 int background_num = 0, std::function<void()> backgroundStart = {});
+                 int background_num = 0, std::function<void()> backgroundStart = {},
+                 DiagnosticSink diagnostics = {});
   Async(const Async&) = delete;
   Async& operator=(const Async&) = delete;
   // Stops like Stop; workers that still do not end are left to finish on their own.

@@ -12,6 +12,7 @@
 #include "Sdk/HttpResp.h"
 #include "Sdk/NimoOptions.h"
 #include "Sdk/NimoUtils.h"
+#include "Sdk/ResultCode.h"
 #include "Sdk/Singletons.h"
 #include "nimo_version.h"
 #include "proxy/Guard.h"
@@ -21,16 +22,32 @@ using NimoSdk::Core;
 using NimoSdk::FailReason;
 using NimoSdk::GameCallback;
 
-// The C reasons are the SDK's own numbers.
+// The C codes and reasons are the SDK's own numbers: a change on one side fails here.
+static_assert(NimoSdk::ResultCode::kOk == NIMO_OK, "NIMO_OK");
+static_assert(NimoSdk::ResultCode::kProcessExit == NIMO_PROCESS_EXIT, "NIMO_PROCESS_EXIT");
+static_assert(NimoSdk::ResultCode::kProductNotFoundForC == NIMO_PRODUCT_NOT_FOUND, "NIMO_PRODUCT_NOT_FOUND");
+// The C++ exports give a missing product the exit code; only here has it a code of its own.
+static_assert(NimoSdk::ResultCode::kProductNotFound == NIMO_PROCESS_EXIT, "-400 through the C++ exports");
+static_assert(NimoSdk::ResultCode::kNotInit == NIMO_NOT_INIT, "NIMO_NOT_INIT");
+static_assert(NimoSdk::ResultCode::kSteamInitFailure == NIMO_STEAM_INIT_FAILURE, "NIMO_STEAM_INIT_FAILURE");
+static_assert(NimoSdk::ResultCode::kTicketTimeout == NIMO_TICKET_TIMEOUT, "NIMO_TICKET_TIMEOUT");
+static_assert(NimoSdk::ResultCode::kTicketFailure == NIMO_TICKET_FAILURE, "NIMO_TICKET_FAILURE");
+static_assert(NimoSdk::ResultCode::kNotLogin == NIMO_NOT_LOGIN, "NIMO_NOT_LOGIN");
+static_assert(NimoSdk::ResultCode::kServerJsonError == NIMO_SERVER_JSON_ERROR, "NIMO_SERVER_JSON_ERROR");
+static_assert(NimoSdk::ResultCode::kHttpError == NIMO_HTTP_ERROR, "NIMO_HTTP_ERROR");
 constexpr bool Same(FailReason r, int c) { return static_cast<int>(r) == c; }
-static_assert(Same(FailReason::None, NIMO_REASON_NONE) && Same(FailReason::Timeout, NIMO_REASON_TIMEOUT) &&
-                  Same(FailReason::Refused, NIMO_REASON_REFUSED) && Same(FailReason::Dns, NIMO_REASON_DNS) &&
-                  Same(FailReason::TlsVerify, NIMO_REASON_TLS_VERIFY) && Same(FailReason::Tls, NIMO_REASON_TLS) &&
-                  Same(FailReason::Dropped, NIMO_REASON_DROPPED) && Same(FailReason::TooLarge, NIMO_REASON_TOO_LARGE) &&
-                  Same(FailReason::HttpStatus, NIMO_REASON_HTTP_STATUS) &&
-                  Same(FailReason::Aborted, NIMO_REASON_ABORTED) && Same(FailReason::Protocol, NIMO_REASON_PROTOCOL) &&
-                  Same(FailReason::Other, NIMO_REASON_OTHER),
-              "the C reasons are the SDK's");
+static_assert(Same(FailReason::None, NIMO_REASON_NONE), "NIMO_REASON_NONE");
+static_assert(Same(FailReason::Timeout, NIMO_REASON_TIMEOUT), "NIMO_REASON_TIMEOUT");
+static_assert(Same(FailReason::Refused, NIMO_REASON_REFUSED), "NIMO_REASON_REFUSED");
+static_assert(Same(FailReason::Dns, NIMO_REASON_DNS), "NIMO_REASON_DNS");
+static_assert(Same(FailReason::TlsVerify, NIMO_REASON_TLS_VERIFY), "NIMO_REASON_TLS_VERIFY");
+static_assert(Same(FailReason::Tls, NIMO_REASON_TLS), "NIMO_REASON_TLS");
+static_assert(Same(FailReason::Dropped, NIMO_REASON_DROPPED), "NIMO_REASON_DROPPED");
+static_assert(Same(FailReason::TooLarge, NIMO_REASON_TOO_LARGE), "NIMO_REASON_TOO_LARGE");
+static_assert(Same(FailReason::HttpStatus, NIMO_REASON_HTTP_STATUS), "NIMO_REASON_HTTP_STATUS");
+static_assert(Same(FailReason::Aborted, NIMO_REASON_ABORTED), "NIMO_REASON_ABORTED");
+static_assert(Same(FailReason::Protocol, NIMO_REASON_PROTOCOL), "NIMO_REASON_PROTOCOL");
+static_assert(Same(FailReason::Other, NIMO_REASON_OTHER), "NIMO_REASON_OTHER");
 
 namespace {
 

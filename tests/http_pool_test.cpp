@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -33,6 +34,25 @@ std::function<sion::Request()> GetOf(const std::string& url) {
     return r;
   };
 }
+
+// What a pool's diagnostic sink was told, each line ended by a newline.
+class Heard {
+ public:
+  sion::DiagnosticSink Sink() {
+    return [this](const std::string& line) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      text_ += line + '\n';
+    };
+  }
+  std::string Text() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return text_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::string text_;  // guarded by mutex_
+};
 
 // Seconds that pool.Stop() took.
 double TimedStop(Async& pool) {
@@ -150,7 +170,9 @@ TEST(PoolConcurrency, StopFromAHandlerReturnsWithoutWaitingForItself) {
 // destroys a retired pool, so nothing would join it later.
 TEST(PoolConcurrency, AWorkerBusyPastTheBoundFinishesOnItsOwn) {
   RawServer quick(RawServer::Reply(kOk));
-  static Async* const pool = new Async(1, milliseconds(50));  // never destroyed, as a retired pool
+  // Never destroyed, as a retired pool; what it reports outlives it.
+  static Heard* const heard = new Heard();
+  static Async* const pool = new Async(1, milliseconds(50), 0, {}, heard->Sink());
   pool->Start();
   static std::atomic<bool> inHandler{false};
   static std::atomic<bool> release{false};
@@ -159,9 +181,8 @@ TEST(PoolConcurrency, AWorkerBusyPastTheBoundFinishesOnItsOwn) {
     while (!release) std::this_thread::sleep_for(milliseconds(5));
   });
   ASSERT_TRUE(Eventually([] { return inHandler.load(); }));
-  testing::internal::CaptureStderr();
   EXPECT_LT(TimedStop(*pool), 1.0);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("still busy"), std::string::npos);
+  EXPECT_NE(heard->Text().find("still busy"), std::string::npos);
   EXPECT_EQ(pool->LiveWorkers(), 1);
   release = true;
   EXPECT_TRUE(Eventually([] { return pool->LiveWorkers() == 0; }));
@@ -173,11 +194,14 @@ TEST(PoolConcurrency, BackgroundRequestsHaveTheirOwnWorkersAndStopWithThePool) {
   RawServer silent(RawServer::Silent());
   RawServer quick(RawServer::Reply(kOk));
   std::atomic<int> hooked{0};
-  Async pool(1, milliseconds(750), 2, [&] {
-    ++hooked;
-    throw std::runtime_error("priority refused");  // reported; the worker still serves
-  });
-  testing::internal::CaptureStderr();
+  Heard heard;
+  Async pool(
+      1, milliseconds(750), 2,
+      [&] {
+        ++hooked;
+        throw std::runtime_error("priority refused");  // reported; the worker still serves
+      },
+      heard.Sink());
   pool.Start();
   std::atomic<int> stuck{0};
   for (int i = 0; i < 3; ++i) {
@@ -186,7 +210,7 @@ TEST(PoolConcurrency, BackgroundRequestsHaveTheirOwnWorkersAndStopWithThePool) {
   ASSERT_TRUE(Eventually([&] { return silent.Requests().size() == 2; }));
   EXPECT_EQ(hooked.load(), 2);
   EXPECT_EQ(pool.Pending(), 1u);  // two background workers, both busy
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("priority refused"), std::string::npos);
+  EXPECT_NE(heard.Text().find("priority refused"), std::string::npos);
   std::atomic<bool> answered{false};
   pool.Run(GetOf(quick.Url()), [&](AsyncResponse a) { answered = a.resp.StrBody() == "{\"code\":200}"; });
   EXPECT_TRUE(Eventually([&] { return answered.load(); }));
@@ -198,18 +222,18 @@ TEST(PoolConcurrency, BackgroundRequestsHaveTheirOwnWorkersAndStopWithThePool) {
 
 TEST(PoolConcurrency, HandlerExceptionsAreReportedAndTheWorkerGoesOn) {
   RawServer server(RawServer::Reply(kOk));
-  Async pool(1);  // one worker, so it must survive every failure below
+  Heard heard;
+  Async pool(1, milliseconds(750), 0, {}, heard.Sink());  // one worker, so it must survive every failure below
   pool.Start();
   EXPECT_THROW(pool.Run(std::function<sion::Request()>(), [](AsyncResponse) {}), std::bad_function_call);
   std::atomic<int> after{0};
-  testing::internal::CaptureStderr();
   pool.Run(GetOf(server.Url()), [](AsyncResponse) { throw std::runtime_error("boom"); });
   pool.Run(GetOf(server.Url()), [](AsyncResponse) { throw 7; });
   pool.Run(GetOf(server.Url()), std::function<void(AsyncResponse)>());
   pool.Run(GetOf(server.Url()), [&](AsyncResponse) { ++after; });
   ASSERT_TRUE(Eventually([&] { return after.load() == 1; }));
   pool.Stop();
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = heard.Text();
   for (const char* line : {"boom\n", "unknown exception in a request handler\n", "bad_function_call\n"})
     EXPECT_NE(err.find(line), std::string::npos) << err;
 }
