@@ -3,6 +3,7 @@
 // life against the sandbox (gem_300 declined by the player).
 using System;
 using System.Collections.Generic;
+using System.Text.RegularExpressions;
 using System.Threading;
 using Nimo;
 
@@ -53,7 +54,13 @@ static class CSharpFlow
         NimoSdk.QueryProducts((code, message, data) => { throw new InvalidOperationException("again"); });
         NimoSdk.RunCallbacks();
         NimoSdk.CallbackError = null;
-        Check(NimoSdk.FailureReason("{\"detail\":\"x\",\"reason\":\"tls_verify\"}") == NimoReason.TlsVerify, "reasons read from data");
+        // Every reason of the binding is the native one of its name (TlsVerify: "tls_verify").
+        foreach (NimoReason r in Enum.GetValues(typeof(NimoReason)))
+        {
+            if (r == NimoReason.None) continue;
+            string wire = Regex.Replace(r.ToString(), "(?<=[a-z])([A-Z])", "_$1").ToLowerInvariant();
+            Check(NimoSdk.FailureReason("{\"detail\":\"x\",\"reason\":\"" + wire + "\"}") == r, "reason " + wire + " read from data");
+        }
     }
 
     static int Main()
