@@ -4,9 +4,6 @@
 
 #include <cstdio>
 
-#include "Sdk/CNimoCore.h"
-#include "Sdk/Singletons.h"
-
 #ifndef NIMO_DEFAULT_API_HOST
 #define NIMO_DEFAULT_API_HOST "https://api.nimo-publisher.example"
 #endif
@@ -27,8 +24,9 @@ ApiUrls MakeUrls(const std::string& base, const std::string& track) {
 
 }  // namespace
 
-CNimoApi::CNimoApi()
-    : defaultBase_(NIMO_DEFAULT_API_HOST "/sdkapi"),
+CNimoApi::CNimoApi(const SessionFacts& facts)
+    : facts_(facts),
+      defaultBase_(NIMO_DEFAULT_API_HOST "/sdkapi"),
       defaultTrack_(NIMO_DEFAULT_API_HOST "/data/h5/v1.do"),
       urls_(MakeUrls(defaultBase_, defaultTrack_)) {}
 
@@ -76,9 +74,7 @@ std::string CNimoApi::Md5Hex(const std::string& text) {
   return out;
 }
 
-CoreParams CNimoApi::Snapshot() { return Core().Params(); }
-
-std::string CNimoApi::BuildCommonParams() { return BuildCommonParams(Snapshot()); }
+CoreParams CNimoApi::Snapshot() const { return facts_.Params(); }
 
 std::string CNimoApi::BuildCommonParams(const CoreParams& p) {
   return "appId=" + p.appId + "&os=" + p.os + "&sdkVer=" + p.sdkVer + "&sdkType=" + p.sdkType +

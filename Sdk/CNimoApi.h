@@ -8,6 +8,7 @@
 
 #include "Sdk/CoreParams.h"
 #include "Sdk/HttpResp.h"
+#include "Sdk/SessionFacts.h"
 #include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
@@ -60,8 +61,8 @@ struct ApiUrls {
 
 class CNimoApi {
  public:
-  // The compiled-in URLs.
-  CNimoApi();
+  // The compiled-in URLs; the core parameters come from facts.
+  explicit CNimoApi(const SessionFacts& facts);
 
   // Test seam: replaces the compiled-in URLs (the game's options and the
   // environment still win at the next Init) and uses them from now on.
@@ -75,10 +76,9 @@ class CNimoApi {
 
   static std::string Md5Hex(const std::string& text);
   // "appId=..&os=..&sdkVer=..&sdkType=..&clientId=..&runPlatform=..&gamePlatform=.."
-  static std::string BuildCommonParams();
   static std::string BuildCommonParams(const CoreParams& p);
   // A by-value copy of the nine core parameters.
-  static CoreParams Snapshot();
+  CoreParams Snapshot() const;
 
   // {"merId":"<steamAppId>"}, compact.
   static std::string MerchantJson(const CoreParams& p);
@@ -102,6 +102,7 @@ class CNimoApi {
   void PostTrackData(std::string body, HttpHandler handler);
 
  private:
+  const SessionFacts& facts_;
   mutable nimo_sync::Mutex mutex_;
   std::string defaultBase_ GUARDED_BY(mutex_);
   std::string defaultTrack_ GUARDED_BY(mutex_);

@@ -4,9 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Sdk/CNimoApi.h"
-#include "Sdk/CNimoCore.h"
 #include "Sdk/CNimoHttp.h"
-#include "Sdk/Singletons.h"
 #include "http/Header.h"
 
 namespace NimoSdk {
@@ -153,7 +151,7 @@ void CNimoApi::RequestProducts(HttpHandler handler) {
 
 void CNimoApi::RequestCreateOrder(CreateOrderParams order, HttpHandler handler) {
   // The server's user id of the session, not the record's copy.
-  CNimoHttp::PostCallback(Urls().createOrderUrl, CreateOrderBody(Snapshot(), order, Core().UserId()).body,
+  CNimoHttp::PostCallback(Urls().createOrderUrl, CreateOrderBody(Snapshot(), order, facts_.UserId()).body,
                           std::move(handler), nullptr);
 }
 

@@ -12,6 +12,7 @@
 #include "Sdk/CNimoHttp.h"
 #include "Sdk/CNimoPay.h"
 #include "Sdk/CNimoTrack.h"
+#include "Sdk/CNimoUser.h"
 #include "Sdk/ExitDeadline.h"
 #include "Sdk/JsonFields.h"
 #include "Sdk/LockRule.h"
@@ -22,60 +23,57 @@
 #include "Sdk/ResultCode.h"
 #include "Sdk/ServerAnswers.h"
 #include "Sdk/Session.h"
-#include "Sdk/Singletons.h"
-#include "nimo_version.h"
 
 namespace NimoSdk {
 
-CNimoCore::CNimoCore() = default;
+CNimoCore::CNimoCore(const CoreParts& parts)
+    : end_(parts.end),
+      facts_(parts.facts),
+      waits_(parts.waits),
+      idGate_(parts.idGate),
+      api_(parts.api),
+      track_(parts.track),
+      pay_(parts.pay),
+      options_(parts.options),
+      delivery_(parts.delivery),
+      login_(parts.end, parts.waits, isInit_, parts.user),
+      steam_(parts.end, login_, [&pay = parts.pay](std::string status, std::string steamOrderId) {
+        pay.OnSteamAnswer(std::move(status), std::move(steamOrderId));
+      }) {}
 
 void CNimoCore::InitLog(bool enabled) { ConfigureLog(enabled); }
 
 // ---------------------------------------------------------------- shared state
 
-CoreParams CNimoCore::Params() const {
-  nimo_sync::MutexLock lock(mutex_);
-  return params_;
-}
+CoreParams CNimoCore::Params() const { return facts_.Params(); }
 
-UserFacts CNimoCore::User() const {
-  nimo_sync::MutexLock lock(mutex_);
-  return user_;
-}
+UserFacts CNimoCore::User() const { return facts_.User(); }
 
-std::string CNimoCore::UserId() const {
-  nimo_sync::MutexLock lock(mutex_);
-  return user_.userId;
-}
+std::string CNimoCore::UserId() const { return facts_.UserId(); }
 
-void CNimoCore::SetSession(std::string token, std::string userId) {
-  nimo_sync::MutexLock lock(mutex_);
-  user_.token = std::move(token);
-  user_.userId = std::move(userId);
-}
+bool CNimoCore::IsLoggedIn() const { return facts_.LoggedIn(); }
 
-bool CNimoCore::LogIn(std::string token, std::string userId) {
-  // Checked under the lock a new session resets the login under.
-  nimo_sync::MutexLock lock(mutex_);
-  if (Exited()) return false;
-  user_.token = std::move(token);
-  user_.userId = std::move(userId);
-  isLogin = true;
-  return true;
+bool CNimoCore::IsExiting() const { return end_.Exiting(); }
+
+bool CNimoCore::Exited() const { return end_.Exited(); }
+
+void CNimoCore::AssumeReady(bool loggedIn) {
+  isInit_ = true;
+  if (loggedIn) facts_.LogIn(facts_.User().token, facts_.UserId());
 }
 
 // ---------------------------------------------------------------- start-up
 
 void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback callback) {
-  Options().Freeze();
+  options_.Freeze();
   steam_.Freeze();
-  Delivery().Freeze();
-  if (isExit.load() && !StartNewSession()) {
+  delivery_.Freeze();
+  if (end_.Exiting() && !StartNewSession()) {
     // Exit is still stopping the session: this Init came before its end.
     NotifyGame(callback, ResultCode::kProcessExit, "Process Exit!");
     return;
   }
-  if (isInit.load()) {
+  if (isInit_.load()) {
     NotifyGame(callback, ResultCode::kOk, "Sdk already init.");
     return;
   }
@@ -85,7 +83,7 @@ void CNimoCore::InitSdk(std::string appId, std::string appKey, GameCallback call
 }
 
 void CNimoCore::HandOffStart(InitRequest request) {
-  Track().HoldEvents();
+  track_.HoldEvents();
   {
     nimo_sync::MutexLock lock(startMutex_);
     request.readsId = idGate_.StartReading();
@@ -117,7 +115,7 @@ void CNimoCore::RunStarts() {
     }
     bool markLeft = request.readsId && request.session == session::Current();  // else a new session's gate
     if (closed) {
-      Track().ReleaseEvents();
+      track_.ReleaseEvents();
     } else {
       session::Scope scope(request.session);  // as the Init that made it
       markLeft = Start(std::move(request));
@@ -153,7 +151,7 @@ bool CNimoCore::Start(InitRequest request) {
     if (!steamUp_) {
       InitLog(false);
       if (!steam_.InitSteam()) {
-        isInit = false;
+        isInit_ = false;
         next = Next::SteamFailed;
       } else {
         steamUp_ = true;
@@ -163,17 +161,17 @@ bool CNimoCore::Start(InitRequest request) {
       SetParams(std::move(request.appId), std::move(request.appKey));
       if (!servicesUp_) {
         CNimoHttp::StartPool();
-        Track().Init();
+        track_.Init();
         // Drafted here, before the configuration request and the events the game
         // posted since the call; the tracker adds the client id once it is known.
-        Track().PostStartupEvent();
+        track_.PostStartupEvent();
         servicesUp_ = true;
         if (request.readsId || idGate_.StartReading()) next = Next::ReadIdThenAsk;
       }
-      if (next == Next::ReadIdThenAsk) Track().Sender().ExpectClientId();
+      if (next == Next::ReadIdThenAsk) track_.Sender().ExpectClientId();
     }
   }
-  Track().ReleaseEvents();
+  track_.ReleaseEvents();
   const GameCallback& callback = request.callback;
   switch (next) {
     case Next::SteamFailed:
@@ -189,7 +187,7 @@ bool CNimoCore::Start(InitRequest request) {
       break;
     }
     case Next::Ask:
-      AfterClientId([this, callback] { RequestConfig(callback); });
+      idGate_.AfterClientId([this, callback] { RequestConfig(callback); });
       break;
   }
   return request.readsId && next != Next::ReadIdThenAsk;
@@ -197,14 +195,14 @@ bool CNimoCore::Start(InitRequest request) {
 
 bool CNimoCore::StartNewSession() {
   nimo_sync::MutexLock initLock(initMutex_);
-  if (!isExit.load()) return true;  // another Init began it
+  if (!end_.Exiting()) return true;  // another Init began it
   if (!end_.Current()->stopped.load()) return false;
   // Our threads of the ended session are stopped or left to end; any still in a
   // game callback finds its session stale from here on.
   session::Begin();
   CNimoHttp::RenewPool();
-  Track().BeginSession();
-  Pay().BeginSession();
+  track_.BeginSession();
+  pay_.BeginSession();
   steamUp_ = false;
   servicesUp_ = false;
   {
@@ -212,17 +210,12 @@ bool CNimoCore::StartNewSession() {
     startsClosed_ = false;
   }
   steam_.BeginSession();
-  isInit = false;
-  isLogin = false;
-  {
-    // Under mutex_, as a login answer checks isExit (LogIn).
-    nimo_sync::MutexLock lock(mutex_);
+  isInit_ = false;
+  facts_.BeginSession([this] {
     login_.ForgetTickets();
-    user_.token.clear();
-    user_.userId = "-1";
     idGate_.ForgetUnlessKnown();  // read again
-    end_.Renew();                 // isExit off, last, with the state the next Exit takes
-  }
+    end_.Renew();                 // the exit flag off, last, with the state the next Exit takes
+  });
   LOG(INFO) << "New session after Exit.";
   return true;
 }
@@ -231,18 +224,15 @@ void CNimoCore::RequestConfig(GameCallback callback) {
   if (Exited()) return;  // Exit answers the game
   const CoreParams params = Params();
   LOG(INFO) << "Init AppId:" << params.appId << ",ClientId:" << params.clientId;
-  Api().RequestClientConfig([this, callback](HttpResp resp) { OnClientConfigAnswer(resp, callback); });
+  api_.RequestClientConfig([this, callback](HttpResp resp) { OnClientConfigAnswer(resp, callback); });
 }
 
 void CNimoCore::ReadClientId() { PublishClientId(NimoUtils::GetClientId()); }
 
 void CNimoCore::PublishClientId(const std::string& id) {
-  {
-    nimo_sync::MutexLock lock(mutex_);
-    params_.clientId = id;
-  }
+  facts_.SetClientId(id);
   idGate_.MarkKnown();
-  Track().SetClientId(id);
+  track_.SetClientId(id);
 }
 
 void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, GameCallback callback) {
@@ -251,14 +241,14 @@ void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, GameCallback callback
     std::int32_t testDevice = 0;
     if (ReadClientConfig(NimoUtils::WideToUtf8(resp.data), testDevice) && testDevice == 1) {
       InitLog(true);
-      Options().LogInForce();  // the log is on from here: what this session talks to
+      options_.LogInForce();  // the log is on from here: what this session talks to
     }
-    isInit = true;
-    Pay().QueryProducts(nullptr);  // preload; nobody is told the result
-    Pay().RecoverJournal();        // payments an earlier run could not confirm
+    isInit_ = true;
+    pay_.QueryProducts(nullptr);  // preload; nobody is told the result
+    pay_.RecoverJournal();        // payments an earlier run could not confirm
     std::int32_t attributed = 0;
     ReadInt32(NimoConfigUtils::ReadConfigJson(false), "AttributionFlag", attributed);
-    if (attributed == 0) Api().RequestAttribution([this](HttpResp r) { OnAttributionAnswer(r); });
+    if (attributed == 0) api_.RequestAttribution([this](HttpResp r) { OnAttributionAnswer(r); });
   }
   NotifyGame(callback, resp);
 }
@@ -278,22 +268,13 @@ void CNimoCore::InitGlobalParams(std::string appId, std::string appKey) {
 
 void CNimoCore::SetParams(std::string appId, std::string appKey) {
   ISteamUtils* utils = SteamUtils();
-  std::string steamAppId = std::to_string(utils != nullptr ? utils->GetAppID() : 0u);
-  nimo_sync::MutexLock lock(mutex_);
-  params_.appId = std::move(appId);
-  params_.appKey = std::move(appKey);
-  params_.os = "Windows";
-  params_.sdkVer = "SteamEXE_" NIMO_VERSION_STRING;
-  params_.sdkType = "html5";
-  params_.runPlatform = "html5";
-  params_.gamePlatform = "steam";
-  params_.steamAppId = steamAppId;
+  facts_.SetParams(std::move(appId), std::move(appKey), std::to_string(utils != nullptr ? utils->GetAppID() : 0u));
 }
 
 // ---------------------------------------------------------------- purchases
 
 bool CNimoCore::IsPayAvailable() {
-  if (!isInit.load()) return false;
+  if (!isInit_.load()) return false;
   ISteamUtils* utils = SteamUtils();
   return utils != nullptr && utils->IsOverlayEnabled();
 }
@@ -303,66 +284,45 @@ void CNimoCore::CallPay(std::string productId, std::string extInfo, GameCallback
     NotifyGame(callback, ResultCode::kProcessExit, "Process Exit!");
     return;
   }
-  if (!isInit.load()) {
+  if (!isInit_.load()) {
     NotifyGame(callback, ResultCode::kNotInit, "Sdk Not Init.");
     return;
   }
-  if (!isLogin.load()) {
+  if (!facts_.LoggedIn()) {
     NotifyGame(callback, ResultCode::kNotLogin, "Not Login.");
     return;
   }
-  Pay().CreateOrder(std::move(productId), std::move(extInfo), callback);
+  pay_.CreateOrder(std::move(productId), std::move(extInfo), callback);
 }
 
 // ---------------------------------------------------------------- user facts
 
 void CNimoCore::SetServerId(std::string serverId) {
-  {
-    nimo_sync::MutexLock lock(mutex_);
-    user_.serverId = serverId;
-  }
-  Track().SyncUserInfo();
+  facts_.SetServerId(serverId);
+  track_.SyncUserInfo();
   LOG(INFO) << "Set Game User Info, SetServerId:" << serverId;
 }
 
 void CNimoCore::SetGameUserId(std::string gameUserId) {
-  {
-    nimo_sync::MutexLock lock(mutex_);
-    user_.gameUserId = gameUserId;
-  }
-  Track().SyncUserInfo();
+  facts_.SetGameUserId(gameUserId);
+  track_.SyncUserInfo();
   LOG(INFO) << "Set Game User Info, SetGameUserId:" << gameUserId;
 }
 
 void CNimoCore::SetNickName(std::string nickName) {
-  {
-    nimo_sync::MutexLock lock(mutex_);
-    user_.nickName = nickName;
-  }
-  Track().SyncUserInfo();
+  facts_.SetNickName(nickName);
+  track_.SyncUserInfo();
   LOG(INFO) << "Set Game User Info, SetNickName:" << nickName;
 }
 
 void CNimoCore::SetLevel(int level) {
-  {
-    nimo_sync::MutexLock lock(mutex_);
-    user_.level = level;
-  }
-  Track().SyncUserInfo();
+  facts_.SetLevel(level);
+  track_.SyncUserInfo();
   LOG(INFO) << "Set Game User Info, SetLevel:" << level;
 }
 
 void CNimoCore::Logout() {
-  {
-    nimo_sync::MutexLock lock(mutex_);
-    user_.userId = "-1";
-    user_.token.clear();
-    user_.gameUserId.clear();
-    user_.nickName.clear();
-    user_.serverId.clear();
-    user_.level = 0;
-  }
-  isLogin = false;
+  facts_.Logout();
   LOG(INFO) << "Logout Success." << "\n";
 }
 
@@ -379,11 +339,11 @@ void CNimoCore::Exit() {
   state->exitThread = std::this_thread::get_id();
   // Every wait below ends by this one deadline, so Exit returns within a second.
   const ExitDeadline deadline(std::chrono::milliseconds(950));
-  isExit = true;
+  end_.MarkExit();
   idGate_.WakeForExit();
   // From here on only Exit answers the operations still open; no thread of ours
   // calls the game while Exit waits.
-  std::vector<std::shared_ptr<OpenOperation>> open = Delivery().BeginExit();
+  std::vector<std::shared_ptr<OpenOperation>> open = delivery_.BeginExit();
   state->exitSignal.Set();
   // The start-ups Init handed off end first (Steam, the services, the start-up
   // event), as when they ran inside the call; those still to come do nothing.
@@ -394,27 +354,23 @@ void CNimoCore::Exit() {
   }
   // The pump may be in a game callback: it gets a share, the events their time.
   steam_.Shutdown(deadline.Share(std::chrono::milliseconds(250)));
-  Track().Shutdown(deadline.Share(std::chrono::milliseconds(400)));  // events in memory go to the queue file
+  track_.Shutdown(deadline.Share(std::chrono::milliseconds(400)));  // events in memory go to the queue file
   CNimoHttp::StopPool(deadline.End());
-  Pay().StopPayThread(deadline.End());
+  pay_.StopPayThread(deadline.End());
   if (!waits_.JoinUntil(deadline.End())) {
     LOG(WARNING) << "A login wait thread is still in a game callback; left to end.";
   }
-  {
-    // The player is forgotten with the session (as Logout); facts set from now
-    // on are for the next session.
-    nimo_sync::MutexLock lock(mutex_);
-    user_ = UserFacts{};
-  }
-  isLogin = false;
+  // The player is forgotten with the session (as Logout); facts set from now
+  // on are for the next session.
+  facts_.ForgetPlayer();
   LOG(INFO) << "Excute Exit.";
   // The settings of the game may change for the next session; an Init from
   // here on (from one of the callbacks below, say) begins it.
   steam_.Thaw();
-  Delivery().Thaw();
-  Options().Thaw();
+  delivery_.Thaw();
+  options_.Thaw();
   state->stopped = true;
-  Delivery().EndAtExit(open, ResultCode::kProcessExit, "Process Exit!");
+  delivery_.EndAtExit(open, ResultCode::kProcessExit, "Process Exit!");
   state->exitFinished.Set();
 }
 

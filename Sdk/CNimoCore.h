@@ -1,6 +1,6 @@
-// The SDK's central singleton: the operations behind the exports, the core
-// parameters and user state, and the start and end of a session, which start
-// and stop the parts below (the Steam bridge, the login wait, the client-id gate).
+// The operations behind the exports, and the start and end of a session, which
+// start and stop the parts it is given (the tracker, payments, the HTTP pool,
+// the client-id gate) and its own (the Steam bridge, the login wait).
 #pragma once
 
 #include <atomic>
@@ -18,6 +18,7 @@
 #include "Sdk/GameCallback.h"
 #include "Sdk/HttpResp.h"
 #include "Sdk/SessionEnd.h"
+#include "Sdk/SessionFacts.h"
 #include "Sdk/SteamBridge.h"
 #include "Sdk/SteamLogin.h"
 #include "Sdk/ThreadGroup.h"
@@ -25,9 +26,30 @@
 
 namespace NimoSdk {
 
+class CNimoApi;
+class CNimoDelivery;
+class CNimoOptions;
+class CNimoPay;
+class CNimoTrack;
+class CNimoUser;
+
+// What the core starts, stops and asks; built before it, in one place.
+struct CoreParts {
+  SessionEnd& end;
+  SessionFacts& facts;
+  ThreadGroup& waits;  // login waits, the client id and the requests waiting for it
+  ClientIdGate& idGate;
+  CNimoApi& api;
+  CNimoTrack& track;
+  CNimoPay& pay;
+  CNimoUser& user;
+  CNimoOptions& options;
+  CNimoDelivery& delivery;
+};
+
 class CNimoCore {
  public:
-  CNimoCore();
+  explicit CNimoCore(const CoreParts& parts);
   CNimoCore(const CNimoCore&) = delete;
   CNimoCore& operator=(const CNimoCore&) = delete;
 
@@ -52,23 +74,15 @@ class CNimoCore {
   // Init's first step (see SteamBridge).
   bool InitSteam() { return steam_.InitSteam(); }
 
-  // --- shared state, safe from any thread ---
+  // --- state, safe from any thread ---
   CoreParams Params() const;  // snapshot of the nine core parameters
   UserFacts User() const;     // snapshot of the user facts and session
   std::string UserId() const;
-  void SetSession(std::string token, std::string userId);
-  // The login answer: the session and isLogin, unless this thread's session
-  // has ended (Exit came meanwhile). False when refused.
-  bool LogIn(std::string token, std::string userId);
-  // Params().clientId is empty until Init's worker has read it (see ClientIdGate).
-  void AfterClientId(std::function<void()> task) { idGate_.AfterClientId(std::move(task)); }
+  bool IsInit() const { return isInit_.load(); }  // Init was answered 200 in this session
+  bool IsLoggedIn() const;
+  bool IsExiting() const;  // Exit began in this session
   int TicketResult(int handle) { return login_.TicketResult(handle); }  // 0: no answer yet (entry created)
   void SetTicketResult(int handle, int result) { login_.SetTicketResult(handle, result); }
-
-  // Sleeps up to d; false when Exit was called (at once, not after d).
-  bool SleepUnlessExit(std::chrono::milliseconds d) const { return end_.SleepUnlessExit(d); }
-  // Exit was called, or the calling thread works for a session that has ended.
-  bool Exited() const { return end_.Exited(); }
 
   // Test seam: the login wait polls 100 times at this period (100 ms).
   void SetTicketPollPeriod(std::chrono::milliseconds period) { login_.SetTicketPollPeriod(period); }
@@ -76,14 +90,12 @@ class CNimoCore {
   void FailNextThreadSpawn() { steam_.FailNextThreadSpawn(); }
   // Test seam: the Steam pump period (200 ms).
   void SetPumpPeriod(std::chrono::milliseconds period) { steam_.SetPumpPeriod(period); }
+  // Test seam: as if Init had been answered (and, with loggedIn, a login).
+  void AssumeReady(bool loggedIn);
 
   // Before Init: the game initialises and pumps Steam itself (see SteamBridge).
   bool SetSteamOwnedByGame(bool byGame) { return steam_.SetSteamOwnedByGame(byGame); }
   bool SteamOwnedByGame() const { return steam_.SteamOwnedByGame(); }
-
-  std::atomic<bool> isInit{false};
-  std::atomic<bool> isLogin{false};
-  std::atomic<bool> isExit{false};
 
  private:
   void SetParams(std::string appId, std::string appKey);  // all but the client id
@@ -110,18 +122,22 @@ class CNimoCore {
   // ended session is reset and the next one begins. False while Exit still stops.
   bool StartNewSession();
 
-  // Guarded by mutex_ (a new session takes the parts' own locks inside it).
-  mutable nimo_sync::Mutex mutex_;
-  CoreParams params_ GUARDED_BY(mutex_);
-  UserFacts user_ GUARDED_BY(mutex_);
+  bool Exited() const;
 
-  // The parts, built on the flags above (declared first, so constructed first).
-  SessionEnd end_{isExit};
-  ThreadGroup waits_;  // login waits, the client id and the requests waiting for it
-  SteamLogin login_{end_, waits_, isInit};
+  SessionEnd& end_;
+  SessionFacts& facts_;
+  ThreadGroup& waits_;
+  ClientIdGate& idGate_;
+  CNimoApi& api_;
+  CNimoTrack& track_;
+  CNimoPay& pay_;
+  CNimoOptions& options_;
+  CNimoDelivery& delivery_;
+
+  std::atomic<bool> isInit_{false};
+  SteamLogin login_;
   // Registers our Steam callbacks at construction (library load), before Steam is initialised.
-  SteamBridge steam_{end_, login_};
-  ClientIdGate idGate_{end_, waits_};
+  SteamBridge steam_;
 
   // Steps of Init already done, so that a repeated Init only asks the server again.
   nimo_sync::Mutex initMutex_;

@@ -57,23 +57,23 @@ CNimoDelivery::Claimed CNimoDelivery::Claim(const std::shared_ptr<OpenOperation>
   return Claimed::Queued;
 }
 
-bool CNimoDelivery::Finish(const GameCallback& callback, int code, std::string message, std::string data,
-                           ForC forC) {
+bool CNimoDelivery::Finish(const std::shared_ptr<OpenOperation>& op, int code, std::string message,
+                           std::string data, ForC forC) {
   // Checked in poll mode too, where the same path would call the game at once.
   CheckNoLocksHeld("a game callback");
-  if (!callback.op_) return false;
-  Claimed c = Claim(callback.op_, By::Result, code, message, data, forC);
-  if (c == Claimed::CallNow) Call(*callback.op_, code, message, data, forC);
+  if (!op) return false;
+  Claimed c = Claim(op, By::Result, code, message, data, forC);
+  if (c == Claimed::CallNow) Call(*op, code, message, data, forC);
   return c != Claimed::Dropped;
 }
 
-bool CNimoDelivery::Settle(const GameCallback& callback, int code, std::string message, std::string data,
-                           const std::function<void()>& settled, ForC forC) {
+bool CNimoDelivery::Settle(const std::shared_ptr<OpenOperation>& op, int code, std::string message,
+                           std::string data, const std::function<void()>& settled, ForC forC) {
   CheckNoLocksHeld("a game callback");
-  if (!callback.op_) return false;
-  Claimed c = Claim(callback.op_, By::Settled, code, message, data, forC);
+  if (!op) return false;
+  Claimed c = Claim(op, By::Settled, code, message, data, forC);
   if (c != Claimed::Dropped && settled) settled();
-  if (c == Claimed::CallNow) Call(*callback.op_, code, message, data, forC);
+  if (c == Claimed::CallNow) Call(*op, code, message, data, forC);
   return c != Claimed::Dropped;
 }
 

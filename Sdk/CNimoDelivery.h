@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Sdk/GameCallback.h"
+#include "Sdk/CallbackTypes.h"
 #include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
@@ -51,13 +51,13 @@ class CNimoDelivery {
 
   std::shared_ptr<OpenOperation> Open(ResultCallback cpp, CResultCallback c, void* user);
   // forC: what a C callback gets in place of code and data, when set.
-  bool Finish(const GameCallback& callback, int code, std::string message, std::string data, ForC forC = ForC());
+  bool Finish(const std::shared_ptr<OpenOperation>& op, int code, std::string message, std::string data, ForC forC = ForC());
   // As Finish, for a result that must reach the game even when Exit took the
   // operation meanwhile (a payment the server confirmed): Exit then gives this
   // result in place of -400. settled (if set) runs once the result is the
   // game's, before the game is called. False only when the operation already
   // had its result.
-  bool Settle(const GameCallback& callback, int code, std::string message, std::string data,
+  bool Settle(const std::shared_ptr<OpenOperation>& op, int code, std::string message, std::string data,
               const std::function<void()>& settled, ForC forC = ForC());
 
   // Exit, before it stops our threads: the operations open now are handed to it,

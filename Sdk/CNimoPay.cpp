@@ -5,21 +5,23 @@
 #include <utility>
 #include <vector>
 
-#include "Sdk/CNimoApi.h"
-#include "Sdk/CNimoCore.h"
-#include "Sdk/CNimoTrack.h"
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoUtils.h"
 #include "Sdk/ResultCode.h"
 #include "Sdk/ServerAnswers.h"
-#include "Sdk/Singletons.h"
 
 namespace NimoSdk {
 
-CNimoPay::CNimoPay()
-    : book_(payLock_, journal_),
-      reports_(book_, journal_),
-      payThread_(payLock_, book_, journal_,
+CNimoPay::CNimoPay(CNimoApi& api, const CNimoTrack& track, const SessionFacts& facts, const SessionEnd& end,
+                   ClientIdGate& idGate)
+    : api_(api),
+      track_(track),
+      facts_(facts),
+      end_(end),
+      catalogue_(api, end, idGate),
+      book_(payLock_, journal_, end),
+      reports_(book_, journal_, api, end),
+      payThread_(payLock_, book_, journal_, end,
                  [this](std::string status, std::string id) { PayResult(std::move(status), std::move(id)); }) {}
 
 bool CNimoPay::IsProductsLoaded() const { return catalogue_.IsLoaded(); }
@@ -42,7 +44,7 @@ void CNimoPay::CreateOrder(std::string productId, std::string extInfo, GameCallb
     orderStep();
     return;
   }
-  if (Core().Exited()) {
+  if (end_.Exited()) {
     NotifyGame(callback, ResultCode::kProcessExit, "Process Exit!");
     return;
   }
@@ -59,7 +61,7 @@ void CNimoPay::OrderStep(const std::string& productId, const std::string& extInf
     NotifyGame(callback, ResultCode::kProductNotFound, "Not Found Product.", "", ProductNotFoundForC());
     return;
   }
-  UserFacts user = Core().User();
+  UserFacts user = facts_.User();
   CreateOrderParams params;
   params.productId = productId;
   params.userId = user.userId;
@@ -68,19 +70,19 @@ void CNimoPay::OrderStep(const std::string& productId, const std::string& extInf
   params.nickName = user.nickName;
   params.orderAmountMicros = "0";
   json info = json::object();
-  info["deviceId"] = Track().DeviceId();
-  info["resolution"] = Track().Resolution();
+  info["deviceId"] = track_.DeviceId();
+  info["resolution"] = track_.Resolution();
   params.collectionInfo = info.dump(-1, ' ', false, json::error_handler_t::replace);
   params.currencyCode = "";
   params.extInfo = extInfo;
-  Api().RequestCreateOrder(std::move(params), [this, product, extInfo, callback, user](HttpResp resp) {
+  api_.RequestCreateOrder(std::move(params), [this, product, extInfo, callback, user](HttpResp resp) {
     OnCreateOrderAnswer(resp, product, extInfo, callback, user);
   });
 }
 
 void CNimoPay::OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& product, const std::string& extInfo,
                                    GameCallback callback, const UserFacts& user) {
-  if (Core().Exited()) return;
+  if (end_.Exited()) return;
   if (resp.code != ResultCode::kOk) {
     NotifyGame(callback, resp);
     return;

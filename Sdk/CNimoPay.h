@@ -14,6 +14,9 @@
 #include <cstddef>
 #include <string>
 
+#include "Sdk/CNimoApi.h"
+#include "Sdk/CNimoTrack.h"
+#include "Sdk/ClientIdGate.h"
 #include "Sdk/CoreParams.h"
 #include "Sdk/GameCallback.h"
 #include "Sdk/HttpResp.h"
@@ -23,13 +26,20 @@
 #include "Sdk/PayThread.h"
 #include "Sdk/ProductCatalogue.h"
 #include "Sdk/PurchaseJournal.h"
+#include "Sdk/SessionEnd.h"
+#include "Sdk/SessionFacts.h"
 #include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
 
 class CNimoPay {
  public:
-  CNimoPay();
+  // api: the server; track: the device facts an order carries; facts: the
+  // player; end: Exit; idGate: the catalogue's request waits for the client id.
+  CNimoPay(CNimoApi& api, const CNimoTrack& track, const SessionFacts& facts, const SessionEnd& end,
+           ClientIdGate& idGate);
+  CNimoPay(const CNimoPay&) = delete;
+  CNimoPay& operator=(const CNimoPay&) = delete;
 
   // Answers from the cache at once, or loads the catalogue first.
   void QueryProducts(GameCallback callback);
@@ -69,6 +79,10 @@ class CNimoPay {
   void OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& product, const std::string& extInfo,
                            GameCallback callback, const UserFacts& user);
 
+  CNimoApi& api_;
+  const CNimoTrack& track_;
+  const SessionFacts& facts_;
+  const SessionEnd& end_;
   // Never destroyed (neither is CNimoPay): HTTP workers and the pay thread may use it late.
   PurchaseJournal journal_;
   nimo_sync::Mutex payLock_;  // guards the order book and the pay thread's queue

@@ -7,12 +7,9 @@
 #include <limits>
 #include <optional>
 
-#include "Sdk/CNimoApi.h"
-#include "Sdk/CNimoCore.h"
 #include "Sdk/EventQueue.h"
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoConfigUtils.h"
-#include "Sdk/Singletons.h"
 #include "platform/sys/OsInfo.h"
 #include "platform/sys/Screen.h"
 #include "platform/sys/TimeZone.h"
@@ -67,10 +64,13 @@ void CNimoTrack::InitEventTable() {
   table_ = std::move(table);
 }
 
+CNimoTrack::CNimoTrack(const SessionFacts& session, EventDispatcher::Transport transport)
+    : session_(session), transport_(std::move(transport)), sender_(std::make_unique<EventSender>(transport_)) {}
+
 void CNimoTrack::Init() {
   try {
     InitEventTable();
-    CoreParams params = Core().Params();
+    CoreParams params = session_.Params();
     {
       nimo_sync::MutexLock lock(mutex_);
       facts_.appId = params.appId;
@@ -142,13 +142,13 @@ void CNimoTrack::SetClientId(const std::string& id) {
 }
 
 void CNimoTrack::SyncUserId() {
-  std::int64_t userId = ParseUserId(Core().UserId());
+  std::int64_t userId = ParseUserId(session_.UserId());
   nimo_sync::MutexLock lock(mutex_);
   facts_.userId = userId;
 }
 
 void CNimoTrack::SyncUserInfo() {
-  UserFacts user = Core().User();
+  UserFacts user = session_.User();
   nimo_sync::MutexLock lock(mutex_);
   facts_.serverId = OrUnknown(user.serverId);
   facts_.gameUserId = OrUnknown(user.gameUserId);
@@ -327,7 +327,7 @@ EventSender& CNimoTrack::Sender() {
 
 void CNimoTrack::BeginSession() {
   EventSender& old = Sender();
-  auto fresh = std::make_unique<EventSender>();
+  auto fresh = std::make_unique<EventSender>(transport_);
   fresh->SetSettings(old.GetSettings());
   std::string clientId;
   {

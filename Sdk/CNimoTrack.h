@@ -15,6 +15,7 @@
 
 #include "Sdk/EventHold.h"
 #include "Sdk/EventSender.h"
+#include "Sdk/SessionFacts.h"
 #include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
@@ -47,6 +48,12 @@ class CNimoTrack {
     std::set<std::string> builtinEvents;
     json requiredParams;  // event name -> {parameter name -> declared type name}
   };
+
+  // session: the core parameters and the user facts events carry; transport:
+  // how each session's sender reaches the server.
+  CNimoTrack(const SessionFacts& session, EventDispatcher::Transport transport);
+  CNimoTrack(const CNimoTrack&) = delete;
+  CNimoTrack& operator=(const CNimoTrack&) = delete;
 
   // Event table, core parameters, user facts and machine facts; after the core
   // parameters are set.
@@ -109,6 +116,8 @@ class CNimoTrack {
   static void CheckParams(const EventTable& table, const std::string& name, const std::string& params,
                           const json& parsed);
 
+  const SessionFacts& session_;
+  const EventDispatcher::Transport transport_;
   // Guarded by mutex_.
   mutable nimo_sync::Mutex mutex_;
   Facts facts_;
@@ -116,7 +125,7 @@ class CNimoTrack {
 
   // Replaced at each new session; the ended ones live as long as the tracker (a
   // late thread may still hold one, and the process-wide tracker is never freed).
-  std::unique_ptr<EventSender> sender_ GUARDED_BY(mutex_) = std::make_unique<EventSender>();
+  std::unique_ptr<EventSender> sender_ GUARDED_BY(mutex_);
   std::vector<std::unique_ptr<EventSender>> retired_ GUARDED_BY(mutex_);
   EventHold hold_;
 };

@@ -6,16 +6,14 @@
 #include <random>
 #include <utility>
 
-#include "Sdk/CNimoApi.h"
 #include "Sdk/EventQueue.h"
 #include "Sdk/EventQueueFile.h"
-#include "Sdk/HttpResp.h"
-#include "Sdk/Singletons.h"
 
 namespace NimoSdk {
 
-EventDispatcher::EventDispatcher(EventQueueFile& file, OnAnswer onAnswer, std::atomic<std::uint64_t>& dropped)
-    : file_(file), onAnswer_(std::move(onAnswer)), dropped_(dropped) {}
+EventDispatcher::EventDispatcher(EventQueueFile& file, Transport transport, OnAnswer onAnswer,
+                                 std::atomic<std::uint64_t>& dropped)
+    : file_(file), transport_(std::move(transport)), onAnswer_(std::move(onAnswer)), dropped_(dropped) {}
 
 // A 2xx is final whatever its body. A redirect (never followed) or a 4xx says
 // the server will never take this event: retrying it would only hold the others
@@ -142,7 +140,7 @@ void EventDispatcher::Dispatch() {
     ++inFlight_;
     --waiting_;
     const std::int64_t order = e.order;
-    Api().PostTrackData(e.text, [this, order](HttpResp r) { onAnswer_({order, Judge(r.status), r.status}); });
+    transport_(e.text, [this, order](int status) { onAnswer_({order, Judge(status), status}); });
   }
   sendAt_ = due;
 }

@@ -40,9 +40,11 @@ class EventDispatcher {
   };
   // Hands an answer to the tracker thread; runs on an HTTP worker.
   using OnAnswer = std::function<void(Answer)>;
+  // Sends one event's text; onStatus later gets the HTTP status (0: no answer).
+  using Transport = std::function<void(std::string text, std::function<void(int status)> onStatus)>;
 
   // dropped: the count of events dropped for the bound, shared with the hand-off.
-  EventDispatcher(EventQueueFile& file, OnAnswer onAnswer, std::atomic<std::uint64_t>& dropped);
+  EventDispatcher(EventQueueFile& file, Transport transport, OnAnswer onAnswer, std::atomic<std::uint64_t>& dropped);
   EventDispatcher(const EventDispatcher&) = delete;
   EventDispatcher& operator=(const EventDispatcher&) = delete;
 
@@ -75,6 +77,7 @@ class EventDispatcher {
   std::chrono::milliseconds Backoff(int failures) const;
 
   EventQueueFile& file_;
+  const Transport transport_;
   const OnAnswer onAnswer_;
   std::atomic<std::uint64_t>& dropped_;
   std::atomic<std::uint64_t> refused_{0};

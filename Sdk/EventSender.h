@@ -32,7 +32,8 @@ class EventSender {
   using Clock = std::chrono::steady_clock;
   using Settings = EventDispatcher::Settings;
 
-  EventSender() = default;
+  // transport: how an event's text reaches the server.
+  explicit EventSender(EventDispatcher::Transport transport);
   EventSender(const EventSender&) = delete;
   EventSender& operator=(const EventSender&) = delete;
   // The SDK's instance lives for the process. Another (a test's) must not have
@@ -105,7 +106,7 @@ class EventSender {
   EventQueueFile file_;
 
   // Tracker thread only.
-  EventDispatcher dispatcher_{file_, [this](Answer a) { OnAnswer(a); }, dropped_};
+  EventDispatcher dispatcher_;
   std::int64_t highest_ = 0;
   Clock::time_point nextBatchAt_{};                         // drafts are numbered no earlier
 };

@@ -34,27 +34,27 @@ ForC TransportForC(const HttpResp& resp, const std::string& report) {
 
 bool NotifyGame(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data) {
   if (!callback) return false;
-  return Delivery().Finish(callback, code, NimoUtils::WideToUtf8(message), NimoUtils::WideToUtf8(data));
+  return Delivery().Finish(callback.Operation(), code, NimoUtils::WideToUtf8(message), NimoUtils::WideToUtf8(data));
 }
 
 bool NotifyGame(const GameCallback& callback, int code, const std::string& message, const std::string& data,
                 const ForC& forC) {
   if (!callback) return false;
-  return Delivery().Finish(callback, code, message, data, forC);
+  return Delivery().Finish(callback.Operation(), code, message, data, forC);
 }
 
 bool NotifyGame(const GameCallback& callback, const HttpResp& resp) { return NotifyGame(callback, L"", resp); }
 
 bool NotifyGame(const GameCallback& callback, const std::wstring& prefix, const HttpResp& resp) {
   if (!callback) return false;
-  return Delivery().Finish(callback, resp.code, NimoUtils::WideToUtf8(prefix + resp.msg),
+  return Delivery().Finish(callback.Operation(), resp.code, NimoUtils::WideToUtf8(prefix + resp.msg),
                            NimoUtils::WideToUtf8(resp.data), TransportForC(resp));
 }
 
 bool NotifyGameSettled(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data,
                        const std::function<void()>& settled, const ForC& forC) {
   if (!callback) return false;
-  return Delivery().Settle(callback, code, NimoUtils::WideToUtf8(message), NimoUtils::WideToUtf8(data), settled,
+  return Delivery().Settle(callback.Operation(), code, NimoUtils::WideToUtf8(message), NimoUtils::WideToUtf8(data), settled,
                            forC);
 }
 

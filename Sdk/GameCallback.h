@@ -10,24 +10,12 @@
 #include <memory>
 #include <string>
 
-namespace NimoSdk {
+#include "Sdk/CallbackTypes.h"
 
-// The callback of the C++ exports (NimoProxy::ResultCallback).
-using ResultCallback = void (*)(int code, std::wstring message, std::wstring data);
-// The callback of the C functions; the strings are UTF-8, valid during the call only.
-using CResultCallback = void (*)(int code, const char* message, const char* data, void* user);
+namespace NimoSdk {
 
 struct OpenOperation;
 struct HttpResp;
-
-// How a result reads through the C functions when it says more there than the
-// C++ exports may (their codes and data are fixed): a code of its own for a
-// missing product, a machine-readable reason for a transport failure.
-struct ForC {
-  bool set = false;  // false: the C callback gets what the C++ one gets
-  int code = 0;
-  std::string data;
-};
 
 // "Not Found Product.": -400 for the C++ exports, NIMO_PRODUCT_NOT_FOUND in C.
 ForC ProductNotFoundForC();
@@ -44,9 +32,9 @@ class GameCallback {
   GameCallback(CResultCallback callback, void* user);
 
   explicit operator bool() const { return op_ != nullptr; }
+  const std::shared_ptr<OpenOperation>& Operation() const { return op_; }
 
  private:
-  friend class CNimoDelivery;
   std::shared_ptr<OpenOperation> op_;  // null: nobody to tell
 };
 

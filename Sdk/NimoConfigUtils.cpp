@@ -5,9 +5,7 @@
 #include <iostream>
 #include <limits>
 
-#include "Sdk/CNimoCore.h"
 #include "Sdk/JsonFields.h"
-#include "Sdk/Singletons.h"
 #include "platform/steam/steam_api.h"
 #include "platform/sync/Mutex.h"
 #include "platform/sys/AtomicFile.h"
@@ -26,10 +24,15 @@ nimo_sync::Mutex& FileMutex(bool shared) {
   return shared ? *sharedMutex : *appMutex;
 }
 
-// Before Steam is up (or after it went down) the id the core recorded at Init.
+std::function<std::string()>& RecordedAppId() {
+  static std::function<std::string()>* const source = new std::function<std::string()>();
+  return *source;
+}
+
+// Before Steam is up (or after it went down) the id the session recorded at Init.
 std::string SteamAppIdText() {
   if (ISteamUtils* utils = SteamUtils()) return std::to_string(utils->GetAppID());
-  std::string id = Core().Params().steamAppId;
+  std::string id = RecordedAppId() ? RecordedAppId()() : std::string();
   if (id.empty() || id.find_first_not_of("0123456789") != std::string::npos) return "0";
   return id;
 }
@@ -67,6 +70,8 @@ bool WriteDocument(const std::string& path, const json& doc, bool shared) {
 }
 
 }  // namespace
+
+void NimoConfigUtils::UseRecordedAppId(std::function<std::string()> source) { RecordedAppId() = std::move(source); }
 
 std::string NimoConfigUtils::FallbackFolder() { return nimo_sys::FallbackDataFolder(); }
 

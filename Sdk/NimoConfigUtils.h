@@ -23,6 +23,10 @@ class NimoConfigUtils {
   // administrator can provide it, so without it nothing is stored.
   static std::string FallbackFolder();
 
+  // With Steam down, the app id of the game's folder is asked here (once set,
+  // at library load, before any thread of ours runs).
+  static void UseRecordedAppId(std::function<std::string()> source);
+
   static std::string GetDataFolder();
   static std::string GetAppConfigPath();
   static std::string GetSharedConfigPath();

@@ -3,7 +3,6 @@
 #include <easylogging++.h>
 
 #include "Sdk/CNimoApi.h"
-#include "Sdk/Singletons.h"
 #include "http/Settings.h"
 #include "http/TlsContext.h"
 #include "platform/sys/Environment.h"
@@ -98,13 +97,13 @@ std::optional<std::string> Normalised(int key, std::string value, bool checkFile
   }
 }
 
-std::string Default(int key) {
+std::string Default(const CNimoApi& api, int key) {
   const sion::Timeouts builtIn;
   switch (key) {
     case CNimoOptions::kApiBaseUrl:
-      return Api().DefaultBaseUrl();
+      return api.DefaultBaseUrl();
     case CNimoOptions::kTrackUrl:
-      return Api().DefaultTrackUrl();
+      return api.DefaultTrackUrl();
     case CNimoOptions::kCaOnly:
       return "0";
     case CNimoOptions::kConnectTimeout:
@@ -183,7 +182,7 @@ CNimoOptions::Values CNimoOptions::Resolve(Values* sources) const {
       out[i] = *fromEnv;
       source = "environment";
     } else {
-      out[i] = Default(k);  // source says so already
+      out[i] = Default(api_, k);  // source says so already
     }
     if (sources != nullptr) (*sources)[i] = source;
   }
@@ -204,7 +203,7 @@ void CNimoOptions::Freeze() {
     sources_ = sources;
     frozen_ = true;
   }
-  Api().ApplyUrls(v[kApiBaseUrl], v[kTrackUrl]);
+  api_.ApplyUrls(v[kApiBaseUrl], v[kTrackUrl]);
   sion::Timeouts t;
   sion::ParseTimeoutMs(v[kConnectTimeout], &t.connectMs);
   sion::ParseTimeoutMs(v[kIoTimeout], &t.ioMs);
@@ -230,11 +229,6 @@ void CNimoOptions::LogInForce() const {
 void CNimoOptions::Thaw() {
   nimo_sync::MutexLock lock(mutex_);
   frozen_ = false;
-}
-
-CNimoOptions& Options() {
-  static CNimoOptions* const options = new CNimoOptions();
-  return *options;
 }
 
 }  // namespace NimoSdk

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "Sdk/CNimoApi.h"
 #include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
@@ -16,6 +17,11 @@ enum class SetOptionResult { Ok, TooLate, Invalid };
 
 class CNimoOptions {
  public:
+  // api: its URLs are the defaults, and where the fixed ones go.
+  explicit CNimoOptions(CNimoApi& api) : api_(api) {}
+  CNimoOptions(const CNimoOptions&) = delete;
+  CNimoOptions& operator=(const CNimoOptions&) = delete;
+
   // An empty value drops the game's setting. Invalid for an unknown name or a
   // value that does not pass its check (a CA file is read here).
   SetOptionResult Set(const std::string& name, const std::string& value);
@@ -38,13 +44,12 @@ class CNimoOptions {
  private:
   Values Resolve(Values* sources) const EXCLUDES(mutex_);
 
+  CNimoApi& api_;
   mutable nimo_sync::Mutex mutex_;
   std::array<std::optional<std::string>, kKeyCount> game_ GUARDED_BY(mutex_);
   bool frozen_ GUARDED_BY(mutex_) = false;
   Values inForce_ GUARDED_BY(mutex_);
   Values sources_ GUARDED_BY(mutex_);  // "game", "environment" or "default"
 };
-
-CNimoOptions& Options();
 
 }  // namespace NimoSdk

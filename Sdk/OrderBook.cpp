@@ -4,8 +4,6 @@
 
 #include <algorithm>
 
-#include "Sdk/CNimoCore.h"
-#include "Sdk/Singletons.h"
 
 namespace NimoSdk {
 namespace {
@@ -16,7 +14,8 @@ constexpr std::size_t kMaxHeldAnswers = 64;
 
 }  // namespace
 
-OrderBook::OrderBook(nimo_sync::Mutex& payLock, PurchaseJournal& journal) : mutex_(payLock), journal_(journal) {
+OrderBook::OrderBook(nimo_sync::Mutex& payLock, PurchaseJournal& journal, const SessionEnd& end)
+    : mutex_(payLock), journal_(journal), end_(end) {
   orderMap_.rehash(8);
   orderMap_.max_load_factor(1.0f);
 }
@@ -92,7 +91,7 @@ bool OrderBook::EndReport(const PayOrder& order, bool confirmed, std::string& ne
   auto it = orderMap_.find(id);
   // A later purchase may have been given the same Steam order id: its entry is not ours.
   if (it != orderMap_.end() && it->second.purchase != order.purchase) it = orderMap_.end();
-  if (it != orderMap_.end() && !confirmed && !it->second.pending.empty() && !Core().Exited()) {
+  if (it != orderMap_.end() && !confirmed && !it->second.pending.empty() && !end_.Exited()) {
     // A Steam answer came during this report: it is reported next, and the
     // game hears the outcome of the last one.
     nextStatus = it->second.pending.front();

@@ -17,13 +17,15 @@
 
 #include "Sdk/PayOrder.h"
 #include "Sdk/PurchaseJournal.h"
+#include "Sdk/SessionEnd.h"
 #include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
 
 class OrderBook {
  public:
-  OrderBook(nimo_sync::Mutex& payLock, PurchaseJournal& journal);
+  // end: an answer that comes during Exit is left to the journal.
+  OrderBook(nimo_sync::Mutex& payLock, PurchaseJournal& journal, const SessionEnd& end);
 
   bool Has(const std::string& steamOrderId) const;
   std::size_t HeldAnswerCount() const;
@@ -74,6 +76,7 @@ class OrderBook {
 
   nimo_sync::Mutex& mutex_;
   PurchaseJournal& journal_;
+  const SessionEnd& end_;
   std::unordered_map<std::string, PayOrder> orderMap_;  // guarded by mutex_
   // Steam answers that came before their order, by Steam order id.
   std::unordered_map<std::string, HeldAnswer> heldAnswers_;  // guarded by mutex_

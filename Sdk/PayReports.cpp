@@ -5,13 +5,11 @@
 #include <chrono>
 #include <utility>
 
-#include "Sdk/CNimoCore.h"
 #include "Sdk/GameCallback.h"
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoUtils.h"
 #include "Sdk/ResultCode.h"
 #include "Sdk/ServerAnswers.h"
-#include "Sdk/Singletons.h"
 
 namespace NimoSdk {
 namespace {
@@ -20,7 +18,8 @@ bool IsTransportFailure(int code) { return code == ResultCode::kServerJsonError 
 
 }  // namespace
 
-PayReports::PayReports(OrderBook& book, PurchaseJournal& journal) : book_(book), journal_(journal) {}
+PayReports::PayReports(OrderBook& book, PurchaseJournal& journal, CNimoApi& api, const SessionEnd& end)
+    : book_(book), journal_(journal), api_(api), end_(end) {}
 
 void PayReports::SetLateReportHandler(LateReportHandler handler) {
   nimo_sync::MutexLock lock(mutex_);
@@ -52,7 +51,7 @@ void PayReports::StartReport(const PayOrder& order, const std::string& status, b
 
 void PayReports::SendPayResult(PayResultParams params, PayOrder order, int attempt, bool recovered) {
   PayResultParams copy = params;
-  Api().RequestPayResult(std::move(copy), [this, params, order, attempt, recovered](HttpResp resp) {
+  api_.RequestPayResult(std::move(copy), [this, params, order, attempt, recovered](HttpResp resp) {
     OnPayResultAnswer(resp, params, order, attempt, recovered);
   });
 }
@@ -63,13 +62,13 @@ void PayReports::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& 
   bool readable = ReadPayResult(NimoUtils::WideToUtf8(resp.data), status);
   const bool confirmed = readable && resp.code == ResultCode::kOk && status == 1;
   // Once the server has the payment, the game hears it even if Exit began meanwhile.
-  if (!confirmed && Core().Exited()) return;
+  if (!confirmed && end_.Exited()) return;
   if (!readable && attempt < kPayResultAttempts) {
     // The server's report is idempotent: ask again before giving up.
     int delay = retryBackoffMs_.load() << (attempt - 1);
     LOG(WARNING) << "Pay Result report failed (" << resp.code << "), retry " << attempt << " of "
                  << (kPayResultAttempts - 1) << " for SteamOrderId:" << order.steamOrderId;
-    if (!Core().SleepUnlessExit(std::chrono::milliseconds(delay))) return;
+    if (!end_.SleepUnlessExit(std::chrono::milliseconds(delay))) return;
     SendPayResult(params, order, attempt + 1, recovered);
     return;
   }
@@ -107,7 +106,7 @@ void PayReports::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& 
   // One callback per purchase: a repeat or a recovered report finds it answered (or absent).
   const bool heard =
       NotifyGameSettled(order.callback, code, msg, NimoUtils::Utf8ToWide(report), settle, TransportForC(resp, report));
-  if (!heard && !Core().Exited()) settle();
+  if (!heard && !end_.Exited()) settle();
   if (heard) {
     LOG(INFO) << "Notify Pay Result Callback , Data:" << report;
   } else {
@@ -121,7 +120,7 @@ void PayReports::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& 
       }
     }
   }
-  if (recovered && !Core().Exited()) NextRecoveryReport();
+  if (recovered && !end_.Exited()) NextRecoveryReport();
 }
 
 void PayReports::NextRecoveryReport() {

@@ -18,6 +18,7 @@
 #include "Sdk/OrderBook.h"
 #include "Sdk/PayOrder.h"
 #include "Sdk/PurchaseJournal.h"
+#include "Sdk/SessionEnd.h"
 #include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
@@ -29,7 +30,8 @@ using LateReportHandler = std::function<void(int code, const std::string& msg, c
 
 class PayReports {
  public:
-  PayReports(OrderBook& book, PurchaseJournal& journal);
+  // api: where reports go; end: Exit stops the retries.
+  PayReports(OrderBook& book, PurchaseJournal& journal, CNimoApi& api, const SessionEnd& end);
 
   // The report of one Steam answer; order.reporting is already set.
   void StartReport(const PayOrder& order, const std::string& status, bool recovered);
@@ -50,6 +52,8 @@ class PayReports {
 
   OrderBook& book_;
   PurchaseJournal& journal_;
+  CNimoApi& api_;
+  const SessionEnd& end_;
   nimo_sync::Mutex mutex_;
   LateReportHandler lateReport_;  // guarded by mutex_
   std::atomic<int> retryBackoffMs_{250};

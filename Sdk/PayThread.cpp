@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <utility>
 
-#include "Sdk/CNimoCore.h"
-#include "Sdk/Singletons.h"
 
 namespace NimoSdk {
 namespace {
@@ -16,8 +14,9 @@ constexpr std::size_t kMaxQueuedAnswers = 256;
 
 }  // namespace
 
-PayThread::PayThread(nimo_sync::Mutex& payLock, OrderBook& book, PurchaseJournal& journal, Deliver deliver)
-    : mutex_(payLock), book_(book), journal_(journal), deliver_(std::move(deliver)) {}
+PayThread::PayThread(nimo_sync::Mutex& payLock, OrderBook& book, PurchaseJournal& journal, const SessionEnd& end,
+                     Deliver deliver)
+    : mutex_(payLock), book_(book), journal_(journal), end_(end), deliver_(std::move(deliver)) {}
 
 void PayThread::OnSteamAnswer(std::string status, std::string steamOrderId) {
   std::deque<std::pair<std::string, std::string>> direct;
@@ -59,7 +58,7 @@ void PayThread::Run(std::uint64_t gen) {
     if (!steamAnswers_.empty()) {
       auto [status, id] = std::move(steamAnswers_.front());
       steamAnswers_.pop_front();
-      const bool reporting = !payThreadStop_ && !Core().Exited();
+      const bool reporting = !payThreadStop_ && !end_.Exited();
       lock.unlock();
       if (reporting) {
         deliver_(status, id);

@@ -17,6 +17,7 @@
 
 #include "Sdk/OrderBook.h"
 #include "Sdk/PurchaseJournal.h"
+#include "Sdk/SessionEnd.h"
 #include "Sdk/ThreadGroup.h"
 #include "platform/sync/Mutex.h"
 
@@ -26,7 +27,9 @@ class PayThread {
  public:
   // What the thread does with each Steam answer (status, Steam order id).
   using Deliver = std::function<void(std::string status, std::string steamOrderId)>;
-  PayThread(nimo_sync::Mutex& payLock, OrderBook& book, PurchaseJournal& journal, Deliver deliver);
+  // end: during Exit the thread journals answers rather than report them.
+  PayThread(nimo_sync::Mutex& payLock, OrderBook& book, PurchaseJournal& journal, const SessionEnd& end,
+            Deliver deliver);
 
   // Queues Steam's answer for the thread (started on first need); without a
   // thread of ours it is delivered on the calling thread.
@@ -49,6 +52,7 @@ class PayThread {
   nimo_sync::Mutex& mutex_;
   OrderBook& book_;
   PurchaseJournal& journal_;
+  const SessionEnd& end_;
   const Deliver deliver_;
   // Steam answers (status, Steam order id) for the pay thread.
   std::deque<std::pair<std::string, std::string>> steamAnswers_;  // guarded by mutex_

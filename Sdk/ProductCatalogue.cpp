@@ -4,13 +4,10 @@
 
 #include <vector>
 
-#include "Sdk/CNimoApi.h"
-#include "Sdk/CNimoCore.h"
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoUtils.h"
 #include "Sdk/ResultCode.h"
 #include "Sdk/ServerAnswers.h"
-#include "Sdk/Singletons.h"
 
 namespace NimoSdk {
 namespace {
@@ -24,7 +21,8 @@ HttpResp ParseFailure() {
 
 }  // namespace
 
-ProductCatalogue::ProductCatalogue() {
+ProductCatalogue::ProductCatalogue(CNimoApi& api, const SessionEnd& end, ClientIdGate& idGate)
+    : api_(api), end_(end), idGate_(idGate) {
   productMap_.rehash(8);
   productMap_.max_load_factor(1.0f);
 }
@@ -59,12 +57,12 @@ void ProductCatalogue::Query(GameCallback callback) {
     NotifyGame(callback, r.code, r.msg, r.data);
     return;
   }
-  if (Core().Exited()) {
+  if (end_.Exited()) {
     NotifyGame(callback, ResultCode::kProcessExit, "Process Exit!");
     return;
   }
   // The request carries the client id, which Init may still be reading.
-  Core().AfterClientId([this, callback] {
+  idGate_.AfterClientId([this, callback] {
     Load(
         [this, callback] {
           Result r = BuildResult();
@@ -80,12 +78,12 @@ void ProductCatalogue::Load(std::function<void()> onReady, std::function<void(Ht
     if (onReady) onReady();
     return;
   }
-  Api().RequestProducts([this, onReady, onFailure](HttpResp resp) { OnProductsAnswer(resp, onReady, onFailure); });
+  api_.RequestProducts([this, onReady, onFailure](HttpResp resp) { OnProductsAnswer(resp, onReady, onFailure); });
 }
 
 void ProductCatalogue::OnProductsAnswer(const HttpResp& resp, const std::function<void()>& onReady,
                                         const std::function<void(HttpResp)>& onFailure) {
-  if (Core().Exited()) return;
+  if (end_.Exited()) return;
   if (resp.code != ResultCode::kOk) {
     if (onFailure) onFailure(resp);
     return;

@@ -11,16 +11,21 @@
 #include <string>
 #include <unordered_map>
 
+#include "Sdk/CNimoApi.h"
+#include "Sdk/ClientIdGate.h"
 #include "Sdk/GameCallback.h"
 #include "Sdk/HttpResp.h"
 #include "Sdk/PayOrder.h"
+#include "Sdk/SessionEnd.h"
 #include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
 
 class ProductCatalogue {
  public:
-  ProductCatalogue();
+  // api: where the catalogue comes from; end: no load after Exit; idGate: the
+  // request carries the client id, so it waits for it.
+  ProductCatalogue(CNimoApi& api, const SessionEnd& end, ClientIdGate& idGate);
 
   // Answers from the cache at once, or loads the catalogue first.
   void Query(GameCallback callback);
@@ -47,6 +52,9 @@ class ProductCatalogue {
   void OnProductsAnswer(const HttpResp& resp, const std::function<void()>& onReady,
                         const std::function<void(HttpResp)>& onFailure);
 
+  CNimoApi& api_;
+  const SessionEnd& end_;
+  ClientIdGate& idGate_;
   mutable nimo_sync::Mutex mutex_;
   std::unordered_map<std::string, ProductInfo> productMap_;  // guarded by mutex_
   bool productsLoaded_ = false;                              // guarded by mutex_

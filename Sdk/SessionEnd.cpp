@@ -10,7 +10,7 @@ std::shared_ptr<SessionEnd::State> SessionEnd::Current() const {
 void SessionEnd::Renew() {
   nimo_sync::MutexLock lock(mutex_);
   state_ = std::make_shared<State>();
-  isExit_ = false;
+  exiting_ = false;
 }
 
 bool SessionEnd::SleepUnlessExit(std::chrono::milliseconds d) const {

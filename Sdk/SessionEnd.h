@@ -25,24 +25,26 @@ class SessionEnd {
     std::atomic<bool> stopped{false};           // Exit stopped our threads: a new Init may begin
   };
 
-  // isExit: the core's flag, set by Exit and cleared here by Renew.
-  explicit SessionEnd(std::atomic<bool>& isExit) : isExit_(isExit) {}
+  SessionEnd() = default;
   SessionEnd(const SessionEnd&) = delete;
   SessionEnd& operator=(const SessionEnd&) = delete;
 
   // The state of the current session.
   std::shared_ptr<State> Current() const;
-  // The next session: a new state and isExit off, which a reader of the state
-  // sees together.
+  // The next session: a new state and the exit flag off, which a reader of the
+  // state sees together.
   void Renew();
+  // Exit began (set once per session, before anything of Exit's is stopped).
+  void MarkExit() { exiting_ = true; }
+  bool Exiting() const { return exiting_.load(); }
 
   // Sleeps up to d; false when Exit was called (at once, not after d).
   bool SleepUnlessExit(std::chrono::milliseconds d) const;
   // Exit was called, or the calling thread works for a session that has ended.
-  bool Exited() const { return isExit_.load() || session::Stale(); }
+  bool Exited() const { return exiting_.load() || session::Stale(); }
 
  private:
-  std::atomic<bool>& isExit_;
+  std::atomic<bool> exiting_{false};
   mutable nimo_sync::Mutex mutex_;
   std::shared_ptr<State> state_ GUARDED_BY(mutex_) = std::make_shared<State>();
 };

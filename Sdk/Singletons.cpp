@@ -1,9 +1,21 @@
 #include "Sdk/Singletons.h"
 
+#include <functional>
+#include <string>
+#include <utility>
+
 #include "Sdk/CNimoApi.h"
 #include "Sdk/CNimoCore.h"
+#include "Sdk/CNimoDelivery.h"
 #include "Sdk/CNimoPay.h"
 #include "Sdk/CNimoTrack.h"
+#include "Sdk/CNimoUser.h"
+#include "Sdk/ClientIdGate.h"
+#include "Sdk/NimoConfigUtils.h"
+#include "Sdk/NimoOptions.h"
+#include "Sdk/SessionEnd.h"
+#include "Sdk/SessionFacts.h"
+#include "Sdk/ThreadGroup.h"
 #include "platform/sys/ModulePin.h"
 
 namespace NimoSdk {
@@ -12,17 +24,36 @@ namespace {
 // Our threads may outlive an unload without Exit: the code stays mapped.
 const bool gPinned = (nimo_sys::PinThisModule(), true);
 
-// One translation unit, so the order of creation is the order written here.
-CNimoPay* const gPay = new CNimoPay();
-CNimoApi* const gApi = new CNimoApi();
-CNimoTrack* const gTrack = new CNimoTrack();
-CNimoCore* const gCore = new CNimoCore();
+// Each object after what it uses, in the order written (one translation unit).
+struct Sdk {
+  SessionEnd end;
+  ThreadGroup waits;
+  ClientIdGate idGate{end, waits};
+  SessionFacts facts{end};
+  CNimoApi api{facts};
+  CNimoTrack track{facts, [this](std::string text, std::function<void(int)> onStatus) {
+                     api.PostTrackData(std::move(text), [onStatus](HttpResp r) { onStatus(r.status); });
+                   }};
+  CNimoPay pay{api, track, facts, end, idGate};
+  CNimoUser user{api, facts, track, end};
+  CNimoOptions options{api};
+  CNimoCore core{CoreParts{end, facts, waits, idGate, api, track, pay, user, options, Delivery()}};
+
+  Sdk() {
+    // Files are kept per game: with Steam down, under the id this session recorded.
+    NimoConfigUtils::UseRecordedAppId([this] { return facts.Params().steamAppId; });
+  }
+};
+
+Sdk* const gSdk = new Sdk();
 
 }  // namespace
 
-CNimoPay& Pay() { return *gPay; }
-CNimoApi& Api() { return *gApi; }
-CNimoTrack& Track() { return *gTrack; }
-CNimoCore& Core() { return *gCore; }
+CNimoCore& Core() { return gSdk->core; }
+CNimoPay& Pay() { return gSdk->pay; }
+CNimoTrack& Track() { return gSdk->track; }
+CNimoApi& Api() { return gSdk->api; }
+CNimoOptions& Options() { return gSdk->options; }
+SessionFacts& Facts() { return gSdk->facts; }
 
 }  // namespace NimoSdk

@@ -1,17 +1,23 @@
-// The process-wide instances, created at library load in this order and never
-// destroyed: CNimoPay, CNimoApi, CNimoTrack, CNimoCore.
+// The process-wide SDK: its objects are built and wired once, at library load,
+// and never destroyed (our threads and the game's callbacks may use them late).
+// Only the exports (and tests) reach them from here; every object below gets
+// what it uses through its constructor.
 #pragma once
 
 namespace NimoSdk {
 
-class CNimoPay;
 class CNimoApi;
-class CNimoTrack;
 class CNimoCore;
+class CNimoOptions;
+class CNimoPay;
+class CNimoTrack;
+class SessionFacts;
 
-CNimoPay& Pay();
-CNimoApi& Api();
-CNimoTrack& Track();
 CNimoCore& Core();
+CNimoPay& Pay();
+CNimoTrack& Track();
+CNimoApi& Api();
+CNimoOptions& Options();
+SessionFacts& Facts();
 
 }  // namespace NimoSdk

@@ -3,18 +3,18 @@
 #include <easylogging++.h>
 
 #include <string>
+#include <utility>
 
-#include "Sdk/CNimoPay.h"
 #include "Sdk/LockRule.h"
 #include "Sdk/SessionEnd.h"
-#include "Sdk/Singletons.h"
 #include "Sdk/SteamLogin.h"
 
 namespace NimoSdk {
 
-SteamBridge::SteamBridge(const SessionEnd& end, SteamLogin& login)
+SteamBridge::SteamBridge(const SessionEnd& end, SteamLogin& login, PurchaseAnswer onPurchase)
     : end_(end),
       login_(login),
+      onPurchase_(std::move(onPurchase)),
       ticketCallback_(this, &SteamBridge::OnAuthSessionTicketResponse),
       purchaseCallback_(this, &SteamBridge::OnMicroTxnAuthorizationResponse) {}
 
@@ -85,7 +85,7 @@ void SteamBridge::OnMicroTxnAuthorizationResponse(MicroTxnAuthorizationResponse_
   std::string orderId = std::to_string(result->m_ulOrderID);
   std::string flag = std::to_string(static_cast<int>(static_cast<signed char>(result->m_bAuthorized)));
   LOG(INFO) << "Steam Pay Result Callback，AppID:" << appId << ", Authorized:" << flag << ", SteamOrderID:" << orderId;
-  Pay().OnSteamAnswer(flag, orderId);
+  onPurchase_(flag, orderId);
 }
 
 }  // namespace NimoSdk

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <string>
 
 #include "Sdk/ThreadGroup.h"
 #include "platform/steam/steam_api.h"
@@ -16,8 +18,10 @@ class SteamLogin;
 class SteamBridge {
  public:
   // Registers our Steam callbacks: at library load, before Steam is initialised.
+  // Where Steam's answer on a purchase goes: (status "1"/"0", Steam order id).
+  using PurchaseAnswer = std::function<void(std::string status, std::string steamOrderId)>;
   // end: whether Exit began; login: where ticket answers go.
-  SteamBridge(const SessionEnd& end, SteamLogin& login);
+  SteamBridge(const SessionEnd& end, SteamLogin& login, PurchaseAnswer onPurchase);
   SteamBridge(const SteamBridge&) = delete;
   SteamBridge& operator=(const SteamBridge&) = delete;
 
@@ -49,6 +53,7 @@ class SteamBridge {
  private:
   const SessionEnd& end_;
   SteamLogin& login_;
+  const PurchaseAnswer onPurchase_;
 
   ThreadGroup pump_;  // the Steam pump, when Steam is ours
   std::atomic<int> pumpMs_{200};

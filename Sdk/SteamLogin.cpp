@@ -12,8 +12,8 @@
 
 namespace NimoSdk {
 
-SteamLogin::SteamLogin(const SessionEnd& end, ThreadGroup& waits, const std::atomic<bool>& isInit)
-    : end_(end), waits_(waits), isInit_(isInit) {
+SteamLogin::SteamLogin(const SessionEnd& end, ThreadGroup& waits, const std::atomic<bool>& isInit, CNimoUser& user)
+    : end_(end), waits_(waits), isInit_(isInit), user_(user) {
   ticketResults_.rehash(8);
   ticketResults_.max_load_factor(1.0f);
 }
@@ -92,7 +92,7 @@ void SteamLogin::TaskCheckSteamAuth(std::string steamId, int ticketHandle, std::
   if (status == 0) {
     NotifyGame(callback, ResultCode::kTicketTimeout, "Steam Ticket TimeOut!");
   } else if (status == k_EResultOK) {
-    CNimoUser::Login(std::move(steamId), std::move(ticketHex), callback);
+    user_.Login(std::move(steamId), std::move(ticketHex), callback);
   } else {
     NotifyGame(callback, ResultCode::kTicketFailure, "Steam Ticket Auth Failure!");
   }

@@ -13,12 +13,14 @@
 
 namespace NimoSdk {
 
+class CNimoUser;
 class SessionEnd;
 
 class SteamLogin {
  public:
-  // end: whether Exit began; waits: the threads Exit joins; isInit: the core's.
-  SteamLogin(const SessionEnd& end, ThreadGroup& waits, const std::atomic<bool>& isInit);
+  // end: whether Exit began; waits: the threads Exit joins; isInit: the core's;
+  // user: the login request once Steam has accepted the ticket.
+  SteamLogin(const SessionEnd& end, ThreadGroup& waits, const std::atomic<bool>& isInit, CNimoUser& user);
   SteamLogin(const SteamLogin&) = delete;
   SteamLogin& operator=(const SteamLogin&) = delete;
 
@@ -39,6 +41,7 @@ class SteamLogin {
   const SessionEnd& end_;
   ThreadGroup& waits_;
   const std::atomic<bool>& isInit_;
+  CNimoUser& user_;
 
   nimo_sync::Mutex mutex_;
   std::unordered_map<int, int> ticketResults_ GUARDED_BY(mutex_);

@@ -41,12 +41,12 @@ TEST_F(InitFlow, RefusedConfigurationThenRetried) {
   Fail(Endpoint::Config, FaultMode::Code, 1, 1001, "app disabled");
   Init();
   ExpectNext(1001, "app disabled");
-  EXPECT_FALSE(Core().isInit.load());
+  EXPECT_FALSE(Core().IsInit());
   EXPECT_FALSE(NimoProxy::IsPayAvailable());
   EXPECT_EQ(LoginAndWait().code, -401);
   // Init again: the configuration is asked for again; no pool start error.
   EXPECT_EQ(InitAndWait().code, 200);
-  EXPECT_TRUE(Core().isInit.load());
+  EXPECT_TRUE(Core().IsInit());
   EXPECT_EQ(Server().RequestCount(Endpoint::Config), 2);
   // One start-up event, from the first Init.
   ASSERT_TRUE(Eventually([&] { return Server().Events().size() >= 1; }));
@@ -137,7 +137,7 @@ TEST_F(InitFlow, EachSessionAfterExitStartsAfreshWithItsOwnPurchaseAndEvents) {
     EXPECT_NE(paid.data.find("\"extInfo\":\"" + tag + "\""), std::string::npos) << paid.data;
     EXPECT_NE(paid.data.find("\"status\":1"), std::string::npos) << paid.data;
     NimoProxy::Exit();
-    EXPECT_FALSE(Core().isLogin.load());
+    EXPECT_FALSE(Core().IsLoggedIn());
   }
   EXPECT_EQ(steam_standin::InitCalls(), 2);
   EXPECT_EQ(steam_standin::ShutdownCalls(), 2);

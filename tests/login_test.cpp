@@ -30,7 +30,7 @@ class LoginAnswers : public nimo_test::ScriptedTest {
     Core().SetPumpPeriod(5ms);
     Core().SetTicketPollPeriod(5ms);
     ASSERT_TRUE(Core().InitSteam());
-    Core().isInit = true;
+    Core().AssumeReady(false);
   }
   Call Login() {
     NimoProxy::Login(CallbackRecorder::Callback);
@@ -106,12 +106,12 @@ TEST_F(LoginFlow, LoginAgainReplacesTheSessionAndLogoutForgetsIt) {
   NimoProxy::SetLevel(9);
   NimoProxy::Logout();
   auto user = Core().User();
-  EXPECT_FALSE(Core().isLogin.load());
+  EXPECT_FALSE(Core().IsLoggedIn());
   EXPECT_EQ(user.userId, "-1");
   EXPECT_EQ(user.token, "");
   EXPECT_EQ(user.serverId, "");
   EXPECT_EQ(user.level, 0);
-  EXPECT_TRUE(Core().isInit.load());
+  EXPECT_TRUE(Core().IsInit());
 }
 
 TEST_F(LoginAnswers, EachAnswerAndTheSessionItLeaves) {
@@ -144,7 +144,7 @@ TEST_F(LoginAnswers, EachAnswerAndTheSessionItLeaves) {
       EXPECT_EQ(call.data, c.data);
       EXPECT_TRUE(c.code != -501 || call.message == "Server JSON Parse Error.") << call.message;
     }
-    EXPECT_EQ(Core().isLogin.load(), c.loggedIn);
+    EXPECT_EQ(Core().IsLoggedIn(), c.loggedIn);
     EXPECT_EQ(Core().User().token, c.token);
     EXPECT_EQ(Core().User().userId, c.userId);
   }

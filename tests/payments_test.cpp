@@ -173,7 +173,7 @@ TEST_F(Purchase, ConfirmedPaymentStandsThroughExit) {
     nimo_sys::FileLock lock(JournalPath() + ".lock");  // the journal step of the confirmation waits here
     Eventually([] { return NimoSdk::Delivery().OpenCount() == 0; }, 3s);  // the answer is read
     exiting = std::thread([] { NimoProxy::Exit(); });
-    EXPECT_TRUE(Eventually([] { return Core().isExit.load(); }));
+    EXPECT_TRUE(Eventually([] { return Core().IsExiting(); }));
   }
   exiting.join();
   EXPECT_EQ(json::parse(ExpectNext(200).data)["status"], 1);
@@ -225,8 +225,7 @@ class OrderAnswers : public nimo_test::ScriptedTest {
     Answer("/v10/pay/products.do",
                R"({"code":200,"productList":[{"productId":"p","payChannel":[{"name":"STEAM","channelProductId":"c"}]}]})");
     Core().SetPumpPeriod(5ms);
-    Core().isInit = true;
-    Core().isLogin = true;
+    Core().AssumeReady(true);
   }
   // A purchase of "p" whose order reached the SDK, with Steam running.
   void OrderFortyTwo(const char* payResult, const wchar_t* ext = L"") {

@@ -15,6 +15,7 @@
 
 namespace {
 
+using NimoSdk::Api;
 using NimoSdk::CNimoApi;
 using NimoSdk::CoreParams;
 
@@ -40,17 +41,17 @@ class SigningWithCore : public ::testing::Test {
 // Common parameters: fixed order, unescaped, without the key or Steam's app id. The snapshot: all nine.
 TEST_F(SigningWithCore, CommonParametersAndTheSnapshot) {
   Init("app1", "key1", "cid-1");
-  EXPECT_EQ(CNimoApi::BuildCommonParams(),
+  EXPECT_EQ(CNimoApi::BuildCommonParams(Api().Snapshot()),
             "appId=app1&os=Windows&sdkVer=SteamEXE_2.0.0&sdkType=html5&clientId=cid-1&runPlatform=html5"
             "&gamePlatform=steam");
-  const CoreParams p = CNimoApi::Snapshot();
+  const CoreParams p = Api().Snapshot();
   const std::vector<std::string> got = {p.appId,     p.appKey,      p.os,           p.sdkVer,    p.sdkType,
                                         p.clientId,  p.runPlatform, p.gamePlatform, p.steamAppId};
   EXPECT_EQ(got, (std::vector<std::string>{"app1", "key1", "Windows", "SteamEXE_2.0.0", "html5", "cid-1", "html5",
                                            "steam", "0"}));  // Steam is not running here
   Init("", "k", "a&b=c d/é");
-  EXPECT_EQ(CNimoApi::Snapshot().appId, "");
-  EXPECT_EQ(CNimoApi::BuildCommonParams(),
+  EXPECT_EQ(Api().Snapshot().appId, "");
+  EXPECT_EQ(CNimoApi::BuildCommonParams(Api().Snapshot()),
             "appId=&os=Windows&sdkVer=SteamEXE_2.0.0&sdkType=html5&clientId=a&b=c d/é&runPlatform=html5"
             "&gamePlatform=steam");
 }
@@ -135,7 +136,7 @@ std::vector<std::string> Expected(const std::string& base, const std::string& tr
 TEST(ApiUrls, CompiledInDefaultsAndEnvironment) {
   ::unsetenv("NIMOSDK_API_BASE_URL");
   ::unsetenv("NIMOSDK_TRACK_URL");
-  CNimoApi builtIn;
+  CNimoApi builtIn(NimoSdk::Facts());
   const std::string base = builtIn.Urls().baseUrl;
   ASSERT_EQ(base.rfind("https://", 0), 0u);
   EXPECT_EQ(base.substr(base.size() - 7), "/sdkapi");

@@ -175,7 +175,7 @@ TEST_F(PayloadConcurrency, FactsChangeWhilePosting) {
     for (int i = 0; i < 300 && !stop; ++i) {
       Core().SetServerId("s" + std::to_string(i));
       Core().SetLevel(i);
-      Core().SetSession("t", std::to_string(i));
+      NimoSdk::Facts().SetSession("t", std::to_string(i));
       Track().SyncUserId();
     }
   });

@@ -12,6 +12,7 @@
 
 #include "Sdk/CNimoCore.h"
 #include "Sdk/CNimoTrack.h"
+#include "Sdk/Singletons.h"
 #include "platform/sys/OsInfo.h"
 #include "platform/sys/Screen.h"
 #include "platform/sys/TimeZone.h"
@@ -84,7 +85,7 @@ TEST(TrackInit, LogsTheRawBiasThenTheOsAndFillsTheContextFacts) {
   unsetenv("DISPLAY");
   NimoSdk::CNimoCore::InitLog(true);
   nimotest::LogCapture log;
-  CNimoTrack track;
+  CNimoTrack track(NimoSdk::Facts(), {});  // sends nothing
   track.Init();
   CNimoTrack::Facts f = track.Snapshot();
   EXPECT_EQ(f.tz, "UTC+5");
@@ -110,7 +111,7 @@ TEST(TrackScreen, NoServerAtTheDisplayIsZeroByZero) {
 TEST(TrackScreen, SizeOfARealDisplay) {
   const char* size = std::getenv("NIMO_TEST_SCREEN");
   if (size == nullptr || std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "needs a display (xvfb-run)";
-  CNimoTrack track;
+  CNimoTrack track(NimoSdk::Facts(), {});  // sends nothing
   track.Init();
   EXPECT_EQ(track.Resolution(), size);
 }

@@ -8,6 +8,7 @@
 
 #include "Sdk/CNimoCore.h"
 #include "Sdk/CNimoTrack.h"
+#include "Sdk/Singletons.h"
 #include "support/LogCapture.h"
 
 using NimoSdk::CNimoTrack;
@@ -31,7 +32,7 @@ class TrackCheck : public ::testing::Test {
     return log_.Errors();
   }
 
-  CNimoTrack track_;
+  CNimoTrack track_{NimoSdk::Facts(), {}};  // sends nothing
   nimotest::LogCapture log_;
 };
 
@@ -93,14 +94,14 @@ TEST_F(TrackCheck, TheStartLineComesFirstAndOtherEventsLogNothing) {
     EXPECT_TRUE(Run(name, "").empty()) << name;
     EXPECT_TRUE(Run(name, "not json").empty()) << name;
   }
-  CNimoTrack before;  // no table yet: nothing is required
+  CNimoTrack before(NimoSdk::Facts(), {});  // no table yet: nothing is required
   log_.Clear();
   before.CheckEventAndParams("zko_user_create", "{}");
   EXPECT_TRUE(log_.Lines().empty());
 }
 
 TEST(TrackNames, BuiltinsStayCustomNamesGetThePrefixOnce) {
-  CNimoTrack track;
+  CNimoTrack track(NimoSdk::Facts(), {});  // sends nothing
   EXPECT_EQ(track.ResolveEventName("zko_startup"), "zko_self_zko_startup");  // before the table
   track.InitEventTable();
   for (const char* name : {"zko_startup", "zko_login", "zko_user_import", "zko_user_create", "zko_user_info_update",

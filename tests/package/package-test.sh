@@ -50,8 +50,9 @@ cc -Wall -Werror -o "$T/pc-game" "$SRC/tests/engines/c_flow.c" \
   { cat "$T/pc.out"; fail "the pkg-config game"; }
 
 echo "== symbols"
-# An internal (not exported) function: only the debug file can name it.
-line=$(nm -C "$BUILD/libnimosdk64.so" | grep -m 1 ' t NimoSdk::CNimoCore::')
+# An internal (not exported) function, one not starting with inlined code: only the
+# debug file can name it.
+line=$(nm -C "$BUILD/libnimosdk64.so" | grep -m 1 ' t NimoSdk::CNimoCore::Exit()')
 addr=${line%% *}
 name=$(echo "$line" | sed 's/^[0-9a-f]* t \([^(]*\).*/\1/')
 mkdir "$T/alone" && cp "$P/lib/libnimosdk64.so" "$T/alone/"

@@ -33,7 +33,7 @@ cp "$Z/bin/nimosdk64.dll" "$Z/sandbox/steam_api64.dll" "$T/game/"
   { cat "$T/game.out"; fail "the mingw game"; }
 
 echo "== symbols"
-line=$(x86_64-w64-mingw32-nm -C "$WBUILD/nimosdk64.dll" | grep -m 1 -E ' [tT] NimoSdk::CNimoCore::')
+line=$(x86_64-w64-mingw32-nm -C "$WBUILD/nimosdk64.dll" | grep -m 1 -E ' [tT] NimoSdk::CNimoCore::Exit\(\)')
 name=$(echo "$line" | sed 's/^[0-9a-f]* [tT] \([^(]*\).*/\1/')
 x86_64-w64-mingw32-addr2line -f -C -e "$Z/bin/nimosdk64.dll" "0x${line%% *}" | grep -qF "$name" &&
   fail "$name named without the debug file"
