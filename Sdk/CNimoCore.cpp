@@ -239,7 +239,7 @@ void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, GameCallback callback
   if (Exited()) return;
   if (resp.code == ResultCode::kOk) {
     std::int32_t testDevice = 0;
-    if (ReadClientConfig(NimoUtils::WideToUtf8(resp.data), testDevice) && testDevice == 1) {
+    if (ReadClientConfig(resp.data, testDevice) && testDevice == 1) {
       InitLog(true);
       options_.LogInForce();  // the log is on from here: what this session talks to
     }

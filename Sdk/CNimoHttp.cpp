@@ -110,7 +110,7 @@ void FailTransport(const sion::AsyncResponse& answer, HttpResp& out) {
     // A closed connection has no text of its own; "Msg:" never ends the message empty.
     if (why.empty()) why = "连接被对方关闭";
   }
-  out.msg = NimoUtils::Utf8ToWide("Http Code:" + statusText + ", Msg:" + why);
+  out.msg = NimoUtils::CleanUtf8("Http Code:" + statusText + ", Msg:" + why);
 }
 
 HttpResp FromAnswer(const sion::AsyncResponse& answer, int status) {
@@ -127,14 +127,14 @@ HttpResp FromAnswer(const sion::AsyncResponse& answer, int status) {
     const json document = json::parse(text);  // strict; its error texts are part of the answer
     out.code = CodeOf(document);
     if (document.contains("msg")) {
-      out.msg = NimoUtils::Utf8ToWide(document.at("msg").get<std::string>());
+      out.msg = NimoUtils::CleanUtf8(document.at("msg").get<std::string>());
     } else if (document.contains("message")) {
-      out.msg = NimoUtils::Utf8ToWide(document.at("message").get<std::string>());
+      out.msg = NimoUtils::CleanUtf8(document.at("message").get<std::string>());
     }
-    out.data = NimoUtils::Utf8ToWide(text);
+    out.data = NimoUtils::CleanUtf8(text);
   } catch (const std::exception& e) {
     out.code = ResultCode::kServerJsonError;
-    out.msg = NimoUtils::Utf8ToWide(e.what());
+    out.msg = NimoUtils::CleanUtf8(e.what());
     out.data.clear();
   }
   return out;

@@ -49,7 +49,7 @@ void CNimoPay::CreateOrder(std::string productId, std::string extInfo, GameCallb
     return;
   }
   catalogue_.Load(orderStep, [callback](HttpResp resp) {
-    NotifyGame(callback, L"Query Product Failure, ", resp);
+    NotifyGame(callback, "Query Product Failure, ", resp);
   });
 }
 
@@ -96,7 +96,7 @@ void CNimoPay::OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& prod
   order.nickName = user.nickName;
   order.userId = user.userId;
   // Without a Steam order id no Steam answer could ever find the order.
-  const bool readable = ReadOrder(NimoUtils::WideToUtf8(resp.data), order) && !order.steamOrderId.empty();
+  const bool readable = ReadOrder(resp.data, order) && !order.steamOrderId.empty();
   if (!readable) {
     NotifyGame(callback, ResultCode::kServerJsonError, kServerParseError);
     return;

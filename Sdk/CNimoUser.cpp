@@ -1,5 +1,7 @@
 #include "Sdk/CNimoUser.h"
 
+#include <easylogging++.h>
+
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoUtils.h"
 #include "Sdk/ResultCode.h"
@@ -18,7 +20,7 @@ void CNimoUser::OnLoginAnswer(const HttpResp& resp, const std::string& puserId, 
   if (resp.code == ResultCode::kOk) {
     std::string token;
     std::string userId;
-    if (!ReadLogin(NimoUtils::WideToUtf8(resp.data), token, userId)) {
+    if (!ReadLogin(resp.data, token, userId)) {
       NotifyGame(callback, ResultCode::kServerJsonError, "Server JSON Parse Error.");
       return;
     }

@@ -4,7 +4,6 @@
 
 #include "Sdk/CNimoDelivery.h"
 #include "Sdk/HttpResp.h"
-#include "Sdk/NimoUtils.h"
 #include "Sdk/ResultCode.h"
 
 namespace NimoSdk {
@@ -32,30 +31,23 @@ ForC TransportForC(const HttpResp& resp, const std::string& report) {
   return {true, resp.code, data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
 }
 
-bool NotifyGame(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data) {
-  if (!callback) return false;
-  return Delivery().Finish(callback.Operation(), code, NimoUtils::WideToUtf8(message), NimoUtils::WideToUtf8(data));
-}
-
 bool NotifyGame(const GameCallback& callback, int code, const std::string& message, const std::string& data,
                 const ForC& forC) {
   if (!callback) return false;
   return Delivery().Finish(callback.Operation(), code, message, data, forC);
 }
 
-bool NotifyGame(const GameCallback& callback, const HttpResp& resp) { return NotifyGame(callback, L"", resp); }
+bool NotifyGame(const GameCallback& callback, const HttpResp& resp) { return NotifyGame(callback, "", resp); }
 
-bool NotifyGame(const GameCallback& callback, const std::wstring& prefix, const HttpResp& resp) {
+bool NotifyGame(const GameCallback& callback, const std::string& prefix, const HttpResp& resp) {
   if (!callback) return false;
-  return Delivery().Finish(callback.Operation(), resp.code, NimoUtils::WideToUtf8(prefix + resp.msg),
-                           NimoUtils::WideToUtf8(resp.data), TransportForC(resp));
+  return Delivery().Finish(callback.Operation(), resp.code, prefix + resp.msg, resp.data, TransportForC(resp));
 }
 
-bool NotifyGameSettled(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data,
+bool NotifyGameSettled(const GameCallback& callback, int code, const std::string& message, const std::string& data,
                        const std::function<void()>& settled, const ForC& forC) {
   if (!callback) return false;
-  return Delivery().Settle(callback.Operation(), code, NimoUtils::WideToUtf8(message), NimoUtils::WideToUtf8(data), settled,
-                           forC);
+  return Delivery().Settle(callback.Operation(), code, message, data, settled, forC);
 }
 
 }  // namespace NimoSdk

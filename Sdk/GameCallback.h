@@ -40,19 +40,18 @@ class GameCallback {
 
 // The operation's one result; false (and nothing called) when the operation
 // already had its result or belongs to Exit.
-bool NotifyGame(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data);
-// message and data as UTF-8.
+// message and data are UTF-8.
 bool NotifyGame(const GameCallback& callback, int code, const std::string& message, const std::string& data = "",
                 const ForC& forC = ForC());
 // A server answer passed through: its code, msg and data, its reason for C.
 bool NotifyGame(const GameCallback& callback, const HttpResp& resp);
 // As above with prefix before msg.
-bool NotifyGame(const GameCallback& callback, const std::wstring& prefix, const HttpResp& resp);
+bool NotifyGame(const GameCallback& callback, const std::string& prefix, const HttpResp& resp);
 // A result the SDK cannot take back (a payment the server confirmed): when Exit
 // took the operation meanwhile, Exit gives this result in place of -400.
 // settled runs once the result is the game's, before the game is called. False
 // (settled not run) when the operation already had its result or there is no callback.
-bool NotifyGameSettled(const GameCallback& callback, int code, const std::wstring& message, const std::wstring& data,
+bool NotifyGameSettled(const GameCallback& callback, int code, const std::string& message, const std::string& data,
                        const std::function<void()>& settled, const ForC& forC = ForC());
 
 }  // namespace NimoSdk

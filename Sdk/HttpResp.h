@@ -32,14 +32,15 @@ FailReason ReasonOfData(const std::string& data);
 //         -502 when the status is not 200 or no answer came
 //   msg   the body's "msg" (or "message"), or the failure text
 //   data  the whole body on success, empty otherwise
+//   (both UTF-8, valid: bad sequences are U+FFFD, and each ends at a NUL)
 //   status  the HTTP status; 0 when no answer came. For callers that must tell
 //         a refusal from a failure worth retrying; the game never sees it.
 //   reason, detail  for -502: why, and one English line on it. Only the C
 //         interface shows them; the C++ exports keep msg and data as they are.
 struct HttpResp {
   int code = 0;
-  std::wstring msg;
-  std::wstring data;
+  std::string msg;
+  std::string data;
   int status = 0;
   FailReason reason = FailReason::None;
   std::string detail;

@@ -59,7 +59,7 @@ void PayReports::SendPayResult(PayResultParams params, PayOrder order, int attem
 void PayReports::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& params, const PayOrder& order,
                                    int attempt, bool recovered) {
   std::int32_t status = 0;
-  bool readable = ReadPayResult(NimoUtils::WideToUtf8(resp.data), status);
+  bool readable = ReadPayResult(resp.data, status);
   const bool confirmed = readable && resp.code == ResultCode::kOk && status == 1;
   // Once the server has the payment, the game hears it even if Exit began meanwhile.
   if (!confirmed && end_.Exited()) return;
@@ -74,12 +74,12 @@ void PayReports::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& 
   }
   const std::string& id = order.steamOrderId;
   int code = resp.code;
-  std::wstring msg = resp.msg;
+  std::string msg = resp.msg;
   if (!readable) {
     status = 0;
     if (!IsTransportFailure(code)) {
       code = ResultCode::kServerJsonError;
-      msg = NimoUtils::Utf8ToWide(kServerParseError);
+      msg = kServerParseError;
     }
   }
   std::string report = BuildReport(order, status);
@@ -105,7 +105,7 @@ void PayReports::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& 
   };
   // One callback per purchase: a repeat or a recovered report finds it answered (or absent).
   const bool heard =
-      NotifyGameSettled(order.callback, code, msg, NimoUtils::Utf8ToWide(report), settle, TransportForC(resp, report));
+      NotifyGameSettled(order.callback, code, msg, report, settle, TransportForC(resp, report));
   if (!heard && !end_.Exited()) settle();
   if (heard) {
     LOG(INFO) << "Notify Pay Result Callback , Data:" << report;
@@ -114,7 +114,7 @@ void PayReports::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& 
               << ", Data:" << report;
     if (late) {
       try {
-        late(code, NimoUtils::WideToUtf8(msg), report);
+        late(code, msg, report);
       } catch (...) {
         // whoever registered it must not break the report chain
       }

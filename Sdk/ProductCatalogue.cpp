@@ -15,7 +15,7 @@ namespace {
 HttpResp ParseFailure() {
   HttpResp r;
   r.code = ResultCode::kServerJsonError;
-  r.msg = NimoUtils::Utf8ToWide(kServerParseError);
+  r.msg = kServerParseError;
   return r;
 }
 
@@ -90,7 +90,7 @@ void ProductCatalogue::OnProductsAnswer(const HttpResp& resp, const std::functio
   }
   LOG(INFO) << "开始解析商品列表";
   std::vector<ProductInfo> products;
-  if (!ReadCatalogue(NimoUtils::WideToUtf8(resp.data), products)) {
+  if (!ReadCatalogue(resp.data, products)) {
     // The catalogue stays as it was; the caller still hears back once.
     if (onFailure) onFailure(ParseFailure());
     return;

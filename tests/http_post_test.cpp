@@ -91,29 +91,29 @@ TEST_F(PostTest, FormHeaderByDefaultOrTheGivenListLoggedAndAnsweredOnAWorker) {
 
 // Every kind of answer and the HttpResp it gives: data is the body whole, or empty for a failure.
 TEST_F(PostTest, AnswersBecomeCodeMsgAndData) {
-  const std::wstring typeError = L"[json.exception.type_error.";
+  const std::string typeError = "[json.exception.type_error.";
   struct Row {
     std::string status, body;
     int code;
-    std::wstring msg;
+    std::string msg;
   } rows[] = {
-      {"200 OK", R"({"code":200,"data":{"token":"t"},"msg":"ok"})", 200, L"ok"},
-      {"200 OK", R"({"code":1001})", 1001, L""},
-      {"200 OK", R"({"code":1,"message":"m","msg":"参数错误"})", 1, L"参数错误"},
-      {"200 OK", R"({"code":1,"message":"only message"})", 1, L"only message"},
-      {"200 OK", R"({"code":true})", 1, L""},
-      {"200 OK", R"({"code":200.9})", 200, L""},
+      {"200 OK", R"({"code":200,"data":{"token":"t"},"msg":"ok"})", 200, "ok"},
+      {"200 OK", R"({"code":1001})", 1001, ""},
+      {"200 OK", R"({"code":1,"message":"m","msg":"参数错误"})", 1, "参数错误"},
+      {"200 OK", R"({"code":1,"message":"only message"})", 1, "only message"},
+      {"200 OK", R"({"code":true})", 1, ""},
+      {"200 OK", R"({"code":200.9})", 200, ""},
       // Unusable bodies: -501 with the JSON library's text.
-      {"200 OK", R"({"code":"200"})", -501, typeError + L"302] type must be number, but is string"},
-      {"200 OK", R"({"code":200,"msg":null})", -501, typeError + L"302] type must be string, but is null"},
-      {"200 OK", R"({"msg":"ok"})", -501, L"[json.exception.out_of_range.403] key 'code' not found"},
-      {"200 OK", R"([1,2])", -501, typeError + L"304] cannot use at() with array"},
-      {"200 OK", R"({"code":4294967496})", -501, L"code超出int范围:4294967496"},
-      {"200 OK", R"({"code":-1e300})", -501, L"code超出int范围:-1e+300"},
-      {"200 OK", R"({"code":200,"a":)" + std::string(65, '[') + std::string(65, ']') + "}", -501, L"JSON嵌套超过64层"},
-      {"200 OK", R"({"code":200,"a":[0)" + Repeat(",0", 100000) + "]}", -501, L"JSON元素超过100000个"},
+      {"200 OK", R"({"code":"200"})", -501, typeError + "302] type must be number, but is string"},
+      {"200 OK", R"({"code":200,"msg":null})", -501, typeError + "302] type must be string, but is null"},
+      {"200 OK", R"({"msg":"ok"})", -501, "[json.exception.out_of_range.403] key 'code' not found"},
+      {"200 OK", R"([1,2])", -501, typeError + "304] cannot use at() with array"},
+      {"200 OK", R"({"code":4294967496})", -501, "code超出int范围:4294967496"},
+      {"200 OK", R"({"code":-1e300})", -501, "code超出int范围:-1e+300"},
+      {"200 OK", R"({"code":200,"a":)" + std::string(65, '[') + std::string(65, ']') + "}", -501, "JSON嵌套超过64层"},
+      {"200 OK", R"({"code":200,"a":[0)" + Repeat(",0", 100000) + "]}", -501, "JSON元素超过100000个"},
       // Other statuses: -502.
-      {"404 Not Found", "<html>no</html>", -502, L"Http Code:404, Msg:"},
+      {"404 Not Found", "<html>no</html>", -502, "Http Code:404, Msg:"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.body.substr(0, 60));
@@ -121,15 +121,15 @@ TEST_F(PostTest, AnswersBecomeCodeMsgAndData) {
     EXPECT_EQ(r.code, row.code);
     EXPECT_EQ(r.status, std::stoi(row.status));
     EXPECT_EQ(r.msg, row.msg);
-    EXPECT_EQ(r.data, row.code > -500 ? NimoSdk::NimoUtils::Utf8ToWide(row.body) : L"");
+    EXPECT_EQ(r.data, row.code > -500 ? row.body : "");
   }
   HttpResp html = Answer("200 OK", "<html>busy</html>");
   EXPECT_EQ(html.code, -501);
-  EXPECT_EQ(html.msg.rfind(L"[json.exception.parse_error.101] parse error at line 1, column 1", 0), 0u);
+  EXPECT_EQ(html.msg.rfind("[json.exception.parse_error.101] parse error at line 1, column 1", 0), 0u);
   HttpResp failed = Post("ftp://example.com/v22/init.do").resp;  // a failure without a status
   EXPECT_EQ(failed.code, -502);
   EXPECT_EQ(failed.status, 0);
-  EXPECT_EQ(failed.msg, L"Http Code:, Msg:url格式不对或者是用了除http(s)外的协议");
+  EXPECT_EQ(failed.msg, "Http Code:, Msg:url格式不对或者是用了除http(s)外的协议");
 }
 
 // A C callback's record: what the game's C code sees.
@@ -231,13 +231,13 @@ TEST(HostileAnswers, PeakMemoryStaysBoundedAndTheGameHearsAtOnce) {
   const long base = peakKiB();
   const auto start = std::chrono::steady_clock::now();
   int wrong = 0;
-  auto six = [&wrong](const std::string& url, const std::wstring& msg) {
+  auto six = [&wrong](const std::string& url, const std::string& msg) {
     std::vector<std::future<Outcome>> outs;
     for (int i = 0; i < 6; ++i) outs.push_back(std::async(std::launch::async, [url] { return Post(url); }));
     for (auto& f : outs) wrong += f.get().resp.msg == msg ? 0 : 1;
   };
-  six(deep.Url(), L"JSON嵌套超过64层");
-  six(flood.Url(), L"Http Code:, Msg:响应头过大,超过65536字节");
+  six(deep.Url(), "JSON嵌套超过64层");
+  six(flood.Url(), "Http Code:, Msg:响应头过大,超过65536字节");
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const long growth = peakKiB() - base;
   std::fprintf(stderr, "twelve hostile answers: %.2f s, peak +%ld KiB\n", seconds, growth);

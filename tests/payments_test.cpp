@@ -182,7 +182,7 @@ TEST_F(Purchase, ConfirmedPaymentStandsThroughExit) {
   // Exit took the purchase before the confirmation was handled: Exit gives the confirmation.
   NimoSdk::GameCallback purchase(CallbackRecorder::Callback);
   auto open = NimoSdk::Delivery().BeginExit();
-  EXPECT_TRUE(NimoSdk::NotifyGameSettled(purchase, 200, L"Success", L"{}", nullptr));
+  EXPECT_TRUE(NimoSdk::NotifyGameSettled(purchase, 200, "Success", "{}", nullptr));
   NimoSdk::Delivery().EndAtExit(open, -400, "Process Exit!");
   ExpectNext(200, "Success");
 }
