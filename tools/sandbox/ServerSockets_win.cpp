@@ -26,12 +26,18 @@ void CutConnection(std::intptr_t sock) {
 
 bool PeerLeft(std::intptr_t sock) {
   if (sock < 0) return false;
-  WSAPOLLFD p{static_cast<SOCKET>(sock), POLLRDNORM, 0};
-  if (::WSAPoll(&p, 1, 0) <= 0) return false;
-  if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
-  // Readable: either more bytes from the client or its close (no POLLRDHUP here).
-  char b;
-  return (p.revents & POLLRDNORM) != 0 && ::recv(static_cast<SOCKET>(sock), &b, 1, MSG_PEEK) <= 0;
+  const SOCKET s = static_cast<SOCKET>(sock);
+  // No POLLRDHUP here, and a client's close_notify comes before its close: what it sent
+  // after the request is read and dropped (the connection is cut once the hang ends).
+  for (int reads = 0; reads < 16; ++reads) {
+    WSAPOLLFD p{s, POLLRDNORM, 0};
+    if (::WSAPoll(&p, 1, 0) <= 0) return false;
+    if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
+    if ((p.revents & POLLRDNORM) == 0) return false;
+    char buf[512];
+    if (::recv(s, buf, sizeof buf, 0) <= 0) return true;
+  }
+  return false;
 }
 
 }  // namespace nimo_sandbox
