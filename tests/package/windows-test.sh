@@ -40,8 +40,10 @@ SB=$!
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 timeout 120 "$WINE" cmd /c "$(winpath "$Z/sandbox/run-demo.cmd")" :game "$(winpath "$T/cmd")" \
   "$(winpath "$T/cmd/demo.out")" || true
-grep -q "11 of 11 steps as expected" "$T/cmd/demo.out" && [ "$(tr -d '\r ' <"$T/cmd/status")" = 0 ] ||
-  { cat "$T/cmd/demo.out" "$T/cmd/sandbox.err"; fail "run-demo.cmd"; }
+if ! grep -q "11 of 11 steps as expected" "$T/cmd/demo.out" || [ "$(tr -d '\r ' <"$T/cmd/status")" != 0 ]; then
+  cat "$T/cmd/demo.out" "$T/cmd/sandbox.err"
+  fail "run-demo.cmd"
+fi
 kill "$SB" 2>/dev/null || true
 SB=""
 

@@ -59,7 +59,7 @@ fetch_source() {
   PREFIX="$CACHE/$1-$(printf '%s' "$VERSION" | tr ':~' '__')-mingw64"
   echo "$1 source $VERSION" >&2
   dpkg-source -x "$DSC" "$WORK/$1" >&2
-  cd "$WORK/$1"
+  cd "$WORK/$1" || exit 1
 }
 
 publish_build() {
