@@ -187,12 +187,16 @@ windows() {
   # (Its member and symbol names come from the output's path and the temporary prefix: both fixed.)
   (cd "$W/lib" && x86_64-w64-mingw32-dlltool -d "$ROOT/cmake/nimosdk64.def" -D nimosdk64.dll -t nimosdk64 \
     -l nimosdk64.lib)
-  cp "$BUILD_WIN/steam_api64.dll" "$BUILD_WIN/nimo-demo.exe" "$W/sandbox/"
-  x86_64-w64-mingw32-strip --strip-unneeded "$W/sandbox/steam_api64.dll" "$W/sandbox/nimo-demo.exe"
+  cp "$BUILD_WIN/steam_api64.dll" "$BUILD_WIN/nimo-demo.exe" "$BUILD_WIN/nimo-sandbox.exe" "$W/sandbox/"
+  x86_64-w64-mingw32-strip --strip-unneeded "$W/sandbox/steam_api64.dll" "$W/sandbox/nimo-demo.exe" \
+    "$W/sandbox/nimo-sandbox.exe"
+  cp "$ROOT/examples/demo/run-demo.cmd" "$W/sandbox/"
   # Windows looks for a program's DLLs beside it: the demo gets its own copy.
   cp "$W/bin/nimosdk64.dll" "$W/sandbox/"
   openssl_licence="$(sed -n 's/^NIMO_MINGW_OPENSSL:PATH=//p' "$BUILD_WIN/CMakeCache.txt")/LICENSE.txt"
+  httplib_licence="$(sed -n 's/^NIMO_MINGW_HTTPLIB:PATH=//p' "$BUILD_WIN/CMakeCache.txt")/copyright"
   common "$W" OpenSSL-LICENSE.txt="$openssl_licence" \
+    cpp-httplib-copyright.txt="$httplib_licence" \
     nlohmann-json-copyright.txt=/usr/share/doc/nlohmann-json3-dev/copyright \
     easyloggingpp-copyright.txt=/usr/share/doc/libeasyloggingpp-dev/copyright \
     mingw-w64-runtime-and-winpthreads-copyright.txt=/usr/share/doc/mingw-w64-x86-64-dev/copyright \

@@ -4,6 +4,8 @@
 #   run-demo.sh LINUX_BUILD [GAME COMMAND...]   (default: LINUX_BUILD's nimo-demo;
 #   the Windows demo is run as: run-demo.sh build wine64 build-win/nimo-demo.exe)
 # In a package it sits in sandbox/ beside the programs and runs with no argument.
+# NIMO_SANDBOX=PATH starts another sandbox program, through NIMO_SANDBOX_RUNNER when set
+# (the Windows one: NIMO_SANDBOX=.../nimo-sandbox.exe NIMO_SANDBOX_RUNNER=wine64).
 set -eu
 if [ $# -gt 0 ]; then
   BUILD=$(cd "$1" && pwd)
@@ -18,6 +20,7 @@ if [ -x "$BUILD/nimo-sandbox" ]; then
 else
   SANDBOX="$BUILD/tools/sandbox/nimo-sandbox" DEMO="$BUILD/examples/demo/nimo-demo"
 fi
+SANDBOX=${NIMO_SANDBOX:-$SANDBOX}
 STATE=$(mktemp -d /tmp/nimo-demo-XXXXXX)
 OUT="$STATE/sandbox.out"
 SANDBOX_PID=""
@@ -34,7 +37,7 @@ stop_sandbox() {
 trap stop_sandbox EXIT INT TERM
 
 # The player approves everything but gem_300, which the demo buys to see a decline.
-"$SANDBOX" --state "$STATE/server" --port 0 --steam-port 0 \
+${NIMO_SANDBOX_RUNNER:+"$NIMO_SANDBOX_RUNNER"} "$SANDBOX" --state "$STATE/server" --port 0 --steam-port 0 \
   --player-product gem_300=decline >"$OUT" 2>"$STATE/sandbox.err" &
 SANDBOX_PID=$!
 
@@ -49,10 +52,12 @@ until grep -q '^NIMO_STEAM_BRIDGE=' "$OUT" 2>/dev/null; do
   i=$((i + 1))
 done
 
+# (A Windows sandbox ends its lines with CR LF.)
+tr -d '\r' <"$OUT" | grep -E '^(NIMOSDK_API_BASE_URL|NIMOSDK_TRACK_URL|NIMOSDK_CA_FILE|NIMO_STEAM_BRIDGE)=' >"$STATE/env"
 echo "Sandbox publisher server started; the game is pointed at it with:"
-grep -E '^(NIMOSDK_API_BASE_URL|NIMOSDK_TRACK_URL|NIMOSDK_CA_FILE|NIMO_STEAM_BRIDGE)=' "$OUT" | sed 's/^/  /'
+sed 's/^/  /' "$STATE/env"
 echo
-for line in $(grep -E '^(NIMOSDK_API_BASE_URL|NIMOSDK_TRACK_URL|NIMOSDK_CA_FILE|NIMO_STEAM_BRIDGE)=' "$OUT"); do
+for line in $(cat "$STATE/env"); do
   export "$line"
 done
 

@@ -7,10 +7,11 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <memory>
+
+#include "tools/sandbox/StateFile.h"
 
 namespace nimo_sandbox {
 namespace {
@@ -109,12 +110,12 @@ bool WritePem(const std::string& path, X509* cert, EVP_PKEY* key) {
   std::string tmp = path + ".tmp";
   File f(std::fopen(tmp.c_str(), "wb"));
   if (!f) return false;
-  if (key != nullptr) ::chmod(tmp.c_str(), 0600);
+  if (key != nullptr) MakePrivate(tmp);
   bool ok = cert != nullptr ? PEM_write_X509(f.get(), cert) == 1
                             : PEM_write_PrivateKey(f.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
   ok = std::fflush(f.get()) == 0 && ok;
   f.reset();
-  return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+  return ok && MoveOver(tmp, path);
 }
 
 }  // namespace

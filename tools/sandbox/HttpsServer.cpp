@@ -2,14 +2,12 @@
 
 #include <httplib.h>
 #include <openssl/ssl.h>
-#include <poll.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
 #include <utility>
+
+#include "tools/sandbox/ServerSockets.h"
 
 namespace nimo_sandbox {
 namespace {
@@ -67,8 +65,7 @@ void HttpsServer::Stop() {
 }
 
 void HttpsServer::Drop(const httplib::Request& req) {
-  int fd = req.ssl != nullptr ? SSL_get_fd(req.ssl) : -1;
-  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);  // the write that follows fails: nothing is answered
+  CutConnection(req.ssl != nullptr ? SSL_get_fd(req.ssl) : -1);  // the write that follows fails: nothing is answered
 }
 
 void HttpsServer::Hang(const httplib::Request& req) {
@@ -76,10 +73,7 @@ void HttpsServer::Hang(const httplib::Request& req) {
   auto deadline = Clock::now() + std::chrono::milliseconds(hangLimitMs);
   while (Clock::now() < deadline && stop.Sleep(50)) {
     // A client that gave up frees this worker.
-    if (fd >= 0) {
-      pollfd p{fd, static_cast<short>(POLLRDHUP), 0};
-      if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) break;
-    }
+    if (PeerLeft(fd)) break;
   }
   Drop(req);
 }
@@ -122,12 +116,11 @@ void HttpsServer::Register() {
   });
   // Not SO_REUSEPORT (httplib's default): a second sandbox on a taken port must fail, not share it.
   server->set_socket_options([](socket_t sock) {
-    int one = 1;
-    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ClaimPortAlone(sock);
     // Answers leave in several writes (TLS session tickets, header, body);
     // with Nagle each later one waits for the client's delayed ACK, about
     // 40 ms per request. Accepted sockets inherit this from the listener.
-    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    SendWithoutDelay(sock);
   });
   server->set_payload_max_length(kMaxBody);
   server->set_keep_alive_timeout(1);

@@ -1,7 +1,6 @@
 #include "tools/sandbox/LiveView.h"
 
 #include <httplib.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "tools/sandbox/Sandbox.h"
+#include "tools/sandbox/ServerSockets.h"
 
 namespace nimo_sandbox {
 namespace {
@@ -214,10 +214,7 @@ bool LiveView::Start(int port, std::string* error) {
   server->set_keep_alive_timeout(2);
   server->new_task_queue = [] { return new BoundedPool(4, 8); };
   // Not SO_REUSEPORT (httplib's default): a taken port must be an error, not shared.
-  server->set_socket_options([](socket_t sock) {
-    int one = 1;
-    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  });
+  server->set_socket_options([](socket_t sock) { ClaimPortAlone(sock); });
   int bound = port == 0 ? server->bind_to_any_port("127.0.0.1") : (server->bind_to_port("127.0.0.1", port) ? port : -1);
   if (bound <= 0) {
     *error = "cannot listen on 127.0.0.1:" + std::to_string(port) + " for the view";

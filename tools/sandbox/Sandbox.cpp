@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <utility>
@@ -11,14 +10,9 @@
 #include "tools/sandbox/Certificates.h"
 #include "tools/sandbox/ControlDesk.h"
 #include "tools/sandbox/HttpsServer.h"
+#include "tools/sandbox/ServerSockets.h"
 #include "tools/sandbox/Settings.h"
 #include "tools/sandbox/StopSignal.h"
-
-// Debian's cpp-httplib is a prebuilt, uninstrumented library: ThreadSanitizer
-// cannot see its atomics (for example a static's init guard), so the memory
-// calls it makes are not checked. Our own code and every lock stay checked.
-// Used only by ThreadSanitizer builds of programs that link the sandbox.
-extern "C" __attribute__((visibility("default"), used)) const char* __tsan_default_suppressions() { return "called_from_lib:libcpp-httplib.so\n"; }
 
 namespace nimo_sandbox {
 namespace {
@@ -61,7 +55,7 @@ bool Sandbox::Impl::Start(std::string* error) {
     return false;
   }
   // A client that leaves early must not kill the process with SIGPIPE on our next write.
-  std::signal(SIGPIPE, SIG_IGN);
+  IgnoreBrokenPipes();
   if (options.stateDir.empty()) {
     *error = "a state folder is needed (--state DIR)";
     return false;

@@ -1,15 +1,6 @@
 #include "tools/sandbox/SteamSide.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <sstream>
 
 namespace nimo_sandbox {
@@ -19,7 +10,7 @@ constexpr std::size_t kMaxLine = 4096;
 constexpr std::size_t kMaxClients = 256;
 
 void CloseFd(int& fd) {
-  if (fd >= 0) ::close(fd);
+  LineListener::CloseConnection(fd);
   fd = -1;
 }
 
@@ -61,24 +52,12 @@ bool SteamSide::Start(int port, std::string* error) {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = false;
   }
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  int one = 1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (listenFd_ < 0 || ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 64) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
-      ::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    *error = std::string("Steam side cannot listen on 127.0.0.1:") + std::to_string(port) + ": " + std::strerror(errno);
-    CloseFd(listenFd_);
-    CloseFd(wakeFds_[0]);
-    CloseFd(wakeFds_[1]);
+  std::string reason;
+  if (!listener_.Listen(port, &reason)) {
+    *error = std::string("Steam side cannot listen on 127.0.0.1:") + std::to_string(port) + ": " + reason;
     return false;
   }
-  port_ = ntohs(addr.sin_port);
+  port_ = listener_.Port();
   thread_ = std::thread([this] { Loop(); });
   return true;
 }
@@ -90,17 +69,10 @@ void SteamSide::Stop() {
   }
   Wake();
   if (thread_.joinable()) thread_.join();
-  CloseFd(listenFd_);
-  CloseFd(wakeFds_[0]);
-  CloseFd(wakeFds_[1]);
+  listener_.Close();
 }
 
-void SteamSide::Wake() {
-  if (wakeFds_[1] >= 0) {
-    char b = 1;
-    [[maybe_unused]] ssize_t n = ::write(wakeFds_[1], &b, 1);
-  }
-}
+void SteamSide::Wake() { listener_.Wake(); }
 
 void SteamSide::Authorize(std::uint64_t steamId, std::uint32_t appId, std::uint64_t orderId, bool authorized,
                           int delayMs) {
@@ -143,7 +115,7 @@ int SteamSide::Waiting() const {
 void SteamSide::ReadFrom(Client& c) {
   char buf[1024];
   for (;;) {
-    ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+    long n = LineListener::Recv(c.fd, buf, sizeof buf);
     if (n > 0) {
       c.in.append(buf, static_cast<std::size_t>(n));
       if (c.in.size() > kMaxLine && c.in.find('\n') == std::string::npos) {
@@ -152,7 +124,7 @@ void SteamSide::ReadFrom(Client& c) {
       }
       continue;
     }
-    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) CloseFd(c.fd);
+    if (n != -1) CloseFd(c.fd);  // closed or failed; -1: nothing more for now
     break;
   }
   std::size_t eol;
@@ -203,23 +175,16 @@ void SteamSide::Loop() {
         timeoutMs = static_cast<int>(std::clamp<long long>(ms, 0, timeoutMs));
       }
     }
-    std::vector<pollfd> fds = {{listenFd_, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
-    for (const auto& c : clients) {
-      fds.push_back({c.fd, static_cast<short>(POLLIN | (c.out.empty() ? 0 : POLLOUT)), 0});
-    }
-    int rc = ::poll(fds.data(), fds.size(), timeoutMs);
-    if (rc < 0 && errno != EINTR) break;
-    if (fds[1].revents != 0) {
-      char drain[64];
-      while (::read(wakeFds_[0], drain, sizeof drain) > 0) {
-      }
-    }
-    if (fds[0].revents & POLLIN) {
+    std::vector<LineListener::Watch> watches;
+    for (const auto& c : clients) watches.push_back({c.fd, !c.out.empty()});
+    bool incoming = false;
+    if (!listener_.Wait(watches, timeoutMs, &incoming)) break;
+    if (incoming) {
       for (;;) {
-        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        int fd = listener_.Accept();
         if (fd < 0) break;
         if (clients.size() >= kMaxClients) {
-          ::close(fd);
+          LineListener::CloseConnection(fd);
           continue;
         }
         Client c;
@@ -227,17 +192,17 @@ void SteamSide::Loop() {
         clients.push_back(std::move(c));
       }
     }
-    for (std::size_t i = 0; i < clients.size() && i + 2 < fds.size(); ++i) {
-      if (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) ReadFrom(clients[i]);
+    for (std::size_t i = 0; i < clients.size() && i < watches.size(); ++i) {
+      if (watches[i].ready) ReadFrom(clients[i]);
     }
     Deliver(clients);
     for (auto& c : clients) {
       while (c.fd >= 0 && !c.out.empty()) {
-        ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        long n = LineListener::Send(c.fd, c.out.data(), c.out.size());
         if (n > 0) {
           c.out.erase(0, static_cast<std::size_t>(n));
         } else {
-          if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) CloseFd(c.fd);
+          if (n < 0) CloseFd(c.fd);
           break;
         }
       }

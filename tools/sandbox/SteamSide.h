@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/sandbox/LineListener.h"
+
 namespace nimo_sandbox {
 
 enum class PlayerMode { Approve, Decline, Never };
@@ -84,8 +86,7 @@ class SteamSide {
   void Deliver(std::vector<Client>& clients);
 
   // Constant while running.
-  int listenFd_ = -1;
-  int wakeFds_[2] = {-1, -1};
+  LineListener listener_;
   int port_ = 0;
   std::thread thread_;
 

@@ -1,7 +1,6 @@
 #include "tools/sandbox/Store.h"
 
 #include <openssl/rand.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -9,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+
+#include "tools/sandbox/StateFile.h"
 
 namespace nimo_sandbox {
 namespace {
@@ -31,7 +32,7 @@ bool WriteWhole(const std::string& path, const std::string& text) {
     out << text;
     if (!out.flush()) return false;
   }
-  return std::rename(tmp.c_str(), path.c_str()) == 0;
+  return MoveOver(tmp, path);
 }
 
 json ReadWhole(const std::string& path) {

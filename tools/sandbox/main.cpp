@@ -1,16 +1,12 @@
 // nimo-sandbox: prints where it listens as KEY=VALUE lines, then serves until
-// SIGINT or SIGTERM (or the end of standard input with --exit-on-stdin-eof).
-#include <pthread.h>
-#include <unistd.h>
-
-#include <csignal>
+// SIGINT or SIGTERM, Ctrl+C on Windows (or the end of standard input with --exit-on-stdin-eof).
 #include <cstdio>
 #include <iostream>
 #include <mutex>
-#include <thread>
 
 #include "tools/sandbox/LiveView.h"
 #include "tools/sandbox/Sandbox.h"
+#include "tools/sandbox/StopRequest.h"
 
 int main(int argc, char** argv) {
   using namespace nimo_sandbox;
@@ -29,12 +25,7 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // Every thread started from here on inherits the blocked signals; only sigwait takes them.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  CatchStopRequests();
 
   static std::mutex logMutex;
   if (!cl.quiet) {
@@ -56,17 +47,9 @@ int main(int argc, char** argv) {
   std::cout << sandbox.StartupLines() << (cl.view ? "NIMO_SANDBOX_VIEW=" + view.Url() + "\n" : std::string())
             << "NIMO_SANDBOX_READY=1\n" << std::flush;
 
-  if (cl.exitOnStdinEof) {
-    std::thread([] {
-      char buf[256];
-      while (::read(STDIN_FILENO, buf, sizeof buf) > 0) {
-      }
-      ::kill(::getpid(), SIGTERM);
-    }).detach();
-  }
-  int sig = 0;
-  sigwait(&stopSignals, &sig);
-  std::cerr << "[nimo-sandbox] stopping (" << (sig == SIGINT ? "SIGINT" : "SIGTERM") << ")\n";
+  if (cl.exitOnStdinEof) StopAtEndOfInput();
+  const std::string reason = WaitForStopRequest();
+  std::cerr << "[nimo-sandbox] stopping (" << reason << ")\n";
   view.Stop();
   sandbox.Stop();
   return 0;
