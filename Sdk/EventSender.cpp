@@ -64,7 +64,7 @@ EventSender::~EventSender() {
     stopping_ = true;
   }
   cv_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  thread_.JoinAll();
 }
 
 // ---------------------------------------------------------------- caller's thread
@@ -89,14 +89,11 @@ void EventSender::StoreKnown() {
 void EventSender::Start() {
   nimo_sync::MutexLock lock(mutex_);
   if (started_.load() || stopping_ || !storeKnown_.load()) return;
-  try {
-    thread_ = std::thread([this, session = session::OfThisThread()] {
-      session::Scope scope(session);
-      Run();
-    });
+  std::string why;
+  if (thread_.Spawn([this] { Run(); }, &why)) {
     started_ = true;
-  } catch (const std::exception& e) {
-    LOG(ERROR) << "Event thread not started: " << e.what();  // events stay in memory until Exit saves them
+  } else {
+    LOG(ERROR) << "Event thread not started: " << why;  // events stay in memory until Exit saves them
   }
 }
 
@@ -105,24 +102,14 @@ void EventSender::Start() {
 void EventSender::Shutdown(Clock::time_point deadline) {
   // Half of the time left for the thread; the rest for the file.
   const auto threadDeadline = Clock::now() + std::max(Clock::duration::zero(), deadline - Clock::now()) / 2;
-  std::thread thread;
-  bool ended = true;
   {
-    nimo_sync::UniqueLock lock(mutex_);
+    nimo_sync::MutexLock lock(mutex_);
     if (stopping_) return;
     stopping_ = true;
-    cv_.notify_all();
-    if (started_) ended = doneCv_.wait_until(lock, threadDeadline, [this] { return threadDone_; });
-    thread = std::move(thread_);
   }
-  if (thread.joinable()) {
-    if (ended) {
-      thread.join();
-    } else {
-      thread.detach();  // stuck on a file lock; it gives up once it sees flushedAtExit_
-      LOG(WARNING) << "Event thread did not stop in time.";
-    }
-  }
+  cv_.notify_all();
+  // One stuck on a file lock is left to end: it gives up once it sees flushedAtExit_.
+  if (!thread_.JoinUntil(threadDeadline)) LOG(WARNING) << "Event thread did not stop in time.";
 
   if (!storeKnown_.load()) {
     std::size_t lost = 0;
@@ -210,8 +197,6 @@ void EventSender::Run() {
     lock.lock();
     if (!ours) break;
   }
-  threadDone_ = true;
-  doneCv_.notify_all();
 }
 
 void EventSender::Load() {

@@ -23,6 +23,7 @@
 #include "Sdk/EventDispatcher.h"
 #include "Sdk/EventHandOff.h"
 #include "Sdk/EventQueueFile.h"
+#include "Sdk/ThreadGroup.h"
 #include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
@@ -95,12 +96,10 @@ class EventSender {
   Settings settings_;
   bool stopping_ = false;
   bool flushedAtExit_ = false;
-  bool threadDone_ = false;
   std::string clientId_;
   bool idExpected_ = false;
   bool idKnown_ = false;
-  nimo_sync::CondVar doneCv_;
-  std::thread thread_;
+  ThreadGroup thread_;  // the tracker thread
 
   // Its mutex is taken before mutex_ when both are needed.
   EventQueueFile file_;

@@ -34,12 +34,13 @@ void ThreadGroup::FailNextSpawn() {
   failNext_ = true;
 }
 
-bool ThreadGroup::Spawn(std::function<void()> body) {
+bool ThreadGroup::Spawn(std::function<void()> body, std::string* why) {
   KeepLogForThreads();  // a thread started before Init (Steam's answer for the game's pump) logs too
   nimo_sync::MutexLock lock(mutex_);
   ReapLocked();
   if (failNext_) {
     failNext_ = false;
+    if (why != nullptr) *why = "refused by the test seam";
     return false;
   }
   auto done = std::make_shared<bool>(false);
@@ -55,7 +56,8 @@ bool ThreadGroup::Spawn(std::function<void()> body) {
       ended_.notify_all();
     });
     threads_.push_back({std::move(t), done});
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& e) {
+    if (why != nullptr) *why = e.what();
     return false;
   }
   return true;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -35,8 +36,8 @@ class ThreadGroup {
   ThreadGroup& operator=(const ThreadGroup&) = delete;
   ~ThreadGroup();
 
-  // False when the thread cannot be created.
-  bool Spawn(std::function<void()> body);
+  // False when the thread cannot be created (why, if given, then says why).
+  bool Spawn(std::function<void()> body, std::string* why = nullptr);
   void JoinAll();
   // Waits until every thread ended or the deadline passed; threads still running
   // then are detached and left to end on their own. True when all had ended.
