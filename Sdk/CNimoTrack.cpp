@@ -291,7 +291,7 @@ std::string CNimoTrack::DraftAt(std::int64_t sdkTime, const std::string& name, c
 void CNimoTrack::PostEvent(const std::string& name, const std::string& params, double value) {
   try {
     const std::int64_t sdkTime = NowMs();
-    if (hold_.Keep(EventHold::Held{name, params, value, sdkTime, 0})) return;
+    if (!hold_.Idle() && hold_.Keep(EventHold::Held{name, params, value, sdkTime, 0})) return;
     Send(name, params, value, sdkTime);
   } catch (const std::exception& e) {
     LOG(ERROR) << "Post Event Failed:" << e.what();

@@ -4,9 +4,14 @@
 
 namespace NimoSdk {
 
+void EventHold::Changed() {
+  idle_.store(begun_ == ended_ && !posting_ && held_.empty(), std::memory_order_release);
+}
+
 void EventHold::Hold() {
   nimo_sync::MutexLock lock(mutex_);
   ++begun_;
+  Changed();
 }
 
 bool EventHold::Keep(Held event) {
@@ -16,6 +21,7 @@ bool EventHold::Keep(Held event) {
   if (held_.size() >= kMaxHeld) held_.pop_front();
   event.start = begun_;
   held_.push_back(std::move(event));
+  Changed();
   return true;
 }
 
@@ -26,6 +32,7 @@ void EventHold::Release(const std::function<void(const Held&)>& post) {
     if (ended_ < begun_) ++ended_;
     if (posting_) return;  // the thread posting already takes what is ready now
     posting_ = true;
+    Changed();
   }
   for (;;) {
     {
@@ -36,6 +43,7 @@ void EventHold::Release(const std::function<void(const Held&)>& post) {
       }
       if (ready.empty()) {
         posting_ = false;
+        Changed();
         return;
       }
     }

@@ -3,6 +3,7 @@
 // event, so they are numbered after it, as if Init had done it all in the call.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -29,6 +30,9 @@ class EventHold {
 
   // An Init hands its start-up to our thread: events from here on wait for it.
   void Hold();
+  // True when Keep would not keep an event: no start-up to wait for, nothing
+  // held. Without a lock, so a post after start-up pays no more than this.
+  bool Idle() const { return idle_.load(std::memory_order_acquire); }
   // Keeps the event when a start-up is still to come (or held ones are being
   // posted); false when the caller posts it at once.
   bool Keep(Held event);
@@ -43,6 +47,11 @@ class EventHold {
   std::uint64_t begun_ GUARDED_BY(mutex_) = 0;  // start-ups handed off
   std::uint64_t ended_ GUARDED_BY(mutex_) = 0;  // start-ups released
   bool posting_ GUARDED_BY(mutex_) = false;     // Release posts outside the lock
+  // The state above at its last change, set under the lock; true after the
+  // held events went to post, so a post that reads it comes after them.
+  std::atomic<bool> idle_{true};
+
+  void Changed() REQUIRES(mutex_);
 };
 
 }  // namespace NimoSdk

@@ -170,8 +170,9 @@ void EventSender::Run() {
     if (!numberNow && !answers && !(sendable && now >= sendAt)) {
       auto until = Clock::time_point::max();
       if (sendable) until = sendAt;
-      if (numbering) {
-        // Drafts wait for their batch: the timer wakes us, so Post need not.
+      if (now < nextBatchAt_) {
+        // Drafts, and those posted until then, wait for their batch: the timer
+        // wakes us, so Post need not. A stream of posts then wakes nobody.
         asleep_ = false;
         until = std::min(until, nextBatchAt_);
       }

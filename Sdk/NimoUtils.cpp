@@ -33,7 +33,11 @@ template <class Unit>
 std::string FromUtf16(const Unit* p, std::size_t n) {
   std::string out;
   out.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
+  // Leading ASCII, the usual text of a game, is copied unit for byte.
+  std::size_t i = 0;
+  while (i < n && static_cast<std::uint16_t>(p[i]) - 1u < 0x7Fu) ++i;
+  out.assign(p, p + i);
+  for (; i < n; ++i) {
     char32_t c = static_cast<char32_t>(static_cast<std::uint16_t>(p[i]));
     if (c == 0) break;
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n) {
@@ -52,7 +56,10 @@ template <class Unit>
 std::string FromUtf32(const Unit* p, std::size_t n) {
   std::string out;
   out.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+  while (i < n && static_cast<std::uint32_t>(p[i]) - 1u < 0x7Fu) ++i;
+  out.assign(p, p + i);
+  for (; i < n; ++i) {
     char32_t c = static_cast<char32_t>(p[i]);
     if (c == 0) break;
     AppendUtf8(out, c);
