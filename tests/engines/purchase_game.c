@@ -69,7 +69,9 @@ static void on_result(int code, const char* message, const char* data, void* use
 static void on_purchase(const char* purchase_json, void* user) {
   char order[128];
   if (user != (void*)7) say("bad", "user pointer", NULL);
-  if (poll_mode && (!in_poll || !pthread_equal(pthread_self(), main_thread))) say("bad", "listener outside the poll", NULL);
+  if (poll_mode && (!in_poll || !pthread_equal(pthread_self(), main_thread))) {
+    say("bad", "listener outside the poll", NULL);
+  }
   order_of(purchase_json, order, sizeof order);
   say("got", order, purchase_json);
   if (strcmp(stop, "listener") == 0) halt("listener");
