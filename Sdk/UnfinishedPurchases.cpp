@@ -2,16 +2,23 @@
 
 #include <easylogging++.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
 
 #include "Sdk/CNimoDelivery.h"
-#include "platform/sys/AppendFile.h"
 
 namespace NimoSdk {
+namespace {
+
+// The claim file's byte of an order id: the server's id need not be a number.
+std::uint64_t ByteOf(const std::string& orderId) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : orderId) h = (h ^ c) * 1099511628211ull;
+  return h >> 2;
+}
+
+}  // namespace
 
 UnfinishedPurchases::UnfinishedPurchases(PurchaseJournal& journal, CNimoDelivery& delivery, const SessionEnd& end)
     : journal_(journal), delivery_(delivery), end_(end) {}
@@ -29,21 +36,28 @@ bool UnfinishedPurchases::Listening() const {
   return listener_ != nullptr;
 }
 
-std::string UnfinishedPurchases::ClaimPath(const std::string& orderId) const {
-  // A hash: the server's order id need not be a file name.
-  std::uint64_t h = 14695981039346656037ull;
-  for (unsigned char c : orderId) h = (h ^ c) * 1099511628211ull;
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
-  return journal_.Path() + ".claim-" + hex;
-}
-
 UnfinishedPurchases::Claim UnfinishedPurchases::TakeClaimLocked(const std::string& orderId) {
   if (claims_.count(orderId) != 0) return Claim::Ours;
-  auto lock = std::make_unique<nimo_sys::FileLock>(ClaimPath(orderId), false);
-  if (!lock->IsHeld()) return Claim::Other;
-  claims_.emplace(orderId, std::move(lock));
+  const std::uint64_t byte = ByteOf(orderId);
+  int& holders = bytes_[byte];
+  if (holders == 0 && !locks_.TryLock(journal_.Path() + ".claims", byte)) {
+    bytes_.erase(byte);
+    return Claim::Other;
+  }
+  ++holders;
+  claims_.emplace(orderId, byte);
   return Claim::Taken;
+}
+
+void UnfinishedPurchases::ReleaseLocked(const std::string& orderId) {
+  auto claim = claims_.find(orderId);
+  if (claim == claims_.end()) return;
+  auto byte = bytes_.find(claim->second);
+  if (byte != bytes_.end() && --byte->second == 0) {
+    locks_.Unlock(byte->first);
+    bytes_.erase(byte);
+  }
+  claims_.erase(claim);
 }
 
 bool UnfinishedPurchases::Holds(const std::string& orderId) const {
@@ -69,7 +83,7 @@ bool UnfinishedPurchases::Keep(const PayOrder& order) {
   // Finished meanwhile by whoever held it.
   if (claim == Claim::Taken) {
     nimo_sync::MutexLock lock(mutex_);
-    claims_.erase(order.orderId);
+    ReleaseLocked(order.orderId);
   }
   return false;
 }
@@ -112,7 +126,7 @@ void UnfinishedPurchases::TellAll() {
       Tell(e.order);
     } else {
       nimo_sync::MutexLock lock(mutex_);
-      claims_.erase(e.order.orderId);
+      ReleaseLocked(e.order.orderId);
     }
   }
 }
@@ -121,11 +135,7 @@ void UnfinishedPurchases::Finish(const std::string& orderId) {
   const bool finished = journal_.Finish(orderId);  // flushed before the claim goes
   {
     nimo_sync::MutexLock lock(mutex_);
-    auto it = claims_.find(orderId);
-    if (it != claims_.end()) {
-      nimo_sys::RemoveFile(ClaimPath(orderId));
-      claims_.erase(it);
-    }
+    ReleaseLocked(orderId);
   }
   if (finished) {
     LOG(INFO) << "Purchase Finished, OrderId:" << orderId;
@@ -136,7 +146,9 @@ void UnfinishedPurchases::Finish(const std::string& orderId) {
 
 void UnfinishedPurchases::ReleaseAll() {
   nimo_sync::MutexLock lock(mutex_);
+  locks_.Close();
   claims_.clear();
+  bytes_.clear();
   told_.clear();
   toldAll_ = false;
 }

@@ -5,17 +5,18 @@
 // report is confirmed.
 //
 // One running process of the game holds an unfinished purchase at a time: a
-// lock on a claim file beside the journal ("PayJournal.claim-<hash>"), which
-// the system drops when the process dies, and we drop at Exit and at the
-// finish. A claim is taken before the purchase is marked or told, and the
-// journal read again after it, so a purchase finished by the process that held
-// it is never told again.
+// lock on one byte (chosen by a hash of the order id) of a claim file beside
+// the journal ("PayJournal.claims"), which the system drops when the process
+// dies, and we drop at Exit and at the finish; one open file for all of them.
+// A claim is taken before the purchase is marked or told, and the journal read
+// again after it, so a purchase finished by the process that held it is never
+// told again. Two order ids of one hash share a byte: at worst one waits.
 //
 // Safe from any thread; the game is never called while mutex_ is held.
 #pragma once
 
+#include <cstdint>
 #include <map>
-#include <memory>
 #include <set>
 #include <string>
 
@@ -23,7 +24,7 @@
 #include "Sdk/PurchaseJournal.h"
 #include "Sdk/SessionEnd.h"
 #include "platform/sync/Mutex.h"
-#include "platform/sys/FileLock.h"
+#include "platform/sys/ByteLocks.h"
 
 namespace NimoSdk {
 
@@ -60,8 +61,8 @@ class UnfinishedPurchases {
  private:
   enum class Claim { Taken, Ours, Other };
   Claim TakeClaimLocked(const std::string& orderId) REQUIRES(mutex_);
+  void ReleaseLocked(const std::string& orderId) REQUIRES(mutex_);
   bool Holds(const std::string& orderId) const;
-  std::string ClaimPath(const std::string& orderId) const;
 
   PurchaseJournal& journal_;
   CNimoDelivery& delivery_;
@@ -69,7 +70,9 @@ class UnfinishedPurchases {
   mutable nimo_sync::Mutex mutex_;
   PurchaseListener listener_ GUARDED_BY(mutex_) = nullptr;
   void* user_ GUARDED_BY(mutex_) = nullptr;
-  std::map<std::string, std::unique_ptr<nimo_sys::FileLock>> claims_ GUARDED_BY(mutex_);
+  nimo_sys::ByteLocks locks_ GUARDED_BY(mutex_);
+  std::map<std::string, std::uint64_t> claims_ GUARDED_BY(mutex_);  // order id: its byte
+  std::map<std::uint64_t, int> bytes_ GUARDED_BY(mutex_);            // byte: claims on it
   std::set<std::string> told_ GUARDED_BY(mutex_);  // told in this session
   bool toldAll_ GUARDED_BY(mutex_) = false;
 };

@@ -11,11 +11,9 @@ namespace nimo_sys {
 // for one short read, change, write cycle, and the system drops it when a holder
 // dies. When the file cannot be opened or locked (missing folder, a file system
 // without locks) the object holds nothing and the caller carries on unlocked.
-// With wait false it never blocks: held by anyone else (another open of it in
-// this process too), the object holds nothing.
 class FileLock {
  public:
-  explicit FileLock(const std::string& path, bool wait = true);
+  explicit FileLock(const std::string& path);
   ~FileLock();
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;

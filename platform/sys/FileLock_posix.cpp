@@ -8,13 +8,13 @@
 
 namespace nimo_sys {
 
-FileLock::FileLock(const std::string& path, bool wait) {
+FileLock::FileLock(const std::string& path) {
   // O_NOFOLLOW: a planted link must not make us create files elsewhere.
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return;
   int rc;
   do {
-    rc = ::flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB);
+    rc = ::flock(fd, LOCK_EX);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     ::close(fd);

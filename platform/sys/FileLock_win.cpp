@@ -5,15 +5,14 @@
 
 namespace nimo_sys {
 
-FileLock::FileLock(const std::string& path, bool wait) {
+FileLock::FileLock(const std::string& path) {
   // FILE_FLAG_OPEN_REPARSE_POINT: a planted link must not make us create files elsewhere.
   HANDLE h = CreateFileW(Utf8ToUtf16(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return;
   OVERLAPPED at{};  // the first byte; the system drops the lock when a holder dies
-  const DWORD how = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-  if (!LockFileEx(h, how, 0, 1, 0, &at)) {
+  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
     CloseHandle(h);
     return;
   }
