@@ -251,6 +251,7 @@ void CNimoCore::OnClientConfigAnswer(const HttpResp& resp, GameCallback callback
     if (attributed == 0) api_.RequestAttribution([this](HttpResp r) { OnAttributionAnswer(r); });
   }
   NotifyGame(callback, resp);
+  if (resp.code == ResultCode::kOk) pay_.TellUnfinished();  // after Init's own answer
 }
 
 void CNimoCore::OnAttributionAnswer(const HttpResp& resp) {
@@ -357,6 +358,7 @@ void CNimoCore::Exit() {
   track_.Shutdown(deadline.Share(std::chrono::milliseconds(400)));  // events in memory go to the queue file
   CNimoHttp::StopPool(deadline.End());
   pay_.StopPayThread(deadline.End());
+  pay_.ReleaseUnfinished();
   if (!waits_.JoinUntil(deadline.End())) {
     LOG(WARNING) << "A login wait thread is still in a game callback; left to end.";
   }

@@ -52,7 +52,7 @@ CNimoDelivery::Claimed CNimoDelivery::Claim(const std::shared_ptr<OpenOperation>
   op->done = true;
   open_.erase(op->id);
   if (Mode() != CallbackMode::OnPoll) return Claimed::CallNow;
-  queue_.push_back({op, pushed_++, code, std::move(message), std::move(data), std::move(forC)});
+  queue_.push_back({op, pushed_++, code, std::move(message), std::move(data), std::move(forC), nullptr});
   queued_.store(queue_.size(), std::memory_order_release);
   return Claimed::Queued;
 }
@@ -75,6 +75,19 @@ bool CNimoDelivery::Settle(const std::shared_ptr<OpenOperation>& op, int code, s
   if (c != Claimed::Dropped && settled) settled();
   if (c == Claimed::CallNow) Call(*op, code, message, data, forC);
   return c != Claimed::Dropped;
+}
+
+void CNimoDelivery::Notify(std::function<void()> notice) {
+  if (Mode() == CallbackMode::OnPoll) {
+    nimo_sync::MutexLock lock(mutex_);
+    Result r;
+    r.seq = pushed_++;
+    r.notice = std::move(notice);
+    queue_.push_back(std::move(r));
+    queued_.store(queue_.size(), std::memory_order_release);
+    return;
+  }
+  CallNotice(notice);
 }
 
 std::vector<std::shared_ptr<OpenOperation>> CNimoDelivery::BeginExit() {
@@ -122,7 +135,11 @@ int CNimoDelivery::RunCallbacks() {
       queue_.pop_front();
       queued_.store(queue_.size(), std::memory_order_release);
     }
-    Call(*r.op, r.code, r.message, r.data, r.forC);
+    if (r.notice) {
+      CallNotice(r.notice);
+    } else {
+      Call(*r.op, r.code, r.message, r.data, r.forC);
+    }
     ++delivered;
   }
   return delivered;
@@ -147,6 +164,16 @@ void CNimoDelivery::Call(const OpenOperation& op, int code, const std::string& m
     }
   } catch (...) {
     // A game callback that throws must not unwind through our threads.
+  }
+}
+
+void CNimoDelivery::CallNotice(const std::function<void()>& notice) {
+  CheckNoLocksHeld("a game callback");
+  session::Scope scope(0);
+  try {
+    notice();
+  } catch (...) {
+    // as for a callback
   }
 }
 

@@ -48,6 +48,7 @@ class CNimoDelivery {
   CallbackMode Mode() const { return static_cast<CallbackMode>(mode_.load()); }
   void Freeze() { frozen_ = true; }
   void Thaw() { frozen_ = false; }
+  bool Frozen() const { return frozen_.load(); }
 
   std::shared_ptr<OpenOperation> Open(ResultCallback cpp, CResultCallback c, void* user);
   // forC: what a C callback gets in place of code and data, when set.
@@ -59,6 +60,10 @@ class CNimoDelivery {
   // had its result.
   bool Settle(const std::shared_ptr<OpenOperation>& op, int code, std::string message, std::string data,
               const std::function<void()>& settled, ForC forC = ForC());
+
+  // A call of the game that no operation is owed (the purchase listener): made
+  // now, or in poll mode queued behind the results queued so far.
+  void Notify(std::function<void()> notice);
 
   // Exit, before it stops our threads: the operations open now are handed to it,
   // and nobody else may end them any more.
@@ -81,6 +86,7 @@ class CNimoDelivery {
     std::string message;
     std::string data;
     ForC forC;
+    std::function<void()> notice;  // set for a Notify, which has no operation
   };
   enum class Claimed { Dropped, Queued, CallNow, LeftToExit };
   enum class By { Result, Settled, Exit };
@@ -90,6 +96,7 @@ class CNimoDelivery {
                 ForC& forC);
   static void Call(const OpenOperation& op, int code, const std::string& message, const std::string& data,
                    const ForC& forC);
+  static void CallNotice(const std::function<void()>& notice);
 
   std::atomic<int> mode_{static_cast<int>(CallbackMode::OnSdkThreads)};
   std::atomic<bool> frozen_{false};

@@ -13,14 +13,15 @@
 namespace NimoSdk {
 
 CNimoPay::CNimoPay(CNimoApi& api, const CNimoTrack& track, const SessionFacts& facts, const SessionEnd& end,
-                   ClientIdGate& idGate)
+                   ClientIdGate& idGate, CNimoDelivery& delivery)
     : api_(api),
       track_(track),
       facts_(facts),
       end_(end),
       catalogue_(api, end, idGate),
       book_(payLock_, journal_, end),
-      reports_(book_, journal_, api, end),
+      unfinished_(journal_, delivery, end),
+      reports_(book_, journal_, api, end, unfinished_),
       payThread_(payLock_, book_, journal_, end,
                  [this](std::string status, std::string id) { PayResult(std::move(status), std::move(id)); }) {}
 

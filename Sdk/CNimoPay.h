@@ -28,6 +28,7 @@
 #include "Sdk/PurchaseJournal.h"
 #include "Sdk/SessionEnd.h"
 #include "Sdk/SessionFacts.h"
+#include "Sdk/UnfinishedPurchases.h"
 #include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
@@ -35,9 +36,10 @@ namespace NimoSdk {
 class CNimoPay {
  public:
   // api: the server; track: the device facts an order carries; facts: the
-  // player; end: Exit; idGate: the catalogue's request waits for the client id.
+  // player; end: Exit; idGate: the catalogue's request waits for the client id;
+  // delivery: where the purchase listener is called.
   CNimoPay(CNimoApi& api, const CNimoTrack& track, const SessionFacts& facts, const SessionEnd& end,
-           ClientIdGate& idGate);
+           ClientIdGate& idGate, CNimoDelivery& delivery);
   CNimoPay(const CNimoPay&) = delete;
   CNimoPay& operator=(const CNimoPay&) = delete;
 
@@ -74,6 +76,15 @@ class CNimoPay {
   void SetHeldAnswerTime(int ms) { heldAnswerMs_ = ms; }
   std::size_t HeldAnswerCount() const;
 
+  // --- purchases the game finishes (UnfinishedPurchases.h) ---
+  // Before Init (or after Exit returned); false otherwise. Null: none.
+  bool SetPurchaseListener(PurchaseListener listener, void* user) { return unfinished_.SetListener(listener, user); }
+  void FinishPurchase(const std::string& orderId) { unfinished_.Finish(orderId); }
+  // After the answer of a successful Init: those earlier runs left.
+  void TellUnfinished() { unfinished_.TellAll(); }
+  // Exit: other processes may take them.
+  void ReleaseUnfinished() { unfinished_.ReleaseAll(); }
+
  private:
   void OrderStep(const std::string& productId, const std::string& extInfo, GameCallback callback);
   void OnCreateOrderAnswer(const HttpResp& resp, const ProductInfo& product, const std::string& extInfo,
@@ -88,6 +99,7 @@ class CNimoPay {
   nimo_sync::Mutex payLock_;  // guards the order book and the pay thread's queue
   ProductCatalogue catalogue_;
   OrderBook book_;
+  UnfinishedPurchases unfinished_;
   PayReports reports_;
   PayThread payThread_;
   std::atomic<int> heldAnswerMs_{kHeldAnswerMs};

@@ -121,7 +121,7 @@ OrderBook::Restored OrderBook::Restore(const std::vector<PurchaseJournal::Entry>
   {
     nimo_sync::MutexLock lock(mutex_);
     for (const auto& e : entries) {
-      if (orderMap_.count(e.steamOrderId) != 0) continue;
+      if (e.unfinished || orderMap_.count(e.steamOrderId) != 0) continue;  // an unfinished one is confirmed
       if (!e.hasOrder) {
         // Its order was answered to an earlier run: it only waits out its time.
         if (heldAnswers_.size() < kMaxHeldAnswers) {

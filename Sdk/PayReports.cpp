@@ -18,8 +18,9 @@ bool IsTransportFailure(int code) { return code == ResultCode::kServerJsonError 
 
 }  // namespace
 
-PayReports::PayReports(OrderBook& book, PurchaseJournal& journal, CNimoApi& api, const SessionEnd& end)
-    : book_(book), journal_(journal), api_(api), end_(end) {}
+PayReports::PayReports(OrderBook& book, PurchaseJournal& journal, CNimoApi& api, const SessionEnd& end,
+                       UnfinishedPurchases& unfinished)
+    : book_(book), journal_(journal), api_(api), end_(end), unfinished_(unfinished) {}
 
 void PayReports::SetLateReportHandler(LateReportHandler handler) {
   nimo_sync::MutexLock lock(mutex_);
@@ -97,9 +98,15 @@ void PayReports::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& 
   }
   // The entry goes only once the result is the game's (Exit can no longer turn
   // it into -400), or when no callback is left for it (a repeat, a recovery).
-  // An Exit that answered first leaves it to the next run.
+  // An Exit that answered first leaves it to the next run. With a purchase
+  // listener it stays, unfinished, until the game finishes it.
+  bool kept = false;
   auto settle = [&] {
     if (!confirmed) return;
+    if (unfinished_.Listening()) {
+      kept = unfinished_.Keep(order);
+      return;
+    }
     journal_.Remove(id, order.orderId);
     LOG(INFO) << "Notify Pay Result Success, Remove Order Map:" << id;
   };
@@ -120,6 +127,7 @@ void PayReports::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& 
       }
     }
   }
+  if (kept) unfinished_.Tell(order);  // after the purchase's callback
   if (recovered && !end_.Exited()) NextRecoveryReport();
 }
 

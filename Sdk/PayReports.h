@@ -19,6 +19,7 @@
 #include "Sdk/PayOrder.h"
 #include "Sdk/PurchaseJournal.h"
 #include "Sdk/SessionEnd.h"
+#include "Sdk/UnfinishedPurchases.h"
 #include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
@@ -30,8 +31,10 @@ using LateReportHandler = std::function<void(int code, const std::string& msg, c
 
 class PayReports {
  public:
-  // api: where reports go; end: Exit stops the retries.
-  PayReports(OrderBook& book, PurchaseJournal& journal, CNimoApi& api, const SessionEnd& end);
+  // api: where reports go; end: Exit stops the retries; unfinished: keeps a
+  // confirmed purchase for the game's listener, when it has one.
+  PayReports(OrderBook& book, PurchaseJournal& journal, CNimoApi& api, const SessionEnd& end,
+             UnfinishedPurchases& unfinished);
 
   // The report of one Steam answer; order.reporting is already set.
   void StartReport(const PayOrder& order, const std::string& status, bool recovered);
@@ -54,6 +57,7 @@ class PayReports {
   PurchaseJournal& journal_;
   CNimoApi& api_;
   const SessionEnd& end_;
+  UnfinishedPurchases& unfinished_;
   nimo_sync::Mutex mutex_;
   LateReportHandler lateReport_;  // guarded by mutex_
   std::atomic<int> retryBackoffMs_{250};

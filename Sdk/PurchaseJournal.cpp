@@ -86,6 +86,9 @@ bool EntryFromJson(const json& j, PurchaseJournal::Entry& e) {
   e.hasOrder = order != j.end() && !order->is_null();
   if (e.hasOrder && !OrderFromJson(*order, e.order)) return false;
   if (!e.hasOrder && e.steamStatus.empty()) return false;  // neither an order nor an answer
+  auto unfinished = j.find("unfinished");
+  e.unfinished = unfinished != j.end() && unfinished->is_boolean() && unfinished->get<bool>();
+  if (e.unfinished && (!e.hasOrder || e.steamStatus != "1")) return false;  // only a paid order is unfinished
   e.order.steamOrderId = e.steamOrderId;
   return true;
 }
@@ -101,6 +104,7 @@ std::string Serialise(const std::vector<PurchaseJournal::Entry>& entries) {
     if (e.hasOrder) j["order"] = OrderToJson(e.order);
     j["steamOrderId"] = e.steamOrderId;
     if (!e.steamStatus.empty()) j["steamStatus"] = e.steamStatus;
+    if (e.unfinished) j["unfinished"] = true;
     PurchaseJournal::Entry check;
     if (!EntryFromJson(j, check)) {
       LOG(ERROR) << "Pay Journal Entry Unwritable, Left Out SteamOrderId:" << e.steamOrderId
@@ -182,13 +186,21 @@ std::vector<PurchaseJournal::Entry> ReadEntries(const std::string& path, bool& s
   return entries;
 }
 
-// Over the bound, the oldest entries go first, authorisations last.
+// Over the bound, the oldest entries go first, authorisations last. Unfinished
+// purchases count apart: beyond theirs, the oldest goes.
 void Trim(std::vector<PurchaseJournal::Entry>& entries) {
-  while (entries.size() > PurchaseJournal::kMaxEntries) {
+  auto isUnfinished = [](const PurchaseJournal::Entry& e) { return e.unfinished; };
+  std::size_t unfinished = static_cast<std::size_t>(std::count_if(entries.begin(), entries.end(), isUnfinished));
+  for (; unfinished > PurchaseJournal::kMaxUnfinished; --unfinished) {
+    auto victim = std::find_if(entries.begin(), entries.end(), isUnfinished);
+    LOG(ERROR) << "Too Many Unfinished Purchases, Dropped OrderId:" << victim->order.orderId;
+    entries.erase(victim);
+  }
+  while (entries.size() - unfinished > PurchaseJournal::kMaxEntries) {
     auto victim = std::find_if(entries.begin(), entries.end(),
                                [](const PurchaseJournal::Entry& e) { return e.steamStatus != "1"; });
     if (victim == entries.end()) {
-      victim = entries.begin();
+      victim = std::find_if_not(entries.begin(), entries.end(), isUnfinished);
       LOG(ERROR) << "Pay Journal Full, Dropped Authorised SteamOrderId:" << victim->steamOrderId;
     } else {
       LOG(WARNING) << "Pay Journal Full, Dropped SteamOrderId:" << victim->steamOrderId;
@@ -299,6 +311,7 @@ std::vector<PurchaseJournal::Entry> PurchaseJournal::Load(std::int64_t heldMs) {
   Cycle([&](std::vector<Entry>& entries) {
     const std::size_t before = entries.size();
     auto expired = [&](const Entry& e) {
+      if (e.unfinished) return false;  // kept until the game finishes it
       if (e.hasOrder ? now - e.createdMs > kMaxAgeMs : now - e.createdMs > heldMs) {
         if (e.hasOrder) {
           LOG(WARNING) << "Pay Journal Entry Expired, Dropped SteamOrderId:" << e.steamOrderId
@@ -312,12 +325,55 @@ std::vector<PurchaseJournal::Entry> PurchaseJournal::Load(std::int64_t heldMs) {
       return false;
     };
     entries.erase(std::remove_if(entries.begin(), entries.end(), expired), entries.end());
-    bool changed = entries.size() != before || entries.size() > kMaxEntries;
+    const std::size_t sizeBeforeTrim = entries.size();
     Trim(entries);
+    const bool changed = entries.size() != before || entries.size() != sizeBeforeTrim;
     kept = entries;
     return changed;
   }, false);
   return kept;
+}
+
+bool PurchaseJournal::MarkUnfinished(const std::string& steamOrderId, const std::string& orderId) {
+  bool kept = false;
+  Cycle([&](std::vector<Entry>& entries) {
+    auto it = std::find_if(entries.begin(), entries.end(), [&](const Entry& e) {
+      return e.steamOrderId == steamOrderId && e.hasOrder && e.order.orderId == orderId;
+    });
+    if (it == entries.end()) return false;
+    kept = true;
+    if (it->unfinished) return false;
+    Entry paid = std::move(*it);
+    paid.unfinished = true;
+    paid.steamStatus = "1";
+    entries.erase(it);
+    entries.push_back(std::move(paid));  // unfinished ones stand in the order they were paid
+    return true;
+  }, true);
+  return kept;
+}
+
+std::vector<PurchaseJournal::Entry> PurchaseJournal::Unfinished() {
+  std::vector<Entry> unfinished;
+  Cycle([&](std::vector<Entry>& entries) {
+    for (const Entry& e : entries) {
+      if (e.unfinished) unfinished.push_back(e);
+    }
+    return false;
+  }, false);
+  return unfinished;
+}
+
+bool PurchaseJournal::Finish(const std::string& orderId) {
+  bool finished = false;
+  Cycle([&](std::vector<Entry>& entries) {
+    auto it = std::remove_if(entries.begin(), entries.end(),
+                             [&](const Entry& e) { return e.unfinished && e.order.orderId == orderId; });
+    finished = it != entries.end();
+    entries.erase(it, entries.end());
+    return finished;
+  }, true);
+  return finished;
 }
 
 }  // namespace NimoSdk

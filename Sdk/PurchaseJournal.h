@@ -10,6 +10,10 @@
 // it was created; absent for a Steam answer that came before its order.
 // "steamStatus" is Steam's answer ("1" authorised, "0" declined); absent while
 // the order waits for Steam. An authorisation is never turned back into "0".
+// "unfinished":true marks a purchase the server confirmed as paid that the
+// game has not finished yet (only while a purchase listener is set); these
+// follow the others in the order they were paid, never expire, and have a
+// bound of their own (kMaxUnfinished). Files without the member read as before.
 //
 // Every change is one read, change, write cycle under a mutex of the process
 // and a lock file shared with other processes; the file is replaced whole by a
@@ -41,9 +45,11 @@ class PurchaseJournal {
     std::string steamStatus;     // "", "0" or "1"
     bool hasOrder = false;
     PayOrder order;  // without callback and report state; valid when hasOrder
+    bool unfinished = false;  // confirmed as paid, waiting for the game's finish
   };
 
-  static constexpr std::size_t kMaxEntries = 256;
+  static constexpr std::size_t kMaxEntries = 256;  // besides the unfinished ones
+  static constexpr std::size_t kMaxUnfinished = 1000;
   static constexpr std::int64_t kMaxAgeMs = 30LL * 24 * 3600 * 1000;
   static constexpr std::size_t kMaxFileBytes = 4u << 20;
   static constexpr int kMaxDepth = 8;
@@ -66,8 +72,17 @@ class PurchaseJournal {
   // Removes the entry only when it holds no order (a held Steam answer).
   void RemoveAnswerWithoutOrder(const std::string& steamOrderId);
   // Every entry, after dropping orders older than kMaxAgeMs and answers
-  // without order older than heldMs (each logged).
+  // without order older than heldMs (each logged); unfinished ones stay.
   std::vector<Entry> Load(std::int64_t heldMs);
+
+  // The server confirmed the order as paid: its entry stays, unfinished, after
+  // the others. False when no entry holds it (finished meanwhile).
+  bool MarkUnfinished(const std::string& steamOrderId, const std::string& orderId);
+  // The unfinished entries, in the order they were paid.
+  std::vector<Entry> Unfinished();
+  // The game granted it: its unfinished entry goes, flushed to the disk.
+  // False when there was none.
+  bool Finish(const std::string& orderId);
 
   static std::int64_t NowMs();
 

@@ -34,7 +34,7 @@ struct Sdk {
   CNimoTrack track{facts, [this](std::string text, std::function<void(int)> onStatus) {
                      api.PostTrackData(std::move(text), [onStatus](HttpResp r) { onStatus(r.status); });
                    }};
-  CNimoPay pay{api, track, facts, end, idGate};
+  CNimoPay pay{api, track, facts, end, idGate, Delivery()};
   CNimoUser user{api, facts, track, end};
   CNimoOptions options{api};
   CNimoCore core{CoreParts{end, facts, waits, idGate, api, track, pay, user, options, Delivery()}};

@@ -95,6 +95,40 @@ NIMO_API const char* nimo_version(void);
 NIMO_API int nimo_set_callback_mode(int mode);
 NIMO_API int nimo_set_steam_owner(int owner);
 
+/* ---- Purchases the game finishes ----
+ *
+ * Without a listener a purchase reaches the game once, through its
+ * nimo_call_pay callback; a game killed between the server's confirmation and
+ * its grant never hears it again. With a listener, every purchase the server
+ * confirmed as paid is kept by the SDK (in its purchase journal) until the game
+ * calls nimo_finish_purchase, and the listener receives it:
+ *   - right after the purchase's nimo_call_pay callback;
+ *   - at every start, after nimo_init succeeded (after init's callback): those
+ *     earlier runs left unfinished, in the order they were paid;
+ *   - when a purchase an earlier run could not confirm is confirmed now.
+ * purchase_json: {"amount","currency","extInfo","orderId","productId",
+ * "quantity","status":1,"userId"}: the purchase's report and the buyer's user id.
+ * The listener follows the callback mode (in poll mode it runs inside
+ * nimo_run_callbacks()), may call any function (nimo_finish_purchase among
+ * them), and the string is valid during the call only. One running process of
+ * the game holds a purchase at a time: two processes of the game never both
+ * receive it at once; another process receives it at its next start once the
+ * holder exited or died. Unfinished purchases never expire; beyond 1000 the
+ * oldest is dropped (logged as an error). Grant the goods, save that you did,
+ * then finish: a purchase received twice (the game died before finishing) has
+ * the same "orderId". */
+typedef void (*nimo_purchase_listener)(const char* purchase_json, void* user);
+
+/* Before nimo_init, or after nimo_exit has returned (as nimo_set_callback_mode);
+ * NULL removes it. Returns NIMO_SET_OK or NIMO_SET_TOO_LATE. */
+NIMO_API int nimo_set_purchase_listener(nimo_purchase_listener listener, void* user);
+
+/* The game has granted the goods of order_id: the SDK forgets the purchase for
+ * good, written and flushed to the disk before this returns, so no later start
+ * delivers it again. Any thread, also from inside the listener; an unknown or
+ * already finished order_id changes nothing. */
+NIMO_API void nimo_finish_purchase(const char* order_id);
+
 /* Poll mode: delivers on this thread the results queued when it was called, in
  * order; returns how many. Returns at once when none are queued. May be called
  * from inside a callback. Still delivers after nimo_exit what was queued before,

@@ -80,6 +80,16 @@ int nimo_set_steam_owner(int owner) {
   });
 }
 
+int nimo_set_purchase_listener(nimo_purchase_listener listener, void* user) {
+  return Guarded(NIMO_SET_TOO_LATE, [&] {
+    return NimoSdk::Pay().SetPurchaseListener(listener, user) ? NIMO_SET_OK : NIMO_SET_TOO_LATE;
+  });
+}
+
+void nimo_finish_purchase(const char* order_id) {
+  Guarded([&] { NimoSdk::Pay().FinishPurchase(Text(order_id)); });
+}
+
 int nimo_run_callbacks(void) {
   return Guarded(0, [&] { return NimoSdk::Delivery().RunCallbacks(); });
 }

@@ -246,13 +246,13 @@ const std::array<const char*, 12> kExports = {
     "_ZN9NimoProxy11SetServerIdENSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEE",
 };
 
-const std::array<const char*, 19> kCFunctions = {
+const std::array<const char*, 21> kCFunctions = {
     "nimo_version",          "nimo_set_callback_mode", "nimo_set_steam_owner", "nimo_run_callbacks",
     "nimo_failure_reason",
     "nimo_init",             "nimo_exit",              "nimo_login",           "nimo_logout",
     "nimo_call_pay",         "nimo_is_pay_available",  "nimo_post_event",      "nimo_query_products",
     "nimo_set_game_user_id", "nimo_set_level",         "nimo_set_nick_name",   "nimo_set_server_id",
-    "nimo_set_option",       "nimo_get_option",
+    "nimo_set_option",       "nimo_get_option",        "nimo_set_purchase_listener", "nimo_finish_purchase",
 };
 
 std::set<std::string> DefinedDynamicSymbols(const std::string& lib) {

@@ -215,3 +215,37 @@ TEST_F(JournalFile, BoundedAndExpired) {
   EXPECT_EQ(json::parse(nimo_test::ReadText(path()))["entries"].size(), PurchaseJournal::kMaxEntries);
   EXPECT_TRUE(Aside().empty());
 }
+
+// Unfinished purchases never expire and are bounded apart from the rest: beyond
+// their bound the oldest goes; each stands in the order it was paid until finished.
+TEST_F(JournalFile, UnfinishedPurchasesNeverExpireAndHaveABoundOfTheirOwn) {
+  const std::int64_t old = PurchaseJournal::NowMs() - PurchaseJournal::kMaxAgeMs - 1000;
+  auto entry = [](std::int64_t created, const std::string& id, bool unfinished) {
+    json e = {{"createdMs", created}, {"order", {{"orderId", "SO" + id}, {"product", json::object()}}},
+              {"steamOrderId", id}, {"steamStatus", "1"}};
+    if (unfinished) e["unfinished"] = true;
+    return e;
+  };
+  json list = json::array();
+  for (std::size_t i = 0; i < PurchaseJournal::kMaxUnfinished + 2; ++i) {
+    list.push_back(entry(old, std::to_string(i), true));
+  }
+  for (std::size_t i = 0; i < PurchaseJournal::kMaxEntries; ++i) {
+    list.push_back(entry(PurchaseJournal::NowMs(), "w" + std::to_string(i), false));
+  }
+  nimo_test::WriteText(path(), json{{"entries", list}, {"version", 1}}.dump());
+
+  PurchaseJournal journal(path());
+  EXPECT_EQ(journal.Load(120000).size(), PurchaseJournal::kMaxEntries + PurchaseJournal::kMaxUnfinished);
+  ASSERT_EQ(journal.Unfinished().size(), PurchaseJournal::kMaxUnfinished);
+  EXPECT_EQ(journal.Unfinished().front().order.orderId, "SO2");  // the two oldest went
+  EXPECT_TRUE(journal.MarkUnfinished("w0", "SOw0"));
+  EXPECT_FALSE(journal.MarkUnfinished("w1", "SOother"));
+  EXPECT_EQ(journal.Unfinished().back().order.orderId, "SOw0");  // paid last
+  EXPECT_EQ(journal.Unfinished().front().order.orderId, "SO3");  // over the bound again
+  EXPECT_TRUE(journal.Finish("SO3"));
+  EXPECT_FALSE(journal.Finish("SO3"));
+  EXPECT_FALSE(journal.Finish("SOw1"));  // not paid yet: only its report settles it
+  EXPECT_EQ(journal.Unfinished().front().order.orderId, "SO4");
+  EXPECT_TRUE(Aside().empty());
+}

@@ -406,4 +406,70 @@ namespace Nimo
             [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int nimo_get_option(byte[] name, [Out] byte[] buffer, int size);
         }
     }
+
+    // ---- Purchases the game finishes (nimo_set_purchase_listener / nimo_finish_purchase) ----
+
+    /// <summary>
+    /// A purchase the server confirmed as paid that the game has not finished yet, as JSON:
+    /// {"amount","currency","extInfo","orderId","productId","quantity","status":1,"userId"}.
+    /// </summary>
+    /// <param name="purchaseJson">The purchase's report and the buyer's user id.</param>
+    public delegate void NimoPurchase(string purchaseJson);
+
+    public static partial class NimoSdk
+    {
+        /// <summary>
+        /// Keeps every purchase the server confirmed as paid until <see cref="FinishPurchase"/>, and
+        /// hands it to listener: right after its <see cref="CallPay"/> callback, at every start after
+        /// <see cref="Init"/> succeeded (those earlier runs left, in the order they were paid), and when
+        /// a purchase an earlier run could not confirm is confirmed. It runs as the callbacks do (in poll
+        /// mode inside <see cref="RunCallbacks"/>). One running process of the game holds a purchase at a
+        /// time. Set it before <see cref="Init"/> (or once <see cref="Exit"/> has returned).
+        /// </summary>
+        /// <param name="listener">Grants the goods, saves that it did, then calls FinishPurchase; null removes it.</param>
+        /// <returns>Ok, or TooLate from Init until Exit has returned.</returns>
+        public static SettingResult SetPurchaseListener(NimoPurchase listener)
+        {
+            SettingResult result = (SettingResult)PurchaseNative.nimo_set_purchase_listener(
+                listener == null ? null : PurchaseEntry, IntPtr.Zero);
+            if (result == SettingResult.Ok) purchaseListener = listener;
+            return result;
+        }
+
+        /// <summary>
+        /// The game has granted the goods of orderId: the SDK forgets the purchase for good (written
+        /// and flushed to the disk before this returns). Also from inside the listener.
+        /// </summary>
+        /// <param name="orderId">The purchase's "orderId".</param>
+        public static void FinishPurchase(string orderId) { PurchaseNative.nimo_finish_purchase(ToUtf8(orderId)); }
+
+        // One listener per process: the delegate stays in a static field, as the entry does.
+        static NimoPurchase purchaseListener;
+        static readonly PurchaseNative.PurchaseListener PurchaseEntry = OnPurchase;
+
+        [AOT.MonoPInvokeCallback(typeof(PurchaseNative.PurchaseListener))]
+        static void OnPurchase(IntPtr purchaseJson, IntPtr user)
+        {
+            try
+            {
+                NimoPurchase listener = purchaseListener;
+                if (listener != null) listener(FromUtf8(purchaseJson));
+            }
+            catch (Exception e)
+            {
+                ReportError(e);
+            }
+        }
+
+        static class PurchaseNative
+        {
+            const string Lib = "nimosdk64";
+
+            [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+            internal delegate void PurchaseListener(IntPtr purchaseJson, IntPtr user);
+
+            [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int nimo_set_purchase_listener(PurchaseListener listener, IntPtr user);
+            [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern void nimo_finish_purchase(byte[] orderId);
+        }
+    }
 }

@@ -3,16 +3,22 @@
 // Results arrive through callbacks on the SDK's threads, so the game keeps a small
 // mailbox: each callback stores its result and wakes the game thread, which waits
 // for it while showing progress. A real game would poll the mailbox once a frame.
+// Purchases are granted from the purchase listener's mailbox and then finished,
+// so one the game quits before granting comes again at the next start.
+//   nimo-demo [--quit-unfinished]   (quits right after the purchase is paid, before
+//   granting it; run the demo again with the same data folder to receive it)
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "nimosdk64.h"
+#include "nimosdk64_c.h"
 
 namespace {
 
@@ -53,11 +59,21 @@ struct Result {
 std::mutex gMutex;
 std::condition_variable gCv;
 std::vector<Result> gInbox;  // guarded by gMutex
+std::vector<std::string> gPurchases;  // paid, not yet granted; guarded by gMutex
 
 void OnResult(int code, std::wstring message, std::wstring data) {
   {
     std::lock_guard<std::mutex> lock(gMutex);
     gInbox.push_back({code, ToUtf8(message), ToUtf8(data)});
+  }
+  gCv.notify_all();
+}
+
+// The purchase listener: every paid purchase until the game finishes it.
+void OnPurchase(const char* purchaseJson, void*) {
+  {
+    std::lock_guard<std::mutex> lock(gMutex);
+    gPurchases.push_back(purchaseJson);
   }
   gCv.notify_all();
 }
@@ -125,6 +141,24 @@ void PrintCatalogue(const std::string& data) {
   }
 }
 
+// Grants what the listener brought (waiting up to ms for the first), then
+// finishes each: from then on the SDK forgets it. Returns how many.
+int GrantPurchases(int ms) {
+  std::vector<std::string> paid;
+  {
+    std::unique_lock<std::mutex> lock(gMutex);
+    gCv.wait_for(lock, std::chrono::milliseconds(ms), [] { return !gPurchases.empty(); });
+    paid.swap(gPurchases);
+  }
+  for (const std::string& p : paid) {
+    const std::string order = Member(p, "orderId");
+    std::printf("    listener: %s\n    granted %s to user %s, finishing order %s\n", p.c_str(),
+                Member(p, "productId").c_str(), Member(p, "userId").c_str(), order.c_str());
+    nimo_finish_purchase(order.c_str());
+  }
+  return static_cast<int>(paid.size());
+}
+
 std::string EnvOr(const char* name, const char* fallback) {
   const char* v = std::getenv(name);
   return (v != nullptr && *v != '\0') ? v : fallback;
@@ -132,7 +166,8 @@ std::string EnvOr(const char* name, const char* fallback) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const bool quitUnfinished = argc > 1 && std::strcmp(argv[1], "--quit-unfinished") == 0;
   // The defaults are the sandbox's first game and its products.
   const std::string appId = EnvOr("DEMO_APP_ID", "10001");
   const std::string appKey = EnvOr("DEMO_APP_KEY", "sandbox-key-10001");
@@ -146,8 +181,10 @@ int main() {
   Check("IsPayAvailable before Init is false", !pay);
 
   Title("2. Init(appId, appKey, callback): Steam, then the client configuration");
+  nimo_set_purchase_listener(OnPurchase, nullptr);  // before Init
   NimoProxy::Init(ToWide(appId), ToWide(appKey), OnResult);
   Check("Init answers 200", WaitForResult("the configuration answer", r) && r.code == 200);
+  std::printf("    purchases an earlier run left unfinished: %d\n", GrantPurchases(500));
   std::printf("    IsPayAvailable() = %s\n\n", NimoProxy::IsPayAvailable() ? "true" : "false");
 
   Title("3. Login(callback): Steam auth ticket, then the publisher's login");
@@ -173,6 +210,12 @@ int main() {
   NimoProxy::CallPay(ToWide(approved), L"{\"chest\":\"gold\"}", OnResult);
   Check("approved purchase: code 200, status 1",
         WaitForResult("order, Steam and the payment result", r) && r.code == 200 && Member(r.data, "status") == "1");
+  if (quitUnfinished) {
+    std::printf("    --quit-unfinished: the game dies before granting order %s\n", Member(r.data, "orderId").c_str());
+    std::fflush(stdout);
+    std::_Exit(0);
+  }
+  Check("the listener brings it; granted and finished", GrantPurchases(5000) == 1);
 
   Title(("7. CallPay(" + declined + "): the player declines").c_str());
   NimoProxy::CallPay(ToWide(declined), L"second", OnResult);

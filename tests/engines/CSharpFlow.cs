@@ -118,6 +118,7 @@ static class CSharpFlow
         NimoSdk.RunCallbacks();
 
         SecondSession();
+        FinishedPurchases();
 
         Check(results.Count == operations, "exactly one result per operation (" + results.Count + " of " + operations + ")");
         bool onMain = true;
@@ -168,5 +169,49 @@ static class CSharpFlow
         NimoSdk.RunCallbacks();
         Thread.Sleep(200);
         NimoSdk.RunCallbacks();
+    }
+
+    // A purchase the game quits before granting comes again at the next start
+    // until the game finishes it; then never again.
+    static void FinishedPurchases()
+    {
+        var got = new List<string>();
+        Check(NimoSdk.SetPurchaseListener(json => got.Add(json)) == SettingResult.Ok, "purchase listener set before init");
+        NimoSdk.Init(Environment.GetEnvironmentVariable("DEMO_APP_ID"),
+                     Environment.GetEnvironmentVariable("DEMO_APP_KEY"), Record());
+        Check(Await().Code == NimoCodes.Ok, "listener: init");
+        Check(NimoSdk.SetPurchaseListener(null) == SettingResult.TooLate, "listener fixed by init");
+        NimoSdk.Login(Record());
+        Check(Await().Code == NimoCodes.Ok, "listener: login");
+        NimoSdk.CallPay("gem_60", "kept", Record());
+        Result paid = Await();
+        string order = Regex.Match(paid.Data, "\"orderId\":\"([^\"]*)\"").Groups[1].Value;
+        Frames(50);
+        Check(NimoSdk.IsPaid(paid.Code, paid.Data) && got.Count == 1 && got[0].Contains("\"orderId\":\"" + order + "\"")
+              && got[0].Contains("\"userId\":"), "the purchase reaches the listener after its callback");
+        NimoSdk.Exit();  // quits without finishing
+        NimoSdk.RunCallbacks();
+
+        Check(Restart() && got.Count == 2 && got[1] == got[0], "the next start receives it again");
+        NimoSdk.FinishPurchase(order);
+        NimoSdk.Exit();
+        NimoSdk.RunCallbacks();
+        Check(Restart() && got.Count == 2, "finished: never again");
+        NimoSdk.Exit();
+        NimoSdk.RunCallbacks();
+    }
+
+    static bool Restart()
+    {
+        NimoSdk.Init(Environment.GetEnvironmentVariable("DEMO_APP_ID"),
+                     Environment.GetEnvironmentVariable("DEMO_APP_KEY"), Record());
+        bool ok = Await().Code == NimoCodes.Ok;
+        Frames(100);
+        return ok;
+    }
+
+    static void Frames(int n)
+    {
+        for (int frame = 0; frame < n; frame++) { NimoSdk.RunCallbacks(); Thread.Sleep(10); }
     }
 }
