@@ -35,9 +35,10 @@ namespace NimoSdk {
 class CNimoPay {
  public:
   // api: the server; track: the device facts an order carries; facts: the
-  // player; end: Exit; idGate: the catalogue's request waits for the client id.
+  // player; end: Exit; idGate: the catalogue's request waits for the client id;
+  // files: where the journal is kept.
   CNimoPay(CNimoApi& api, const CNimoTrack& track, const SessionFacts& facts, const SessionEnd& end,
-           ClientIdGate& idGate);
+           ClientIdGate& idGate, nimo_sys::FileSystem& files);
   CNimoPay(const CNimoPay&) = delete;
   CNimoPay& operator=(const CNimoPay&) = delete;
 

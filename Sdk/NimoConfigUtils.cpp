@@ -2,15 +2,16 @@
 
 #include <easylogging++.h>
 
+#include <atomic>
 #include <iostream>
 #include <limits>
 
 #include "Sdk/JsonFields.h"
 #include "platform/steam/steam_api.h"
 #include "platform/sync/Mutex.h"
-#include "platform/sys/AtomicFile.h"
 #include "platform/sys/DataFolder.h"
 #include "platform/sys/FileLock.h"
+#include "platform/sys/FileSystem.h"
 
 namespace NimoSdk {
 namespace {
@@ -22,6 +23,11 @@ nimo_sync::Mutex& FileMutex(bool shared) {
   static nimo_sync::Mutex* const sharedMutex = new nimo_sync::Mutex();
   static nimo_sync::Mutex* const appMutex = new nimo_sync::Mutex();
   return shared ? *sharedMutex : *appMutex;
+}
+
+std::atomic<nimo_sys::FileSystem*>& Files() {
+  static std::atomic<nimo_sys::FileSystem*> files{&nimo_sys::RealFileSystem()};
+  return files;
 }
 
 std::function<std::string()>& RecordedAppId() {
@@ -51,7 +57,7 @@ constexpr std::size_t kMaxConfigBytes = 64u * 1024u;
 // Discarded when the file cannot be read, is too large or too deep, or is not valid JSON.
 json ReadDocument(const std::string& path) {
   std::string text;
-  if (!nimo_sys::ReadWholeFile(path, text, kMaxConfigBytes) || !JsonLimitExceeded(text).empty()) {
+  if (!Files().load()->Read(path, text, kMaxConfigBytes) || !JsonLimitExceeded(text).empty()) {
     return json(json::value_t::discarded);
   }
   return json::parse(text, nullptr, false);
@@ -64,12 +70,15 @@ json ReadDocument(const std::string& path) {
 bool WriteDocument(const std::string& path, const json& doc, bool shared) {
   // replace: a string that is not UTF-8 must not make the write throw.
   const std::string text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
-  if (!nimo_sys::ReplaceFileContent(path, text, shared)) return false;
+  const auto durability = shared ? nimo_sys::Durability::kDisk : nimo_sys::Durability::kKill;
+  if (!nimo_sys::ReplaceFileContent(*Files().load(), path, text, durability)) return false;
   LOG(INFO) << "Write Config Json Success. " << text;
   return true;
 }
 
 }  // namespace
+
+void NimoConfigUtils::UseFileSystem(nimo_sys::FileSystem& fs) { Files() = &fs; }
 
 void NimoConfigUtils::UseRecordedAppId(std::function<std::string()> source) { RecordedAppId() = std::move(source); }
 

@@ -13,6 +13,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "platform/sys/FileSystem.h"
+
 namespace NimoSdk {
 
 class NimoConfigUtils {
@@ -26,6 +28,11 @@ class NimoConfigUtils {
   // With Steam down, the app id of the game's folder is asked here (once set,
   // at library load, before any thread of ours runs).
   static void UseRecordedAppId(std::function<std::string()> source);
+  // The files are read and written through fs (the system's until set; set at
+  // library load, before any thread of ours runs; fs lives for the process).
+  // The store is static, reached from every layer, so it takes one instance
+  // rather than one per constructor.
+  static void UseFileSystem(nimo_sys::FileSystem& fs);
 
   static std::string GetDataFolder();
   static std::string GetAppConfigPath();

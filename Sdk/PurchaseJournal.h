@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "Sdk/PayOrder.h"
+#include "platform/sys/FileSystem.h"
 
 namespace NimoSdk {
 
@@ -48,8 +49,8 @@ class PurchaseJournal {
   static constexpr std::size_t kMaxFileBytes = 4u << 20;
   static constexpr int kMaxDepth = 8;
 
-  // path empty: resolved at every cycle beside AppConf.
-  explicit PurchaseJournal(std::string path = "");
+  // path empty: resolved at every cycle beside AppConf. fs outlives the journal.
+  explicit PurchaseJournal(std::string path = "", nimo_sys::FileSystem& fs = nimo_sys::RealFileSystem());
   PurchaseJournal(const PurchaseJournal&) = delete;
   PurchaseJournal& operator=(const PurchaseJournal&) = delete;
 
@@ -76,6 +77,7 @@ class PurchaseJournal {
   void Cycle(const std::function<bool(std::vector<Entry>&)>& change, bool flush);
 
   const std::string fixedPath_;  // constant after construction
+  nimo_sys::FileSystem& fs_;
 };
 
 }  // namespace NimoSdk

@@ -16,7 +16,7 @@
 
 #include "Sdk/NimoConfigUtils.h"
 #include "Sdk/NimoLog.h"
-#include "platform/sys/AtomicFile.h"
+#include "platform/sys/FileSystem.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ std::string gRoot;  // the temporary data home, removed at the end
 
 std::string AppConfText() {
   std::string text;
-  nimo_sys::ReadWholeFile(NimoConfigUtils::GetAppConfigPath(), text);
+  nimo_sys::RealFileSystem().Read(NimoConfigUtils::GetAppConfigPath(), text, 16u << 20);
   return text;
 }
 
@@ -67,7 +67,7 @@ void BM_FloorWriteFlushRename(benchmark::State& state) { FloorWrite(state, true)
 void BM_ReplaceFile(benchmark::State& state) {
   const std::string bytes = AppConfText();
   const std::string target = FloorPath();
-  for (auto _ : state) nimo_sys::ReplaceFileContent(target, bytes, state.range(0) != 0);
+  for (auto _ : state) nimo_sys::ReplaceFileContent(nimo_sys::RealFileSystem(), target, bytes, state.range(0) != 0 ? nimo_sys::Durability::kDisk : nimo_sys::Durability::kKill);
 }
 
 // A SharedConf cycle that writes (flushed); a client id is written about once
