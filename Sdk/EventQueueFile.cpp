@@ -39,6 +39,14 @@ bool EventQueueFile::OpenSlot() {
   return false;
 }
 
+void EventQueueFile::OpenFile() {
+  // A file made here gets its name flushed: else a power cut could take it away
+  // with the events synced into it.
+  const bool made = !fs_.Exists(path_);
+  file_ = fs_.OpenAppend(path_);
+  if (file_ && made) fs_.SyncFolder(nimo_sys::FolderOf(path_));
+}
+
 bool EventQueueFile::Read(Contents& found) {
   std::vector<QueuedEvent>& live = found.live;
   std::int64_t& highest = found.highest;
@@ -81,7 +89,7 @@ void EventQueueFile::Settle(const Contents& found, const std::string& bytes) {
     LOG(ERROR) << "Event queue file not rewritten.";
   }
   for (const std::string& p : found.adoptedPaths) fs_.Remove(p);
-  file_ = fs_.OpenAppend(path_);
+  OpenFile();
   if (!file_) LOG(ERROR) << "Event queue file cannot be opened: " << path_;
   fileBytes_ = rewrite ? bytes.size() : found.existing;
 }
@@ -105,7 +113,7 @@ void EventQueueFile::Append(const std::string& bytes, bool sync) {
 void EventQueueFile::AppendAndRelease(const std::string& bytes) {
   if (!bytes.empty()) {
     if (path_.empty()) OpenSlot();
-    if (!file_ && !path_.empty()) file_ = fs_.OpenAppend(path_);
+    if (!file_ && !path_.empty()) OpenFile();
     Append(bytes, true);
   }
   // The file is free for the next start of the game (or another process of it).

@@ -55,6 +55,7 @@ class EventQueueFile {
 
  private:
   bool OpenSlot();  // sets slotLock_ and path_
+  void OpenFile();  // sets file_
 
   nimo_sys::FileSystem& fs_;
   nimo_sync::Mutex mutex_;

@@ -63,15 +63,15 @@ json ReadDocument(const std::string& path) {
   return json::parse(text, nullptr, false);
 }
 
-// SharedConf holds the machine's identity and is written about once per
-// machine: worth a trip to the disk. AppConf is written before every event on
-// the game's thread; it only has to survive crashes and kills, which the
-// rename gives without a flush.
-bool WriteDocument(const std::string& path, const json& doc, bool shared) {
+// Both go to the disk before the call returns. SharedConf holds the machine's
+// identity. AppConf holds the last event number handed out, the only record of
+// it once the queue file dropped the delivered events: a cut that undid it
+// would give numbers twice. It is written once per batch of events, on the
+// tracker thread, which syncs the queue file for the same batch anyway.
+bool WriteDocument(const std::string& path, const json& doc) {
   // replace: a string that is not UTF-8 must not make the write throw.
   const std::string text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
-  const auto durability = shared ? nimo_sys::Durability::kDisk : nimo_sys::Durability::kKill;
-  if (!nimo_sys::ReplaceFileContent(*Files().load(), path, text, durability)) return false;
+  if (!nimo_sys::ReplaceFileContent(*Files().load(), path, text, nimo_sys::Durability::kDisk)) return false;
   LOG(INFO) << "Write Config Json Success. " << text;
   return true;
 }
@@ -117,7 +117,7 @@ NimoConfigUtils::json NimoConfigUtils::ReadConfigJson(bool shared) {
 }
 
 void NimoConfigUtils::WriteCofnigJson(json config, bool shared) {
-  WriteDocument(ConfigPath(shared), config, shared);
+  WriteDocument(ConfigPath(shared), config);
 }
 
 NimoConfigUtils::json NimoConfigUtils::Update(bool shared, const std::function<void(json&)>& change) {
@@ -129,7 +129,7 @@ NimoConfigUtils::json NimoConfigUtils::Update(bool shared, const std::function<v
   if (!doc.is_object()) doc = Defaults(shared);
   const json before = doc;
   if (change) change(doc);
-  if (doc != before) WriteDocument(path, doc, shared);
+  if (doc != before) WriteDocument(path, doc);
   return doc;
 }
 

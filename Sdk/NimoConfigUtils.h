@@ -4,7 +4,8 @@
 //
 // Nothing is cached: every call resolves the data folder ($XDG_DATA_HOME, else
 // $HOME/.local/share, + "/NimoSteamExeSdk") and the Steam application id anew.
-// Files are written whole, compact, by a rename of a temporary (never torn).
+// Files are written whole, compact, by a rename of a temporary (never torn),
+// data and name on the disk before the write returns.
 // Safe from any thread; nothing here throws except what a change callback throws.
 #pragma once
 

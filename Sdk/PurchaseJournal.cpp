@@ -232,7 +232,9 @@ void PurchaseJournal::Cycle(const std::function<bool(std::vector<Entry>&)>& chan
   std::vector<Entry> entries = ReadEntries(fs_, path, skipped);
   if (!change(entries) && !skipped) return;
   Trim(entries);
-  const auto durability = flush ? nimo_sys::Durability::kDisk : nimo_sys::Durability::kKill;
+  // Even a removal's content is synced before its rename: a power cut may undo
+  // the rename, but a torn journal would be put aside with every entry in it.
+  const auto durability = flush ? nimo_sys::Durability::kDisk : nimo_sys::Durability::kContent;
   if (!nimo_sys::ReplaceFileContent(fs_, path, Serialise(entries), durability)) {
     LOG(ERROR) << "Pay Journal Write Failure:" << path;
   }

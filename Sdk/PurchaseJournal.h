@@ -16,7 +16,7 @@
 // renamed temporary. An order entering and Steam's answer are flushed to the
 // disk (they must survive a power cut); removals are not: one lost to a power
 // cut only makes the next run report a settled order again, which the server
-// answers with the same verdict. Bounded: kMaxEntries entries, each
+// answers with the same verdict. No cut leaves the file torn or empty. Bounded: kMaxEntries entries, each
 // dropped kMaxAgeMs after its creation. A file that cannot be read is renamed
 // aside ("PayJournal.bad-<unix ms>") and a fresh journal started; an entry that
 // cannot be read is skipped (the file is copied aside first) and the others
