@@ -79,7 +79,9 @@ void BM_ReplaceUnflushed(benchmark::State& state) {
   const std::string path = Prepare("floor", static_cast<int>(state.range(0)));
   std::string text;
   nimo_sys::RealFileSystem().Read(path, text, 16u << 20);
-  for (auto _ : state) nimo_sys::ReplaceFileContent(nimo_sys::RealFileSystem(), path, text, nimo_sys::Durability::kKill);
+  for (auto _ : state) {
+    nimo_sys::ReplaceFileContent(nimo_sys::RealFileSystem(), path, text, nimo_sys::Durability::kKill);
+  }
 }
 
 BENCHMARK(BM_JournalOrderWrite)->ArgName("backlog")->Arg(0)->Arg(32)->Arg(255)->Unit(benchmark::kMicrosecond);

@@ -91,7 +91,8 @@ class WinFileSystem : public FileSystem {
     const std::string name = TempName(path);
     const std::wstring temp = Utf8ToUtf16(name);
     if (temp.empty()) return nullptr;
-    auto writer = WriterOf(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    auto writer =
+        WriterOf(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (writer) tempPath = name;
     return writer;
   }
