@@ -184,7 +184,11 @@ class PowerCut : public ::testing::Test {
 
     PurchaseJournal journal("", fs);
     std::map<std::string, PurchaseJournal::Entry> entries;
-    for (auto& e : journal.Load(PurchaseJournal::kMaxAgeMs)) entries[e.steamOrderId] = e;
+    for (auto& e : journal.Load(PurchaseJournal::kMaxAgeMs)) {
+      // A removal a cut undid brings back what was there, nothing else.
+      check(told.ordered.count(e.steamOrderId) || told.answered.count(e.steamOrderId), "unknown entry");
+      entries[e.steamOrderId] = e;
+    }
     for (const auto& [path, content] : fs.Now()) check(path.find(".bad-") == std::string::npos, "journal unreadable");
     auto open = [&](const std::string& id) { return !told.confirmed.count(id) || !By(told.confirmed.at(id), at); };
     for (const auto& [id, when] : told.ordered) {
