@@ -52,12 +52,15 @@ struct World {
   // As the tracker starts: events saved at Exit get their numbers.
   void StartQueue() {
     queue = std::make_unique<EventQueueFile>(fs);
-    nimo_sync::MutexLock lock(queue->Mutex());
     EventQueueFile::Contents found;
-    ASSERT_TRUE(queue->Read(found));
+    {
+      nimo_sync::MutexLock lock(queue->Mutex());
+      ASSERT_TRUE(queue->Read(found));
+    }
     std::size_t unnumbered = 0;
     for (const auto& e : found.live) unnumbered += e.order == 0 ? 1 : 0;
     std::int64_t next = unnumbered > 0 ? NimoSdk::EventSender::ReserveNumbers(unnumbered, found.highest) : 0;
+    nimo_sync::MutexLock lock(queue->Mutex());
     std::string bytes;
     std::vector<std::int64_t> numbered;
     std::vector<std::string> markers;
