@@ -13,11 +13,12 @@
 namespace NimoSdk {
 
 CNimoPay::CNimoPay(CNimoApi& api, const CNimoTrack& track, const SessionFacts& facts, const SessionEnd& end,
-                   ClientIdGate& idGate, CNimoDelivery& delivery)
+                   ClientIdGate& idGate, CNimoDelivery& delivery, nimo_sys::FileSystem& files)
     : api_(api),
       track_(track),
       facts_(facts),
       end_(end),
+      journal_("", files),
       catalogue_(api, end, idGate),
       book_(payLock_, journal_, end),
       unfinished_(journal_, delivery, end),

@@ -37,9 +37,9 @@ class CNimoPay {
  public:
   // api: the server; track: the device facts an order carries; facts: the
   // player; end: Exit; idGate: the catalogue's request waits for the client id;
-  // delivery: where the purchase listener is called.
+  // delivery: where the purchase listener is called; files: where the journal is kept.
   CNimoPay(CNimoApi& api, const CNimoTrack& track, const SessionFacts& facts, const SessionEnd& end,
-           ClientIdGate& idGate, CNimoDelivery& delivery);
+           ClientIdGate& idGate, CNimoDelivery& delivery, nimo_sys::FileSystem& files);
   CNimoPay(const CNimoPay&) = delete;
   CNimoPay& operator=(const CNimoPay&) = delete;
 

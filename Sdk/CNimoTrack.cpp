@@ -64,8 +64,11 @@ void CNimoTrack::InitEventTable() {
   table_ = std::move(table);
 }
 
-CNimoTrack::CNimoTrack(const SessionFacts& session, EventDispatcher::Transport transport)
-    : session_(session), transport_(std::move(transport)), sender_(std::make_unique<EventSender>(transport_)) {}
+CNimoTrack::CNimoTrack(const SessionFacts& session, EventDispatcher::Transport transport, nimo_sys::FileSystem& files)
+    : session_(session),
+      transport_(std::move(transport)),
+      files_(files),
+      sender_(std::make_unique<EventSender>(transport_, files_)) {}
 
 void CNimoTrack::Init() {
   try {
@@ -327,7 +330,7 @@ EventSender& CNimoTrack::Sender() {
 
 void CNimoTrack::BeginSession() {
   EventSender& old = Sender();
-  auto fresh = std::make_unique<EventSender>(transport_);
+  auto fresh = std::make_unique<EventSender>(transport_, files_);
   fresh->SetSettings(old.GetSettings());
   std::string clientId;
   {

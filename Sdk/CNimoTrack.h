@@ -50,8 +50,9 @@ class CNimoTrack {
   };
 
   // session: the core parameters and the user facts events carry; transport:
-  // how each session's sender reaches the server.
-  CNimoTrack(const SessionFacts& session, EventDispatcher::Transport transport);
+  // how each session's sender reaches the server; files: where its queue file is kept.
+  CNimoTrack(const SessionFacts& session, EventDispatcher::Transport transport,
+             nimo_sys::FileSystem& files = nimo_sys::RealFileSystem());
   CNimoTrack(const CNimoTrack&) = delete;
   CNimoTrack& operator=(const CNimoTrack&) = delete;
 
@@ -118,6 +119,7 @@ class CNimoTrack {
 
   const SessionFacts& session_;
   const EventDispatcher::Transport transport_;
+  nimo_sys::FileSystem& files_;
   // Guarded by mutex_.
   mutable nimo_sync::Mutex mutex_;
   Facts facts_;

@@ -6,7 +6,6 @@
 #include <limits>
 
 #include "Sdk/NimoConfigUtils.h"
-#include "platform/sys/AtomicFile.h"
 
 namespace NimoSdk {
 namespace {
@@ -40,6 +39,14 @@ bool EventQueueFile::OpenSlot() {
   return false;
 }
 
+void EventQueueFile::OpenFile() {
+  // A file made here gets its name flushed: else a power cut could take it away
+  // with the events synced into it.
+  const bool made = !fs_.Exists(path_);
+  file_ = fs_.OpenAppend(path_);
+  if (file_ && made) fs_.SyncFolder(nimo_sys::FolderOf(path_));
+}
+
 bool EventQueueFile::Read(Contents& found) {
   std::vector<QueuedEvent>& live = found.live;
   std::int64_t& highest = found.highest;
@@ -53,10 +60,10 @@ bool EventQueueFile::Read(Contents& found) {
     for (QueuedEvent& e : p.live) live.push_back(std::move(e));
   };
   std::string bytes;
-  if (nimo_sys::ReadWholeFile(path_, bytes, kMaxFileBytes)) {
+  if (fs_.Read(path_, bytes, kMaxFileBytes)) {
     found.existing = bytes.size();
     take(bytes);
-  } else if (!bytes.empty() || nimo_sys::ReadWholeFile(path_, bytes, std::numeric_limits<std::size_t>::max() / 2)) {
+  } else if (!bytes.empty() || fs_.Read(path_, bytes, std::numeric_limits<std::size_t>::max() / 2)) {
     LOG(ERROR) << "Event queue file too large; started afresh.";
     rewrite = true;
   }
@@ -65,9 +72,9 @@ bool EventQueueFile::Read(Contents& found) {
   for (int slot = 0; slot < kSlots; ++slot) {
     const std::string other = folder + "/" + SlotName(slot);
     std::string text;
-    if (other == path_ || !nimo_sys::ReadWholeFile(other, text, kMaxFileBytes) || text.empty()) continue;
+    if (other == path_ || !fs_.Read(other, text, kMaxFileBytes) || text.empty()) continue;
     auto lock = std::make_unique<nimo_sys::TryFileLock>(other + ".lock");
-    if (!lock->IsHeld() || !nimo_sys::ReadWholeFile(other, text, kMaxFileBytes)) continue;
+    if (!lock->IsHeld() || !fs_.Read(other, text, kMaxFileBytes)) continue;
     take(text);
     rewrite = true;
     found.adoptedLocks.push_back(std::move(lock));
@@ -78,36 +85,39 @@ bool EventQueueFile::Read(Contents& found) {
 
 void EventQueueFile::Settle(const Contents& found, const std::string& bytes) {
   const bool rewrite = found.rewrite;
-  if (rewrite && !nimo_sys::ReplaceFileContent(path_, bytes, true)) LOG(ERROR) << "Event queue file not rewritten.";
-  for (const std::string& p : found.adoptedPaths) nimo_sys::RemoveFile(p);
-  if (!file_.Open(path_)) LOG(ERROR) << "Event queue file cannot be opened: " << path_;
+  if (rewrite && !nimo_sys::ReplaceFileContent(fs_, path_, bytes, nimo_sys::Durability::kDisk)) {
+    LOG(ERROR) << "Event queue file not rewritten.";
+  }
+  for (const std::string& p : found.adoptedPaths) fs_.Remove(p);
+  OpenFile();
+  if (!file_) LOG(ERROR) << "Event queue file cannot be opened: " << path_;
   fileBytes_ = rewrite ? bytes.size() : found.existing;
 }
 
 void EventQueueFile::Append(const std::string& bytes, bool sync) {
-  if (!file_.IsOpen()) return;
+  if (!file_) return;
   // After a failed write the file ends mid-line: start on a fresh one.
-  if (tornTail_ && file_.Append("\n")) {
+  if (tornTail_ && file_->Append("\n")) {
     ++fileBytes_;
     tornTail_ = false;
   }
-  if (!tornTail_ && file_.Append(bytes)) {
+  if (!tornTail_ && file_->Append(bytes)) {
     fileBytes_ += bytes.size();
   } else {
     tornTail_ = true;
     LOG(ERROR) << "Event queue file write failed.";
   }
-  if (sync) file_.Sync();
+  if (sync) file_->Sync();
 }
 
 void EventQueueFile::AppendAndRelease(const std::string& bytes) {
   if (!bytes.empty()) {
     if (path_.empty()) OpenSlot();
-    if (!file_.IsOpen() && !path_.empty()) file_.Open(path_);
+    if (!file_ && !path_.empty()) OpenFile();
     Append(bytes, true);
   }
   // The file is free for the next start of the game (or another process of it).
-  file_.Close();
+  file_.reset();
   slotLock_.reset();
   path_.clear();
 }
@@ -118,7 +128,9 @@ void EventQueueFile::MaybeCompact(std::size_t textBytes, std::size_t count,
   const std::size_t live = textBytes + kRecordOverhead * count;
   if (path_.empty() || fileBytes_ < kCompactAt || fileBytes_ < 2 * live) return;
   const std::string bytes = records();
-  if (nimo_sys::ReplaceFileContent(path_, bytes, true) && file_.Open(path_)) {
+  if (!nimo_sys::ReplaceFileContent(fs_, path_, bytes, nimo_sys::Durability::kDisk)) return;
+  file_ = fs_.OpenAppend(path_);
+  if (file_) {
     fileBytes_ = bytes.size();
     tornTail_ = false;
   }

@@ -17,7 +17,8 @@
 
 #include "Sdk/EventQueue.h"
 #include "platform/sync/Mutex.h"
-#include "platform/sys/AppendFile.h"
+#include "platform/sys/FileLock.h"
+#include "platform/sys/FileSystem.h"
 
 namespace NimoSdk {
 
@@ -33,7 +34,7 @@ class EventQueueFile {
     std::vector<std::string> adoptedPaths;
   };
 
-  EventQueueFile() = default;
+  explicit EventQueueFile(nimo_sys::FileSystem& fs) : fs_(fs) {}
   EventQueueFile(const EventQueueFile&) = delete;
   EventQueueFile& operator=(const EventQueueFile&) = delete;
 
@@ -54,11 +55,13 @@ class EventQueueFile {
 
  private:
   bool OpenSlot();  // sets slotLock_ and path_
+  void OpenFile();  // sets file_
 
+  nimo_sys::FileSystem& fs_;
   nimo_sync::Mutex mutex_;
   std::unique_ptr<nimo_sys::TryFileLock> slotLock_;
   std::string path_;                                         // empty: no queue file could be had
-  nimo_sys::AppendFile file_;
+  std::unique_ptr<nimo_sys::FileSystem::Writer> file_;  // null while not open
   std::size_t fileBytes_ = 0;
   bool tornTail_ = false;                                    // the last append failed part way
 };

@@ -55,8 +55,9 @@ std::string EventSender::ClientIdForDrafts(bool wait) {
   return idKnown_ ? clientId_ : std::string();
 }
 
-EventSender::EventSender(EventDispatcher::Transport transport)
-    : dispatcher_(file_, std::move(transport), [this](Answer a) { OnAnswer(a); }, dropped_) {}
+EventSender::EventSender(EventDispatcher::Transport transport, nimo_sys::FileSystem& files)
+    : file_(files),
+      dispatcher_(file_, std::move(transport), [this](Answer a) { OnAnswer(a); }, dropped_) {}
 
 EventSender::~EventSender() {
   {

@@ -33,8 +33,8 @@ class EventSender {
   using Clock = std::chrono::steady_clock;
   using Settings = EventDispatcher::Settings;
 
-  // transport: how an event's text reaches the server.
-  explicit EventSender(EventDispatcher::Transport transport);
+  // transport: how an event's text reaches the server; files: where the queue file is kept.
+  EventSender(EventDispatcher::Transport transport, nimo_sys::FileSystem& files);
   EventSender(const EventSender&) = delete;
   EventSender& operator=(const EventSender&) = delete;
   // The SDK's instance lives for the process. Another (a test's) must not have

@@ -2,15 +2,16 @@
 
 #include <easylogging++.h>
 
+#include <atomic>
 #include <iostream>
 #include <limits>
 
 #include "Sdk/JsonFields.h"
 #include "platform/steam/steam_api.h"
 #include "platform/sync/Mutex.h"
-#include "platform/sys/AtomicFile.h"
 #include "platform/sys/DataFolder.h"
 #include "platform/sys/FileLock.h"
+#include "platform/sys/FileSystem.h"
 
 namespace NimoSdk {
 namespace {
@@ -22,6 +23,11 @@ nimo_sync::Mutex& FileMutex(bool shared) {
   static nimo_sync::Mutex* const sharedMutex = new nimo_sync::Mutex();
   static nimo_sync::Mutex* const appMutex = new nimo_sync::Mutex();
   return shared ? *sharedMutex : *appMutex;
+}
+
+std::atomic<nimo_sys::FileSystem*>& Files() {
+  static std::atomic<nimo_sys::FileSystem*> files{&nimo_sys::RealFileSystem()};
+  return files;
 }
 
 std::function<std::string()>& RecordedAppId() {
@@ -51,25 +57,28 @@ constexpr std::size_t kMaxConfigBytes = 64u * 1024u;
 // Discarded when the file cannot be read, is too large or too deep, or is not valid JSON.
 json ReadDocument(const std::string& path) {
   std::string text;
-  if (!nimo_sys::ReadWholeFile(path, text, kMaxConfigBytes) || !JsonLimitExceeded(text).empty()) {
+  if (!Files().load()->Read(path, text, kMaxConfigBytes) || !JsonLimitExceeded(text).empty()) {
     return json(json::value_t::discarded);
   }
   return json::parse(text, nullptr, false);
 }
 
-// SharedConf holds the machine's identity and is written about once per
-// machine: worth a trip to the disk. AppConf is written before every event on
-// the game's thread; it only has to survive crashes and kills, which the
-// rename gives without a flush.
-bool WriteDocument(const std::string& path, const json& doc, bool shared) {
+// Both go to the disk before the call returns. SharedConf holds the machine's
+// identity. AppConf holds the last event number handed out, the only record of
+// it once the queue file dropped the delivered events: a cut that undid it
+// would give numbers twice. It is written once per batch of events, on the
+// tracker thread, which syncs the queue file for the same batch anyway.
+bool WriteDocument(const std::string& path, const json& doc) {
   // replace: a string that is not UTF-8 must not make the write throw.
   const std::string text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
-  if (!nimo_sys::ReplaceFileContent(path, text, shared)) return false;
+  if (!nimo_sys::ReplaceFileContent(*Files().load(), path, text, nimo_sys::Durability::kDisk)) return false;
   LOG(INFO) << "Write Config Json Success. " << text;
   return true;
 }
 
 }  // namespace
+
+void NimoConfigUtils::UseFileSystem(nimo_sys::FileSystem& fs) { Files() = &fs; }
 
 void NimoConfigUtils::UseRecordedAppId(std::function<std::string()> source) { RecordedAppId() = std::move(source); }
 
@@ -108,7 +117,7 @@ NimoConfigUtils::json NimoConfigUtils::ReadConfigJson(bool shared) {
 }
 
 void NimoConfigUtils::WriteCofnigJson(json config, bool shared) {
-  WriteDocument(ConfigPath(shared), config, shared);
+  WriteDocument(ConfigPath(shared), config);
 }
 
 NimoConfigUtils::json NimoConfigUtils::Update(bool shared, const std::function<void(json&)>& change) {
@@ -120,7 +129,7 @@ NimoConfigUtils::json NimoConfigUtils::Update(bool shared, const std::function<v
   if (!doc.is_object()) doc = Defaults(shared);
   const json before = doc;
   if (change) change(doc);
-  if (doc != before) WriteDocument(path, doc, shared);
+  if (doc != before) WriteDocument(path, doc);
   return doc;
 }
 

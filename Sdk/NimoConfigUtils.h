@@ -4,7 +4,8 @@
 //
 // Nothing is cached: every call resolves the data folder ($XDG_DATA_HOME, else
 // $HOME/.local/share, + "/NimoSteamExeSdk") and the Steam application id anew.
-// Files are written whole, compact, by a rename of a temporary (never torn).
+// Files are written whole, compact, by a rename of a temporary (never torn),
+// data and name on the disk before the write returns.
 // Safe from any thread; nothing here throws except what a change callback throws.
 #pragma once
 
@@ -12,6 +13,8 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
+
+#include "platform/sys/FileSystem.h"
 
 namespace NimoSdk {
 
@@ -26,6 +29,11 @@ class NimoConfigUtils {
   // With Steam down, the app id of the game's folder is asked here (once set,
   // at library load, before any thread of ours runs).
   static void UseRecordedAppId(std::function<std::string()> source);
+  // The files are read and written through fs (the system's until set; set at
+  // library load, before any thread of ours runs; fs lives for the process).
+  // The store is static, reached from every layer, so it takes one instance
+  // rather than one per constructor.
+  static void UseFileSystem(nimo_sys::FileSystem& fs);
 
   static std::string GetDataFolder();
   static std::string GetAppConfigPath();

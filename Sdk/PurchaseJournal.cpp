@@ -10,8 +10,8 @@
 #include "Sdk/JsonFields.h"
 #include "Sdk/NimoConfigUtils.h"
 #include "platform/sync/Mutex.h"
-#include "platform/sys/AtomicFile.h"
 #include "platform/sys/FileLock.h"
+#include "platform/sys/FileSystem.h"
 
 namespace NimoSdk {
 namespace {
@@ -128,12 +128,12 @@ std::string Serialise(const std::vector<PurchaseJournal::Entry>& entries) {
 }
 
 // The file is kept for whoever looks into it later; the journal starts afresh.
-void PutAside(const std::string& path, const char* why) {
+void PutAside(nimo_sys::FileSystem& fs, const std::string& path, const char* why) {
   std::string aside = path + ".bad-" + std::to_string(PurchaseJournal::NowMs());
-  bool moved = nimo_sys::RenameIfAbsent(path, aside);
-  for (int n = 1; !moved && n < 100 && nimo_sys::PathExists(aside); ++n) {
+  bool moved = fs.RenameIfAbsent(path, aside);
+  for (int n = 1; !moved && n < 100 && fs.Exists(aside); ++n) {
     aside = path + ".bad-" + std::to_string(PurchaseJournal::NowMs()) + "-" + std::to_string(n);
-    moved = nimo_sys::RenameIfAbsent(path, aside);
+    moved = fs.RenameIfAbsent(path, aside);
   }
   if (!moved) {
     LOG(ERROR) << "Pay Journal Unreadable (" << why << "), Cannot Keep It Aside:" << path;
@@ -143,12 +143,12 @@ void PutAside(const std::string& path, const char* why) {
 }
 
 // A copy for whoever looks into it later; the journal itself carries on.
-void CopyAside(const std::string& path, const std::string& text) {
+void CopyAside(nimo_sys::FileSystem& fs, const std::string& path, const std::string& text) {
   std::string aside = path + ".bad-" + std::to_string(PurchaseJournal::NowMs());
-  for (int n = 1; n < 100 && nimo_sys::PathExists(aside); ++n) {
+  for (int n = 1; n < 100 && fs.Exists(aside); ++n) {
     aside = path + ".bad-" + std::to_string(PurchaseJournal::NowMs()) + "-" + std::to_string(n);
   }
-  if (nimo_sys::ReplaceFileContent(aside, text, false)) {
+  if (nimo_sys::ReplaceFileContent(fs, aside, text, nimo_sys::Durability::kKill)) {
     LOG(ERROR) << "Pay Journal Entry Malformed, Skipped; The File Was Copied As:" << aside;
   } else {
     LOG(ERROR) << "Pay Journal Entry Malformed, Skipped; The File Could Not Be Copied Aside:" << path;
@@ -157,21 +157,21 @@ void CopyAside(const std::string& path, const std::string& text) {
 
 // The entries of the file; none when it is missing or unreadable (put aside).
 // skipped: a malformed entry was left out (the file should be written again).
-std::vector<PurchaseJournal::Entry> ReadEntries(const std::string& path, bool& skipped) {
+std::vector<PurchaseJournal::Entry> ReadEntries(nimo_sys::FileSystem& fs, const std::string& path, bool& skipped) {
   std::vector<PurchaseJournal::Entry> entries;
   std::string text;
-  if (!nimo_sys::ReadWholeFile(path, text, PurchaseJournal::kMaxFileBytes)) {
-    if (nimo_sys::PathExists(path)) PutAside(path, "cannot be read, or too large");
+  if (!fs.Read(path, text, PurchaseJournal::kMaxFileBytes)) {
+    if (fs.Exists(path)) PutAside(fs, path, "cannot be read, or too large");
     return entries;
   }
   if (NestsDeeperThan(text, PurchaseJournal::kMaxDepth)) {
-    PutAside(path, "nested too deep");
+    PutAside(fs, path, "nested too deep");
     return entries;
   }
   json doc = json::parse(text, nullptr, false);
   auto list = doc.is_object() ? doc.find("entries") : doc.end();
   if (doc.is_discarded() || !doc.is_object() || list == doc.end() || !list->is_array()) {
-    PutAside(path, "not a journal");
+    PutAside(fs, path, "not a journal");
     return entries;
   }
   for (const json& item : *list) {
@@ -180,7 +180,7 @@ std::vector<PurchaseJournal::Entry> ReadEntries(const std::string& path, bool& s
       entries.push_back(std::move(e));
     } else if (!skipped) {
       skipped = true;
-      CopyAside(path, text);
+      CopyAside(fs, path, text);
     }
   }
   return entries;
@@ -219,7 +219,7 @@ PurchaseJournal::Entry* Find(std::vector<PurchaseJournal::Entry>& entries, const
 
 }  // namespace
 
-PurchaseJournal::PurchaseJournal(std::string path) : fixedPath_(std::move(path)) {}
+PurchaseJournal::PurchaseJournal(std::string path, nimo_sys::FileSystem& fs) : fixedPath_(std::move(path)), fs_(fs) {}
 
 std::int64_t PurchaseJournal::NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -241,10 +241,13 @@ void PurchaseJournal::Cycle(const std::function<bool(std::vector<Entry>&)>& chan
   nimo_sync::MutexLock lock(JournalMutex());
   nimo_sys::FileLock fileLock(path + ".lock");
   bool skipped = false;
-  std::vector<Entry> entries = ReadEntries(path, skipped);
+  std::vector<Entry> entries = ReadEntries(fs_, path, skipped);
   if (!change(entries) && !skipped) return;
   Trim(entries);
-  if (!nimo_sys::ReplaceFileContent(path, Serialise(entries), flush)) {
+  // Even a removal's content is synced before its rename: a power cut may undo
+  // the rename, but a torn journal would be put aside with every entry in it.
+  const auto durability = flush ? nimo_sys::Durability::kDisk : nimo_sys::Durability::kContent;
+  if (!nimo_sys::ReplaceFileContent(fs_, path, Serialise(entries), durability)) {
     LOG(ERROR) << "Pay Journal Write Failure:" << path;
   }
 }

@@ -20,7 +20,7 @@
 // renamed temporary. An order entering and Steam's answer are flushed to the
 // disk (they must survive a power cut); removals are not: one lost to a power
 // cut only makes the next run report a settled order again, which the server
-// answers with the same verdict. Bounded: kMaxEntries entries, each
+// answers with the same verdict. No cut leaves the file torn or empty. Bounded: kMaxEntries entries, each
 // dropped kMaxAgeMs after its creation. A file that cannot be read is renamed
 // aside ("PayJournal.bad-<unix ms>") and a fresh journal started; an entry that
 // cannot be read is skipped (the file is copied aside first) and the others
@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "Sdk/PayOrder.h"
+#include "platform/sys/FileSystem.h"
 
 namespace NimoSdk {
 
@@ -54,8 +55,8 @@ class PurchaseJournal {
   static constexpr std::size_t kMaxFileBytes = 4u << 20;
   static constexpr int kMaxDepth = 8;
 
-  // path empty: resolved at every cycle beside AppConf.
-  explicit PurchaseJournal(std::string path = "");
+  // path empty: resolved at every cycle beside AppConf. fs outlives the journal.
+  explicit PurchaseJournal(std::string path = "", nimo_sys::FileSystem& fs = nimo_sys::RealFileSystem());
   PurchaseJournal(const PurchaseJournal&) = delete;
   PurchaseJournal& operator=(const PurchaseJournal&) = delete;
 
@@ -91,6 +92,7 @@ class PurchaseJournal {
   void Cycle(const std::function<bool(std::vector<Entry>&)>& change, bool flush);
 
   const std::string fixedPath_;  // constant after construction
+  nimo_sys::FileSystem& fs_;
 };
 
 }  // namespace NimoSdk

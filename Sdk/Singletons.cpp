@@ -16,6 +16,7 @@
 #include "Sdk/SessionEnd.h"
 #include "Sdk/SessionFacts.h"
 #include "Sdk/ThreadGroup.h"
+#include "platform/sys/FileSystem.h"
 #include "platform/sys/ModulePin.h"
 
 namespace NimoSdk {
@@ -26,6 +27,7 @@ const bool gPinned = (nimo_sys::PinThisModule(), true);
 
 // Each object after what it uses, in the order written (one translation unit).
 struct Sdk {
+  nimo_sys::FileSystem& files = nimo_sys::RealFileSystem();
   SessionEnd end;
   ThreadGroup waits;
   ClientIdGate idGate{end, waits};
@@ -33,13 +35,15 @@ struct Sdk {
   CNimoApi api{facts};
   CNimoTrack track{facts, [this](std::string text, std::function<void(int)> onStatus) {
                      api.PostTrackData(std::move(text), [onStatus](HttpResp r) { onStatus(r.status); });
-                   }};
-  CNimoPay pay{api, track, facts, end, idGate, Delivery()};
+                   },
+                   files};
+  CNimoPay pay{api, track, facts, end, idGate, Delivery(), files};
   CNimoUser user{api, facts, track, end};
   CNimoOptions options{api};
   CNimoCore core{CoreParts{end, facts, waits, idGate, api, track, pay, user, options, Delivery()}};
 
   Sdk() {
+    NimoConfigUtils::UseFileSystem(files);
     // Files are kept per game: with Steam down, under the id this session recorded.
     NimoConfigUtils::UseRecordedAppId([this] { return facts.Params().steamAppId; });
   }

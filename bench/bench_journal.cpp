@@ -15,7 +15,7 @@
 
 #include "Sdk/NimoLog.h"
 #include "Sdk/PurchaseJournal.h"
-#include "platform/sys/AtomicFile.h"
+#include "platform/sys/FileSystem.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ void BM_JournalOrderWrite(benchmark::State& state) {
   const PayOrder order = Order("9000000001");
   for (auto _ : state) journal.PutOrder(order);
   std::string text;
-  nimo_sys::ReadWholeFile(journal.Path(), text);
+  nimo_sys::RealFileSystem().Read(journal.Path(), text, 16u << 20);
   state.counters["bytes"] = static_cast<double>(text.size());
 }
 
@@ -78,8 +78,10 @@ void BM_JournalWholePurchase(benchmark::State& state) {
 void BM_ReplaceUnflushed(benchmark::State& state) {
   const std::string path = Prepare("floor", static_cast<int>(state.range(0)));
   std::string text;
-  nimo_sys::ReadWholeFile(path, text);
-  for (auto _ : state) nimo_sys::ReplaceFileContent(path, text, false);
+  nimo_sys::RealFileSystem().Read(path, text, 16u << 20);
+  for (auto _ : state) {
+    nimo_sys::ReplaceFileContent(nimo_sys::RealFileSystem(), path, text, nimo_sys::Durability::kKill);
+  }
 }
 
 BENCHMARK(BM_JournalOrderWrite)->ArgName("backlog")->Arg(0)->Arg(32)->Arg(255)->Unit(benchmark::kMicrosecond);

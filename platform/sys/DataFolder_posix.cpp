@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/sys/FileSystem.h"
+
 namespace nimo_sys {
 namespace {
 
@@ -39,7 +41,11 @@ bool IsDirectory(const std::string& path) {
 
 bool MakeDirectory(const std::string& path) {
   if (path.empty()) return false;
-  if (::mkdir(path.c_str(), 0700) == 0) return true;
+  if (::mkdir(path.c_str(), 0700) == 0) {
+    // The stores flush the names in their folder, never the folder's own name.
+    RealFileSystem().SyncFolder(FolderOf(path));
+    return true;
+  }
   // Another thread or process may have made it first.
   return errno == EEXIST && IsDirectory(path);
 }

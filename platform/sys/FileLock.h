@@ -24,4 +24,19 @@ class FileLock {
   std::intptr_t native_ = -1;  // the descriptor, or the HANDLE on Windows
 };
 
+// Holds an exclusive lock on lockPath without waiting, for the object's
+// lifetime. IsHeld is false when another process holds it (or it cannot be made).
+class TryFileLock {
+ public:
+  explicit TryFileLock(const std::string& lockPath);
+  ~TryFileLock();
+  TryFileLock(const TryFileLock&) = delete;
+  TryFileLock& operator=(const TryFileLock&) = delete;
+  bool IsHeld() const { return handle_ != kNone; }
+
+ private:
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t handle_ = kNone;  // a descriptor, or a Windows HANDLE
+};
+
 }  // namespace nimo_sys

@@ -30,4 +30,24 @@ FileLock::~FileLock() {
   ::close(fd);
 }
 
+TryFileLock::TryFileLock(const std::string& lockPath) {
+  int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return;
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    ::close(fd);
+    return;
+  }
+  handle_ = fd;
+}
+
+TryFileLock::~TryFileLock() {
+  if (handle_ == kNone) return;
+  ::flock(static_cast<int>(handle_), LOCK_UN);
+  ::close(static_cast<int>(handle_));
+}
+
 }  // namespace nimo_sys

@@ -27,4 +27,24 @@ FileLock::~FileLock() {
   CloseHandle(h);
 }
 
+TryFileLock::TryFileLock(const std::string& lockPath) {
+  HANDLE h = CreateFileW(Utf8ToUtf16(lockPath).c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  OVERLAPPED at = {};
+  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &at)) {
+    CloseHandle(h);
+    return;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(h);
+}
+
+TryFileLock::~TryFileLock() {
+  if (handle_ == kNone) return;
+  OVERLAPPED at = {};
+  UnlockFileEx(reinterpret_cast<HANDLE>(handle_), 0, MAXDWORD, MAXDWORD, &at);
+  CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
 }  // namespace nimo_sys

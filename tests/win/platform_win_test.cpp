@@ -19,7 +19,7 @@
 #include "Sdk/NimoConfigUtils.h"
 #include "Sdk/NimoLog.h"
 #include "Sdk/NimoUtils.h"
-#include "platform/sys/AtomicFile.h"
+#include "platform/sys/FileSystem.h"
 #include "platform/sys/DataFolder.h"
 #include "platform/sys/FileLock.h"
 #include "platform/sys/MachineId.h"
@@ -36,6 +36,10 @@ namespace {
 std::string g_self;  // this program, for child processes
 
 bool IsLowerHex(const std::string& s) { return s.find_first_not_of("0123456789abcdef") == std::string::npos; }
+
+bool Replace(const std::string& path, const std::string& bytes, nimo_sys::Durability durability) {
+  return nimo_sys::ReplaceFileContent(nimo_sys::RealFileSystem(), path, bytes, durability);
+}
 
 void RemoveSharedConf() { DeleteFileA(NimoConfigUtils::GetSharedConfigPath().c_str()); }
 
@@ -106,7 +110,7 @@ TEST(WinStore, DataFolderIsCreatedUnderLocalAppData) {
 
 TEST(WinStore, ReplaceIsWholeOrNothingAndBadContentReadsAsDefaults) {
   const std::string path = NimoConfigUtils::GetAppConfigPath();
-  ASSERT_TRUE(nimo_sys::ReplaceFileContent(path, "{", false));
+  ASSERT_TRUE(Replace(path, "{", nimo_sys::Durability::kKill));
   EXPECT_EQ(NimoConfigUtils::ReadConfigJson(false), NimoConfigUtils::DefaultAppConfig());
   {
     // A reader holding the file open (sharing delete, as ours do) may make the
@@ -114,18 +118,18 @@ TEST(WinStore, ReplaceIsWholeOrNothingAndBadContentReadsAsDefaults) {
     HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-    const bool replaced = nimo_sys::ReplaceFileContent(path, "{\"EventOrder\":5}", true);
+    const bool replaced = Replace(path, "{\"EventOrder\":5}", nimo_sys::Durability::kDisk);
     CloseHandle(reader);
     std::string text;
-    ASSERT_TRUE(nimo_sys::ReadWholeFile(path, text));
+    ASSERT_TRUE(nimo_sys::RealFileSystem().Read(path, text, 1u << 20));
     EXPECT_EQ(text, replaced ? "{\"EventOrder\":5}" : "{");
   }
-  ASSERT_TRUE(nimo_sys::ReplaceFileContent(path, "{\"EventOrder\":7,\"Extra\":\"\xE4\xB8\xAD\"}", true));
+  ASSERT_TRUE(Replace(path, "{\"EventOrder\":7,\"Extra\":\"\xE4\xB8\xAD\"}", nimo_sys::Durability::kDisk));
   Increment(1);
   std::string text;
-  ASSERT_TRUE(nimo_sys::ReadWholeFile(path, text));
+  ASSERT_TRUE(nimo_sys::RealFileSystem().Read(path, text, 1u << 20));
   EXPECT_EQ(text, "{\"EventOrder\":8,\"Extra\":\"\xE4\xB8\xAD\"}");
-  ASSERT_TRUE(nimo_sys::ReplaceFileContent(path, "[1,2]", false));
+  ASSERT_TRUE(Replace(path, "[1,2]", nimo_sys::Durability::kKill));
   EXPECT_EQ(NimoConfigUtils::ReadConfigJson(false), NimoConfigUtils::json::parse("[1,2]"));
   // No temporary is left behind, whatever failed.
   WIN32_FIND_DATAA found{};
@@ -147,7 +151,7 @@ TEST(WinStore, LockHeldByAnotherProcessBlocksAndNoUpdateIsLost) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
   EXPECT_EQ(WaitChild(holder), 0u);
 
-  ASSERT_TRUE(nimo_sys::ReplaceFileContent(NimoConfigUtils::GetAppConfigPath(), "{\"EventOrder\":0}", false));
+  ASSERT_TRUE(Replace(NimoConfigUtils::GetAppConfigPath(), "{\"EventOrder\":0}", nimo_sys::Durability::kKill));
   HANDLE a = StartChild("--increment 60");
   HANDLE b = StartChild("--increment 60");
   ASSERT_TRUE(a != nullptr && b != nullptr);
