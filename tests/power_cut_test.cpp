@@ -32,7 +32,9 @@ using nimo_test::CrashFileSystem;
 struct Told {
   std::map<std::string, std::size_t> ordered;   // the order is journalled
   std::map<std::string, std::pair<std::string, std::size_t>> answered;  // Steam's answer is journalled
-  std::map<std::string, std::size_t> confirmed;  // the server confirmed it (before the removal)
+  std::map<std::string, std::size_t> confirmed;  // the server confirmed it (before the removal or finish)
+  std::map<std::string, std::size_t> unfinished;  // paid, kept for the game until it finishes
+  std::map<std::string, std::size_t> finished;    // the game's finish returned
   std::map<std::int64_t, std::size_t> queued;    // the event is in the queue file, so it may be sent
   std::map<std::int64_t, std::size_t> done;      // its done record was appended
   std::map<std::string, std::size_t> saved;      // saved unnumbered at Exit (by its marker)
@@ -118,6 +120,20 @@ Step ServerConfirms(const std::string& id) {
     w.journal.Remove(id, Order(id).orderId);
   };
 }
+// With a purchase listener: the confirmation keeps the purchase until the game finishes it.
+Step PaidUnfinished(const std::string& id) {
+  return [id](World& w) {
+    w.journal.MarkUnfinished(id, Order(id).orderId);
+    w.told.unfinished.emplace(id, w.fs.Changes());
+  };
+}
+Step GameFinishes(const std::string& id) {
+  return [id](World& w) {
+    w.told.confirmed.emplace(id, w.fs.Changes());
+    w.journal.Finish(Order(id).orderId);
+    w.told.finished.emplace(id, w.fs.Changes());
+  };
+}
 Step NextRunLoadsJournal() {
   return [](World& w) { w.journal.Load(PurchaseJournal::kMaxAgeMs); };
 }
@@ -193,6 +209,14 @@ class PowerCut : public ::testing::Test {
       entries[e.steamOrderId] = e;
     }
     for (const auto& [path, content] : fs.Now()) check(path.find(".bad-") == std::string::npos, "journal unreadable");
+    std::set<std::string> unfinished;
+    for (const auto& e : journal.Unfinished()) unfinished.insert(e.steamOrderId);
+    for (const auto& [id, when] : told.unfinished) {
+      const bool finishing = told.confirmed.count(id) && By(told.confirmed.at(id), at);
+      check(!By(when, at) || finishing || unfinished.count(id), "paid purchase " + id + " lost before its finish");
+      check(!told.finished.count(id) || !By(told.finished.at(id), at) || !unfinished.count(id),
+            "finished purchase " + id + " came back");
+    }
     auto open = [&](const std::string& id) { return !told.confirmed.count(id) || !By(told.confirmed.at(id), at); };
     for (const auto& [id, when] : told.ordered) {
       check(!By(when, at) || !open(id) || (entries.count(id) && entries[id].hasOrder), "order " + id + " lost");
@@ -273,6 +297,9 @@ TEST_F(PowerCut, EveryPromiseOfThePurchaseAndEventFlowsSurvives) {
       Delivered(1),
       PutOrder("303"),
       SteamAnswers("303", "0"),
+      PutOrder("404"),
+      SteamAnswers("404", "1"),
+      PaidUnfinished("404"),
       ServerConfirms("101"),
       NextRunLoadsJournal(),
       Delivered(2),
@@ -280,6 +307,7 @@ TEST_F(PowerCut, EveryPromiseOfThePurchaseAndEventFlowsSurvives) {
       QueueEvents(1),
       ServerConfirms("303"),
       ServerConfirms("202"),
+      GameFinishes("404"),
   });
 }
 
