@@ -19,6 +19,7 @@
 #include "Sdk/NimoConfigUtils.h"
 #include "Sdk/NimoLog.h"
 #include "Sdk/NimoUtils.h"
+#include "platform/sys/ByteLocks.h"
 #include "platform/sys/FileSystem.h"
 #include "platform/sys/DataFolder.h"
 #include "platform/sys/FileLock.h"
@@ -159,6 +160,19 @@ TEST(WinStore, LockHeldByAnotherProcessBlocksAndNoUpdateIsLost) {
   EXPECT_EQ(WaitChild(a), 0u);
   EXPECT_EQ(WaitChild(b), 0u);
   EXPECT_EQ(EventOrder(), 180);
+}
+
+// Purchase claims: a byte held through one open file is refused through another until it goes.
+TEST(WinStore, ClaimedByteIsRefusedElsewhereUntilReleased) {
+  const std::string path = NimoConfigUtils::GetAppConfigPath() + ".claims";
+  nimo_sys::ByteLocks a, b;
+  ASSERT_TRUE(a.TryLock(path, 7));
+  EXPECT_FALSE(b.TryLock(path, 7));
+  EXPECT_TRUE(b.TryLock(path, 8));
+  a.Unlock(7);
+  EXPECT_TRUE(b.TryLock(path, 7));
+  b.Close();
+  EXPECT_TRUE(a.TryLock(path, 8));
 }
 
 TEST(WinSystemFacts, VersionTimeZoneAndScreen) {
