@@ -26,7 +26,7 @@
 
 namespace NimoSdk {
 
-CNimoCore::CNimoCore(const CoreParts& parts)
+CNimoCore::CNimoCore(const CoreWiring& parts)
     : end_(parts.end),
       facts_(parts.facts),
       waits_(parts.waits),

@@ -1,5 +1,5 @@
 // The operations behind the exports, and the start and end of a session, which
-// start and stop the parts it is given (the tracker, payments, the HTTP pool,
+// start and stop the objects it is given (the tracker, payments, the HTTP pool,
 // the client-id gate) and its own (the Steam bridge, the login wait).
 #pragma once
 
@@ -34,7 +34,7 @@ class CNimoTrack;
 class CNimoUser;
 
 // What the core starts, stops and asks; built before it, in one place.
-struct CoreParts {
+struct CoreWiring {
   SessionEnd& end;
   SessionFacts& facts;
   ThreadGroup& waits;  // login waits, the client id and the requests waiting for it
@@ -49,7 +49,7 @@ struct CoreParts {
 
 class CNimoCore {
  public:
-  explicit CNimoCore(const CoreParts& parts);
+  explicit CNimoCore(const CoreWiring& parts);
   CNimoCore(const CNimoCore&) = delete;
   CNimoCore& operator=(const CNimoCore&) = delete;
 

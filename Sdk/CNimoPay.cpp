@@ -166,6 +166,7 @@ void CNimoPay::BeginSession() {
     payThread_.BeginSessionLocked();
   }
   payThread_.WakeAll();  // a late pay thread of the ended session leaves
+  unfinished_.BeginSession();
 }
 
 void CNimoPay::StopPayThread(std::chrono::steady_clock::time_point deadline) { payThread_.Stop(deadline); }

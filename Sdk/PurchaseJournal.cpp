@@ -97,6 +97,7 @@ bool EntryFromJson(const json& j, PurchaseJournal::Entry& e) {
 // reader would refuse is left out, so one odd entry never costs the others.
 std::string Serialise(const std::vector<PurchaseJournal::Entry>& entries) {
   std::vector<std::string> items;
+  std::vector<bool> unfinished;  // of each item
   std::size_t total = 0;
   for (const auto& e : entries) {
     json j = json::object();
@@ -112,15 +113,22 @@ std::string Serialise(const std::vector<PurchaseJournal::Entry>& entries) {
       continue;
     }
     items.push_back(j.dump(-1, ' ', false, json::error_handler_t::replace));
+    unfinished.push_back(e.unfinished);
     total += items.back().size() + 1;
   }
-  // Nor may the file outgrow what the reader takes: the largest entries go.
+  // Nor may the file outgrow what the reader takes: the largest entries go,
+  // paid purchases kept for the game last.
   while (total + 32 > PurchaseJournal::kMaxFileBytes) {
-    auto largest = std::max_element(items.begin(), items.end(),
-                                    [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
-    LOG(ERROR) << "Pay Journal Too Large, Left Out An Entry Of " << largest->size() << " Bytes";
-    total -= largest->size() + 1;
-    items.erase(largest);
+    std::size_t largest = items.size();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const bool before = largest == items.size() || (unfinished[largest] && !unfinished[i]) ||
+                          (unfinished[largest] == unfinished[i] && items[i].size() > items[largest].size());
+      if (before) largest = i;
+    }
+    LOG(ERROR) << "Pay Journal Too Large, Left Out An Entry Of " << items[largest].size() << " Bytes";
+    total -= items[largest].size() + 1;
+    items.erase(items.begin() + static_cast<std::ptrdiff_t>(largest));
+    unfinished.erase(unfinished.begin() + static_cast<std::ptrdiff_t>(largest));
   }
   std::string text = "{\"entries\":[";
   for (std::size_t i = 0; i < items.size(); ++i) text += (i == 0 ? "" : ",") + items[i];
@@ -290,7 +298,8 @@ void PurchaseJournal::RecordSteamAnswer(const std::string& steamOrderId, const s
 void PurchaseJournal::Remove(const std::string& steamOrderId, const std::string& orderId) {
   Cycle([&](std::vector<Entry>& entries) {
     auto it = std::remove_if(entries.begin(), entries.end(), [&](const Entry& e) {
-      return e.steamOrderId == steamOrderId && (!e.hasOrder || e.order.orderId == orderId);
+      // One kept for a game's listener goes only by its finish.
+      return e.steamOrderId == steamOrderId && !e.unfinished && (!e.hasOrder || e.order.orderId == orderId);
     });
     if (it == entries.end()) return false;
     entries.erase(it, entries.end());

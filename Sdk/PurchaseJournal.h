@@ -68,7 +68,8 @@ class PurchaseJournal {
   void PutOrder(const PayOrder& order);
   // Steam's answer for steamOrderId, before it is reported.
   void RecordSteamAnswer(const std::string& steamOrderId, const std::string& status);
-  // The entries of steamOrderId holding this order (or none).
+  // The entries of steamOrderId holding this order (or none); one kept unfinished
+  // for the game goes only by Finish.
   void Remove(const std::string& steamOrderId, const std::string& orderId);
   // Removes the entry only when it holds no order (a held Steam answer).
   void RemoveAnswerWithoutOrder(const std::string& steamOrderId);

@@ -40,7 +40,7 @@ struct Sdk {
   CNimoPay pay{api, track, facts, end, idGate, Delivery(), files};
   CNimoUser user{api, facts, track, end};
   CNimoOptions options{api};
-  CNimoCore core{CoreParts{end, facts, waits, idGate, api, track, pay, user, options, Delivery()}};
+  CNimoCore core{CoreWiring{end, facts, waits, idGate, api, track, pay, user, options, Delivery()}};
 
   Sdk() {
     NimoConfigUtils::UseFileSystem(files);

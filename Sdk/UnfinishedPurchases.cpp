@@ -40,9 +40,16 @@ UnfinishedPurchases::Claim UnfinishedPurchases::TakeClaimLocked(const std::strin
   if (claims_.count(orderId) != 0) return Claim::Ours;
   const std::uint64_t byte = ByteOf(orderId);
   int& holders = bytes_[byte];
-  if (holders == 0 && !locks_.TryLock(journal_.Path() + ".claims", byte)) {
-    bytes_.erase(byte);
-    return Claim::Other;
+  if (holders == 0) {
+    const auto got = locks_.TryLock(journal_.Path() + ".claims", byte);
+    if (got != nimo_sys::ByteLocks::Result::Locked) bytes_.erase(byte);
+    if (got == nimo_sys::ByteLocks::Result::Held) return Claim::Other;
+    if (got == nimo_sys::ByteLocks::Result::Failed) {
+      // A paid purchase must reach the game: without locks it is told unclaimed.
+      LOG(ERROR) << "Purchase Claim Unavailable, Told Unclaimed, OrderId:" << orderId;
+      claims_.emplace(orderId, kUnclaimed);
+      return Claim::Taken;
+    }
   }
   ++holders;
   claims_.emplace(orderId, byte);
@@ -52,7 +59,7 @@ UnfinishedPurchases::Claim UnfinishedPurchases::TakeClaimLocked(const std::strin
 void UnfinishedPurchases::ReleaseLocked(const std::string& orderId) {
   auto claim = claims_.find(orderId);
   if (claim == claims_.end()) return;
-  auto byte = bytes_.find(claim->second);
+  auto byte = claim->second == kUnclaimed ? bytes_.end() : bytes_.find(claim->second);
   if (byte != bytes_.end() && --byte->second == 0) {
     locks_.Unlock(byte->first);
     bytes_.erase(byte);
@@ -66,6 +73,11 @@ bool UnfinishedPurchases::Holds(const std::string& orderId) const {
 }
 
 bool UnfinishedPurchases::Keep(const PayOrder& order) {
+  if (end_.Exited()) {
+    // Kept for the next start, which claims and tells it.
+    journal_.MarkUnfinished(order.steamOrderId, order.orderId);
+    return false;
+  }
   Claim claim;
   {
     nimo_sync::MutexLock lock(mutex_);
@@ -106,6 +118,7 @@ void UnfinishedPurchases::Tell(const PayOrder& order) {
 }
 
 void UnfinishedPurchases::TellAll() {
+  if (end_.Exited()) return;  // the next start tells them
   {
     nimo_sync::MutexLock lock(mutex_);
     if (listener_ == nullptr || toldAll_) return;
@@ -151,6 +164,11 @@ void UnfinishedPurchases::ReleaseAll() {
   bytes_.clear();
   told_.clear();
   toldAll_ = false;
+}
+
+void UnfinishedPurchases::BeginSession() {
+  // A late worker of the ended session may have told (or claimed) after its Exit let go.
+  ReleaseAll();
 }
 
 std::string UnfinishedPurchases::PurchaseJson(const PayOrder& order) {

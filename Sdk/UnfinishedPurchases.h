@@ -54,12 +54,16 @@ class UnfinishedPurchases {
   void Finish(const std::string& orderId);
   // Exit: the claims go, so another process (or the next session) takes them.
   void ReleaseAll();
+  // Init after Exit: this session tells them again, from no claim.
+  void BeginSession();
 
   // What the listener gets: the purchase's report and the buyer's user id.
   static std::string PurchaseJson(const PayOrder& order);
 
  private:
   enum class Claim { Taken, Ours, Other };
+  // The byte of a claim taken without a lock (the claim file cannot be locked).
+  static constexpr std::uint64_t kUnclaimed = ~std::uint64_t{0};
   Claim TakeClaimLocked(const std::string& orderId) REQUIRES(mutex_);
   void ReleaseLocked(const std::string& orderId) REQUIRES(mutex_);
   bool Holds(const std::string& orderId) const;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <set>
 #include <sstream>
 
@@ -196,6 +197,25 @@ TEST_F(PurchaseFinish, TwoProcessesNeverGetTheSamePurchaseAtOnce) {
   EXPECT_EQ(b.Wait(), 0);
   EXPECT_EQ(StartAndFinish("threads"), ofB);
   EXPECT_TRUE(StartAndFinish("poll").empty());
+}
+
+// A claim file that cannot be locked (a planted link here) must not keep a
+// paid purchase from the game: it is told unclaimed.
+TEST_F(PurchaseFinish, WithoutClaimsThePurchaseStillReachesTheGame) {
+  EXPECT_TRUE(StartAndFinish("poll").empty());  // makes the game's folder
+  std::string folder;
+  for (const auto& d : std::filesystem::directory_iterator(home_->DataHome() + "/NimoSteamExeSdk")) {
+    if (std::filesystem::exists(d.path() / "AppConf")) folder = d.path().string();
+  }
+  ASSERT_NE(folder, "");
+  std::filesystem::create_symlink("/nonexistent/claims", folder + "/PayJournal.claims");
+  Game buyer({"poll", "buy", "finish"}, Env());
+  ASSERT_NE(buyer.WaitFor("done"), "");
+  EXPECT_EQ(buyer.Wait(), 0);
+  EXPECT_EQ(buyer.Orders("paid").size(), 1u);
+  EXPECT_EQ(buyer.Orders("got"), buyer.Orders("paid"));
+  EXPECT_EQ(buyer.Orders("finished"), buyer.Orders("paid"));
+  EXPECT_TRUE(StartAndFinish("threads").empty());
 }
 
 }  // namespace

@@ -18,10 +18,12 @@ class ByteLocks {
   ByteLocks(const ByteLocks&) = delete;
   ByteLocks& operator=(const ByteLocks&) = delete;
 
+  enum class Result { Locked, Held, Failed };
   // Locks the byte at offset (below 2^62) of the file at path, created when
   // missing and opened at the first call (path is ignored while it is open).
-  // False when someone else holds it, or the file cannot be opened or locked.
-  bool TryLock(const std::string& path, std::uint64_t offset);
+  // Held: someone else holds it. Failed: the file cannot be opened or locked
+  // at all (a file system without such locks, say).
+  Result TryLock(const std::string& path, std::uint64_t offset);
   void Unlock(std::uint64_t offset);
   // Every lock goes; the file is closed.
   void Close();

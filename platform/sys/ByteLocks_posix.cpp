@@ -28,14 +28,15 @@ bool Set(int fd, short type, std::uint64_t offset) {
 
 ByteLocks::~ByteLocks() { Close(); }
 
-bool ByteLocks::TryLock(const std::string& path, std::uint64_t offset) {
+ByteLocks::Result ByteLocks::TryLock(const std::string& path, std::uint64_t offset) {
   if (native_ == -1) {
     // O_NOFOLLOW: a planted link must not make us create files elsewhere.
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
+    if (fd < 0) return Result::Failed;
     native_ = fd;
   }
-  return Set(static_cast<int>(native_), F_WRLCK, offset);
+  if (Set(static_cast<int>(native_), F_WRLCK, offset)) return Result::Locked;
+  return errno == EAGAIN || errno == EACCES ? Result::Held : Result::Failed;
 }
 
 void ByteLocks::Unlock(std::uint64_t offset) {

@@ -28,7 +28,7 @@ echo "== the demo against the Windows sandbox, as unpacked"
 NIMO_SANDBOX="$Z/sandbox/nimo-sandbox.exe" NIMO_SANDBOX_RUNNER="$WINE" \
   "$SRC/examples/demo/run-demo.sh" "$BUILD" "$WINE" "$Z/sandbox/nimo-demo.exe" >"$T/demo.out" 2>&1 ||
   { cat "$T/demo.out"; fail "the packaged demo"; }
-grep -q "11 of 11 steps as expected" "$T/demo.out" || { cat "$T/demo.out"; fail "the packaged demo's steps"; }
+grep -q "12 of 12 steps as expected" "$T/demo.out" || { cat "$T/demo.out"; fail "the packaged demo's steps"; }
 
 echo "== run-demo.cmd's game side"
 mkdir "$T/cmd"
@@ -40,7 +40,7 @@ SB=$!
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 timeout 120 "$WINE" cmd /c "$(winpath "$Z/sandbox/run-demo.cmd")" :game "$(winpath "$T/cmd")" \
   "$(winpath "$T/cmd/demo.out")" || true
-if ! grep -q "11 of 11 steps as expected" "$T/cmd/demo.out" || [ "$(tr -d '\r ' <"$T/cmd/status")" != 0 ]; then
+if ! grep -q "12 of 12 steps as expected" "$T/cmd/demo.out" || [ "$(tr -d '\r ' <"$T/cmd/status")" != 0 ]; then
   cat "$T/cmd/demo.out" "$T/cmd/sandbox.err"
   fail "run-demo.cmd"
 fi

@@ -165,14 +165,15 @@ TEST(WinStore, LockHeldByAnotherProcessBlocksAndNoUpdateIsLost) {
 // Purchase claims: a byte held through one open file is refused through another until it goes.
 TEST(WinStore, ClaimedByteIsRefusedElsewhereUntilReleased) {
   const std::string path = NimoConfigUtils::GetAppConfigPath() + ".claims";
+  using R = nimo_sys::ByteLocks::Result;
   nimo_sys::ByteLocks a, b;
-  ASSERT_TRUE(a.TryLock(path, 7));
-  EXPECT_FALSE(b.TryLock(path, 7));
-  EXPECT_TRUE(b.TryLock(path, 8));
+  ASSERT_EQ(a.TryLock(path, 7), R::Locked);
+  EXPECT_EQ(b.TryLock(path, 7), R::Held);
+  EXPECT_EQ(b.TryLock(path, 8), R::Locked);
   a.Unlock(7);
-  EXPECT_TRUE(b.TryLock(path, 7));
+  EXPECT_EQ(b.TryLock(path, 7), R::Locked);
   b.Close();
-  EXPECT_TRUE(a.TryLock(path, 8));
+  EXPECT_EQ(a.TryLock(path, 8), R::Locked);
 }
 
 TEST(WinSystemFacts, VersionTimeZoneAndScreen) {
