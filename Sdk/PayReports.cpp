@@ -7,6 +7,7 @@
 
 #include "Sdk/GameCallback.h"
 #include "Sdk/JsonFields.h"
+#include "Sdk/PurchaseReport.h"
 #include "Sdk/NimoUtils.h"
 #include "Sdk/ResultCode.h"
 #include "Sdk/ServerAnswers.h"
@@ -83,7 +84,7 @@ void PayReports::OnPayResultAnswer(const HttpResp& resp, const PayResultParams& 
       msg = kServerParseError;
     }
   }
-  std::string report = BuildReport(order, status);
+  std::string report = PurchaseReport(order, status);
   std::string nextStatus;
   PayOrder nextOrder;
   LateReportHandler late;
@@ -136,18 +137,6 @@ void PayReports::NextRecoveryReport() {
   if (!book_.NextRecovered(order)) return;
   LOG(INFO) << "Recover Pay Result, SteamOrderId:" << order.steamOrderId << ",OrderId:" << order.orderId;
   StartReport(order, "1", true);
-}
-
-std::string PayReports::BuildReport(const PayOrder& order, std::int32_t status) {
-  json report = json::object();
-  report["amount"] = order.defaultAmountMicro;
-  report["currency"] = order.defaultCurrency;
-  report["extInfo"] = order.extInfo;
-  report["orderId"] = order.orderId;
-  report["productId"] = order.product.productId;
-  report["quantity"] = 1;
-  report["status"] = status;
-  return report.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 }  // namespace NimoSdk

@@ -51,7 +51,6 @@ class PayReports {
   void OnPayResultAnswer(const HttpResp& resp, const PayResultParams& params, const PayOrder& order, int attempt,
                          bool recovered);
   static PayResultParams ParamsFor(const PayOrder& order, const std::string& status);
-  static std::string BuildReport(const PayOrder& order, std::int32_t status);
 
   OrderBook& book_;
   PurchaseJournal& journal_;

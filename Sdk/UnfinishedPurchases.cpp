@@ -2,11 +2,11 @@
 
 #include <easylogging++.h>
 
-#include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
 
 #include "Sdk/CNimoDelivery.h"
+#include "Sdk/PurchaseReport.h"
 
 namespace NimoSdk {
 namespace {
@@ -111,7 +111,7 @@ void UnfinishedPurchases::Tell(const PayOrder& order) {
     user = user_;
   }
   LOG(INFO) << "Tell Unfinished Purchase, OrderId:" << order.orderId;
-  delivery_.Notify([this, listener, user, id = order.orderId, text = PurchaseJson(order)] {
+  delivery_.Notify([this, listener, user, id = order.orderId, text = PurchaseReport(order, 1, true)] {
     // Let go at Exit meanwhile: another process may have it now; the next start tells it.
     if (Holds(id)) listener(text.c_str(), user);
   });
@@ -169,19 +169,6 @@ void UnfinishedPurchases::ReleaseAll() {
 void UnfinishedPurchases::BeginSession() {
   // A late worker of the ended session may have told (or claimed) after its Exit let go.
   ReleaseAll();
-}
-
-std::string UnfinishedPurchases::PurchaseJson(const PayOrder& order) {
-  nlohmann::json j = nlohmann::json::object();
-  j["amount"] = order.defaultAmountMicro;
-  j["currency"] = order.defaultCurrency;
-  j["extInfo"] = order.extInfo;
-  j["orderId"] = order.orderId;
-  j["productId"] = order.product.productId;
-  j["quantity"] = 1;
-  j["status"] = 1;
-  j["userId"] = order.userId;
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace NimoSdk

@@ -57,8 +57,6 @@ class UnfinishedPurchases {
   // Init after Exit: this session tells them again, from no claim.
   void BeginSession();
 
-  // What the listener gets: the purchase's report and the buyer's user id.
-  static std::string PurchaseJson(const PayOrder& order);
 
  private:
   enum class Claim { Taken, Ours, Other };

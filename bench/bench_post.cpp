@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchStats.h"
 #include "nimosdk64.h"
 #include "tools/sandbox/Sandbox.h"
 
@@ -59,20 +60,9 @@ int EventCount() {
   return v > 0 && v <= 1000000 ? v : kDefaultEvents;
 }
 
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  std::size_t i = static_cast<std::size_t>(std::ceil(p * static_cast<double>(v.size()))) - 1;
-  return v[std::min(i, v.size() - 1)];
-}
-
-double ThreadCpuMicros() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
-}
+using nimo_bench::Micros;
+using nimo_bench::Percentile;
+using nimo_bench::ThreadCpuMicros;
 
 void Report(const std::string& what, const std::vector<double>& us) {
   std::printf("%-46s n=%-5zu p50=%6.1f us  p99=%6.1f us  max=%8.1f us\n", what.c_str(), us.size(),
