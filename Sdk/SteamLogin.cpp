@@ -83,12 +83,10 @@ void SteamLogin::TaskCheckSteamAuth(std::string steamId, int ticketHandle, std::
       break;
     }
   }
-  if (end_.Exited()) {
-    // Exit answers this login itself once our threads have stopped; this only
-    // reaches the game for a login that began after Exit had started.
-    NotifyGame(callback, ResultCode::kProcessExit, "Process Exit!");
-    return;
-  }
+  // Exit answers this login on its own thread: the call began before Exit set
+  // its flag, so its operation is among those Exit takes. Answering here could
+  // come first, between the flag and the taking.
+  if (end_.Exited()) return;
   if (status == 0) {
     NotifyGame(callback, ResultCode::kTicketTimeout, "Steam Ticket TimeOut!");
   } else if (status == k_EResultOK) {
