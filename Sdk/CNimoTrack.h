@@ -9,10 +9,11 @@
 #include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "Sdk/EventChecks.h"
+#include "Sdk/EventDraft.h"
 #include "Sdk/EventHold.h"
 #include "Sdk/EventSender.h"
 #include "Sdk/SessionFacts.h"
@@ -24,30 +25,7 @@ class CNimoTrack {
  public:
   using json = nlohmann::json;
 
-  // The facts every event carries, copied out as one snapshot.
-  struct Facts {
-    std::string deviceId;
-    std::string appId;
-    std::string platform;
-    std::string gamePlatform;
-    std::string fingerId;
-    std::int64_t userId = -1;
-    std::string serverId;
-    std::string gameUserId;
-    std::string sdkVersion;
-    std::string sdkType;
-    std::string nickName;
-    int level = 0;
-    std::string tz;
-    std::string os;
-    std::string resolution;
-  };
-
-  // Built-in event names and the required parameters of some of them.
-  struct EventTable {
-    std::set<std::string> builtinEvents;
-    json requiredParams;  // event name -> {parameter name -> declared type name}
-  };
+  using Facts = EventFacts;
 
   // session: the core parameters and the user facts events carry; transport:
   // how each session's sender reaches the server; files: where its queue file is kept.
@@ -61,17 +39,18 @@ class CNimoTrack {
   void Init();
   void InitEventTable();
 
-  // Builds the event on the caller's thread (time stamp, facts, validation and
-  // its log lines) and hands it to the tracker thread, which numbers, keeps and
-  // delivers it. Never waits for the disk or the network. name and params are
-  // UTF-8; params is JSON object text or empty; value NaN for none.
+  // Takes the event's time and facts and logs its findings on the caller's
+  // thread, then hands it to the tracker thread, which drafts, numbers, keeps
+  // and delivers it. Never waits for the disk or the network. name and params
+  // are UTF-8; params is JSON object text or empty; value NaN for none.
   void PostEvent(const std::string& name, const std::string& params, double value);
   // Init's start-up on our thread: posts wait from HoldEvents (the game's thread)
   // until its ReleaseEvents, after the start-up event, which goes past them.
   void HoldEvents() { hold_.Hold(); }
   void ReleaseEvents();
   void PostStartupEvent();
-  // The compact event text with "eventOrder":"" (numbered later); logs the findings.
+  // What a post does, in the caller's thread: logs the findings and returns the
+  // compact event text with "eventOrder":"" (numbered later).
   std::string Draft(const std::string& name, const std::string& params, double value);
   // Exit: stops the tracker thread and saves the events still in memory, within bound.
   void Shutdown(std::chrono::steady_clock::time_point deadline);
@@ -95,8 +74,7 @@ class CNimoTrack {
   std::string Resolution() const;
   Facts Snapshot() const;
 
-  // True when the whole text is one or more of [a-zA-Z0-9_].
-  static bool MatchName(const std::string& text);
+  static bool MatchName(const std::string& text) { return MatchEventName(text); }
   static std::string OrUnknown(const std::string& s);
   // The operating system's name and version, "_unknown" when it cannot be had.
   static std::string GetOsVersionName();
@@ -104,26 +82,20 @@ class CNimoTrack {
   // sign, decimal digits up to the first other character; -1 when there is no
   // number or it does not fit 64 bits.
   static std::int64_t ParseUserId(const std::string& text);
-  // Parses without throwing; discarded when the text is not JSON or nests
-  // deeper than the SDK will copy and print.
-  static json ParseParams(const std::string& text);
-
-  static constexpr int kMaxParamDepth = 256;
 
  private:
-  std::shared_ptr<const EventTable> Table() const;
-  std::string DraftAt(std::int64_t sdkTime, const std::string& name, const std::string& params, double value);
+  std::shared_ptr<const EventContext> Context() const;
+  // Publishes a changed copy of the facts; posts taken before keep theirs.
+  template <typename Change>
+  void ChangeFacts(Change change);
+  PostedEvent Capture(const std::string& name, const std::string& params, double value, std::int64_t sdkTime) const;
   void Send(const std::string& name, const std::string& params, double value, std::int64_t sdkTime);
-  static void CheckParams(const EventTable& table, const std::string& name, const std::string& params,
-                          const json& parsed);
 
   const SessionFacts& session_;
   const EventDispatcher::Transport transport_;
   nimo_sys::FileSystem& files_;
-  // Guarded by mutex_.
   mutable nimo_sync::Mutex mutex_;
-  Facts facts_;
-  std::shared_ptr<const EventTable> table_;  // null until InitEventTable; immutable once set
+  std::shared_ptr<const EventContext> context_ GUARDED_BY(mutex_);  // never null
 
   // Replaced at each new session; the ended ones live as long as the tracker (a
   // late thread may still hold one, and the process-wide tracker is never freed).

@@ -1,4 +1,4 @@
-// The drafts the game's threads posted, not numbered yet: the hand-off to the
+// The events the game's threads posted, not numbered yet: the hand-off to the
 // tracker thread. Its lock guards nothing else and is held for a push or a
 // swap only (taken after the sender's own when both are needed), so a post
 // never waits for the disk, a file lock or the network.
@@ -9,6 +9,7 @@
 #include <deque>
 #include <string>
 
+#include "Sdk/EventDraft.h"
 #include "platform/sync/Mutex.h"
 
 namespace NimoSdk {
@@ -19,22 +20,22 @@ class EventHandOff {
   EventHandOff(const EventHandOff&) = delete;
   EventHandOff& operator=(const EventHandOff&) = delete;
 
-  // Returns how many drafts went: this one once closed, else the oldest beyond the bound.
-  std::uint64_t Push(std::string draft);
+  // Returns how many events went: this one once closed, else the oldest beyond the bound.
+  std::uint64_t Push(PostedEvent event);
   void SetBound(std::size_t maxEvents, std::size_t maxBytes);
   bool Empty();
-  // Swaps the drafts into batch (empty); returns how many it holds.
-  std::size_t TakeInto(std::deque<std::string>& batch);
-  // Exit: later drafts are dropped; returns those still here.
-  std::deque<std::string> Close();
+  // Swaps the events into batch (empty); returns how many it holds.
+  std::size_t TakeInto(std::deque<PostedEvent>& batch);
+  // Exit: later events are dropped; returns those still here.
+  std::deque<PostedEvent> Close();
 
  private:
   nimo_sync::Mutex mutex_;
-  std::deque<std::string> pending_;
-  std::size_t pendingBytes_ = 0;
-  std::size_t maxEvents_;
-  std::size_t maxBytes_;
-  bool closed_ = false;                                      // Exit took the drafts; later ones are dropped
+  std::deque<PostedEvent> pending_ GUARDED_BY(mutex_);
+  std::size_t pendingBytes_ GUARDED_BY(mutex_) = 0;
+  std::size_t maxEvents_ GUARDED_BY(mutex_);
+  std::size_t maxBytes_ GUARDED_BY(mutex_);
+  bool closed_ GUARDED_BY(mutex_) = false;  // Exit took the events; later ones are dropped
 };
 
 }  // namespace NimoSdk

@@ -41,8 +41,8 @@ class EventSender {
   // requests in flight when destroyed; its thread is stopped and joined.
   ~EventSender();
 
-  // draft: the event's compact JSON with "eventOrder":"" (EventQueue::WithOrder).
-  void Post(std::string draft);
+  // The tracker drafts the event's text (EventDraft.h) when it numbers it.
+  void Post(PostedEvent event);
   // Starts the tracker thread once the store is known; Post starts it too.
   void Start();
   // Init knows the game's app id, and so the store its numbers and queue file
@@ -91,7 +91,7 @@ class EventSender {
   // Guarded by mutex_ (never held across disk or network work).
   mutable nimo_sync::Mutex mutex_;
   nimo_sync::CondVar cv_;
-  std::deque<std::string> batch_;                            // older drafts the tracker is numbering
+  std::deque<PostedEvent> batch_;                            // older events the tracker is numbering
   std::vector<Answer> answers_;                              // from HTTP workers
   Settings settings_;
   bool stopping_ = false;

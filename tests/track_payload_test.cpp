@@ -153,7 +153,7 @@ TEST_F(Payload, HostileInputNeverThrowsAndAlwaysGivesJson) {
 }
 
 TEST_F(Payload, NestingBeyondTheLimitIsTreatedAsInvalid) {
-  const int limit = CNimoTrack::kMaxParamDepth;
+  const int limit = NimoSdk::kMaxParamDepth;
   // {"a": at depth 1, then limit-1 arrays: exactly the limit.
   std::string ok = "{\"a\":" + std::string(limit - 1, '[') + std::string(limit - 1, ']') + "}";
   EXPECT_TRUE(Build("e", ok)["context"]["a"].is_array());
