@@ -143,21 +143,29 @@ void CNimoCore::CloseStarts(std::chrono::steady_clock::time_point deadline) {
 bool CNimoCore::Start(InitRequest request) {
   // Decided under initMutex_, acted on after it: the game is called back, and the
   // request sent, with no lock of ours held (a callback may call Init again).
-  enum class Next { SteamFailed, ReadIdThenAsk, Ask } next = Next::Ask;
+  enum class Next { SteamFailed, LeftByExit, ReadIdThenAsk, Ask } next = Next::Ask;
+  bool leftSteamUp = false;
   {
     // A repeated Init (the first still waiting, or refused) skips what is done
-    // and only asks the server again. An Exit meanwhile waits for this.
+    // and only asks the server again. An Exit meanwhile waits for this, within its bound.
     nimo_sync::MutexLock lock(initMutex_);
     if (!steamUp_) {
       InitLog(false);
-      if (!steam_.InitSteam()) {
+      steamStep_ = kInSteam;
+      const bool up = steam_.InitSteam();
+      int step = kInSteam;
+      if (!steamStep_.compare_exchange_strong(step, kNotInSteam)) {
+        // Exit went on without us and answered the game: nothing else starts.
+        leftSteamUp = up;
+        next = Next::LeftByExit;
+      } else if (!up) {
         isInit_ = false;
         next = Next::SteamFailed;
       } else {
         steamUp_ = true;
       }
     }
-    if (next != Next::SteamFailed) {
+    if (next == Next::Ask) {
       SetParams(std::move(request.appId), std::move(request.appKey));
       if (!servicesUp_) {
         CNimoHttp::StartPool();
@@ -176,6 +184,14 @@ bool CNimoCore::Start(InitRequest request) {
   switch (next) {
     case Next::SteamFailed:
       NotifyGame(callback, ResultCode::kSteamInitFailure, "Steam Init Failure!");
+      break;
+    case Next::LeftByExit:
+      // Exit did not shut down a Steam still starting: the start-up does, with
+      // no lock held (the pump it joins may be in a game callback). Until then
+      // no new session begins.
+      if (leftSteamUp) steam_.Shutdown(std::chrono::steady_clock::now() + std::chrono::milliseconds(250));
+      LOG(WARNING) << "Steam's initialisation came back after Exit; undone.";
+      steamStep_ = kNotInSteam;
       break;
     case Next::ReadIdThenAsk: {
       // One worker reads the id, then asks for the configuration.
@@ -196,7 +212,7 @@ bool CNimoCore::Start(InitRequest request) {
 bool CNimoCore::StartNewSession() {
   nimo_sync::MutexLock initLock(initMutex_);
   if (!end_.Exiting()) return true;  // another Init began it
-  if (!end_.Current()->stopped.load()) return false;
+  if (!end_.Current()->stopped.load() || steamStep_.load() == kLeftByExit) return false;
   // Our threads of the ended session are stopped or left to end; any still in a
   // game callback finds its session stale from here on.
   session::Begin();
@@ -327,6 +343,19 @@ void CNimoCore::Logout() {
   LOG(INFO) << "Logout Success." << "\n";
 }
 
+bool CNimoCore::WaitForStartStep(std::chrono::steady_clock::time_point deadline) {
+  // Polled rather than a timed lock, which the thread checker cannot follow.
+  nimo_sync::UniqueLock lock(initMutex_, std::defer_lock);
+  while (!lock.try_lock()) {
+    // Past the deadline, only our own steps are waited for: they end soon.
+    int step = kInSteam;
+    if (std::chrono::steady_clock::now() >= deadline && steamStep_.compare_exchange_strong(step, kLeftByExit))
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 void CNimoCore::Exit() {
   // Exit waits for threads that may be inside a game callback.
   CheckNoLocksHeld("Exit");
@@ -348,13 +377,14 @@ void CNimoCore::Exit() {
   state->exitSignal.Set();
   // The start-ups Init handed off end first (Steam, the services, the start-up
   // event), as when they ran inside the call; those still to come do nothing.
-  CloseStarts(deadline.End());
-  {
-    // A start-up step past the deadline ends first.
-    nimo_sync::MutexLock lock(initMutex_);
+  const auto startsBy = deadline.Share(std::chrono::milliseconds(400));
+  CloseStarts(startsBy);
+  if (WaitForStartStep(startsBy)) {
+    // The pump may be in a game callback: it gets a share, the events their time.
+    steam_.Shutdown(deadline.Share(std::chrono::milliseconds(250)));
+  } else {
+    LOG(WARNING) << "A start-up is still in Steam's initialisation; Exit goes on, the start-up undoes it.";
   }
-  // The pump may be in a game callback: it gets a share, the events their time.
-  steam_.Shutdown(deadline.Share(std::chrono::milliseconds(250)));
   track_.Shutdown(deadline.Share(std::chrono::milliseconds(400)));  // events in memory go to the queue file
   CNimoHttp::StopPool(deadline.End());
   pay_.StopPayThread(deadline.End());

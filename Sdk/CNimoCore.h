@@ -152,6 +152,12 @@ class CNimoCore {
   bool starting_ GUARDED_BY(startMutex_) = false;       // the start-up thread runs
   bool startsClosed_ GUARDED_BY(startMutex_) = false;  // Exit: the rest are not started
   std::atomic<std::thread::id> startThread_{};         // an Exit from its callback does not wait for it
+  // Steam's initialisation may not come back for long (a client updating): Exit
+  // does not wait for it past its deadline, and that start-up undoes itself.
+  enum SteamStep : int { kNotInSteam, kInSteam, kLeftByExit };
+  std::atomic<int> steamStep_{kNotInSteam};
+  // Exit: the start-up step under way, up to deadline; false when Exit leaves it (see steamStep_).
+  bool WaitForStartStep(std::chrono::steady_clock::time_point deadline);
 };
 
 }  // namespace NimoSdk

@@ -27,6 +27,13 @@ std::string ResolveEventName(const EventTable* table, const std::string& name) {
   return kCustomPrefix + name;
 }
 
+std::size_t PostedEvent::Bytes() const {
+  const EventFacts& f = context->facts;
+  return name.size() + params.size() + 256 + f.deviceId.size() + f.appId.size() + f.platform.size() +
+         f.gamePlatform.size() + f.fingerId.size() + f.serverId.size() + f.gameUserId.size() + f.sdkVersion.size() +
+         f.sdkType.size() + f.nickName.size() + f.tz.size() + f.os.size() + f.resolution.size();
+}
+
 std::string DraftEvent(const PostedEvent& event) {
   using json = nlohmann::json;
   const EventFacts& facts = event.context->facts;

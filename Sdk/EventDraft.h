@@ -52,9 +52,12 @@ struct PostedEvent {
   double value = 0;                             // NaN for none
   std::int64_t sdkTime = 0;                     // milliseconds since the epoch, at the post
 
-  // What it holds in memory, for the hand-off's bound: the game's text and a share for the facts.
-  std::size_t Bytes() const { return name.size() + params.size() + 256; }
+  // What it holds in memory, for the hand-off's bound: the game's text and the
+  // facts (shared, but counted as the text drafted from them will hold them).
+  std::size_t Bytes() const;
 };
+// Shared between the hand-off, the tracker drafting it and Exit saving it.
+using SharedEvent = std::shared_ptr<const PostedEvent>;
 
 // The compact event text with "eventOrder":"" (numbered later). Logs nothing:
 // the findings were logged when the game posted it (EventChecks.h).

@@ -4,20 +4,20 @@
 
 namespace NimoSdk {
 
-std::uint64_t EventHandOff::Push(PostedEvent event) {
+std::uint64_t EventHandOff::Push(SharedEvent event) {
   std::uint64_t drop = 0;
-  PostedEvent oldest;  // freed after the lock
+  SharedEvent oldest;  // freed after the lock
   {
     nimo_sync::MutexLock hand(mutex_);
     if (closed_) {
       drop = 1;
     } else {
-      pendingBytes_ += event.Bytes();
+      pendingBytes_ += event->Bytes();
       pending_.push_back(std::move(event));
       // While the tracker cannot keep up (a file lock held elsewhere) memory
       // stays bounded: the oldest that are not being numbered go.
       while ((pending_.size() > maxEvents_ || pendingBytes_ > maxBytes_) && pending_.size() > 1) {
-        pendingBytes_ -= pending_.front().Bytes();
+        pendingBytes_ -= pending_.front()->Bytes();
         oldest = std::move(pending_.front());
         pending_.pop_front();
         ++drop;
@@ -38,7 +38,7 @@ bool EventHandOff::Empty() {
   return pending_.empty();
 }
 
-std::size_t EventHandOff::TakeInto(std::deque<PostedEvent>& batch) {
+std::size_t EventHandOff::TakeInto(std::deque<SharedEvent>& batch) {
   // A swap, so the caller's Post never waits behind a copy.
   nimo_sync::MutexLock hand(mutex_);
   batch.swap(pending_);
@@ -46,8 +46,8 @@ std::size_t EventHandOff::TakeInto(std::deque<PostedEvent>& batch) {
   return batch.size();
 }
 
-std::deque<PostedEvent> EventHandOff::Close() {
-  std::deque<PostedEvent> drafts;
+std::deque<SharedEvent> EventHandOff::Close() {
+  std::deque<SharedEvent> drafts;
   nimo_sync::MutexLock hand(mutex_);
   closed_ = true;
   drafts.swap(pending_);

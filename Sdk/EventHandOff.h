@@ -21,17 +21,17 @@ class EventHandOff {
   EventHandOff& operator=(const EventHandOff&) = delete;
 
   // Returns how many events went: this one once closed, else the oldest beyond the bound.
-  std::uint64_t Push(PostedEvent event);
+  std::uint64_t Push(SharedEvent event);
   void SetBound(std::size_t maxEvents, std::size_t maxBytes);
   bool Empty();
   // Swaps the events into batch (empty); returns how many it holds.
-  std::size_t TakeInto(std::deque<PostedEvent>& batch);
+  std::size_t TakeInto(std::deque<SharedEvent>& batch);
   // Exit: later events are dropped; returns those still here.
-  std::deque<PostedEvent> Close();
+  std::deque<SharedEvent> Close();
 
  private:
   nimo_sync::Mutex mutex_;
-  std::deque<PostedEvent> pending_ GUARDED_BY(mutex_);
+  std::deque<SharedEvent> pending_ GUARDED_BY(mutex_);
   std::size_t pendingBytes_ GUARDED_BY(mutex_) = 0;
   std::size_t maxEvents_ GUARDED_BY(mutex_);
   std::size_t maxBytes_ GUARDED_BY(mutex_);

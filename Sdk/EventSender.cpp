@@ -71,7 +71,7 @@ EventSender::~EventSender() {
 // ---------------------------------------------------------------- caller's thread
 
 void EventSender::Post(PostedEvent event) {
-  const std::uint64_t drop = hand_.Push(std::move(event));
+  const std::uint64_t drop = hand_.Push(std::make_shared<const PostedEvent>(std::move(event)));
   if (drop != 0) dropped_ += drop;
   if (!started_.load() && storeKnown_.load()) Start();
   // The tracker's own lock only when it sleeps: it sets asleep_ before it looks
@@ -136,28 +136,36 @@ void EventSender::Shutdown(Clock::time_point deadline) {
     LOG(ERROR) << "Event queue file busy at Exit: " << lost << " events not saved.";
     return;
   }
-  std::deque<PostedEvent> events;
+  std::deque<SharedEvent> events;
   std::vector<Answer> answers;
   {
     nimo_sync::MutexLock lock(mutex_);
     flushedAtExit_ = true;
     events.swap(batch_);  // older than the pending ones
-    for (PostedEvent& e : hand_.Close()) events.push_back(std::move(e));
+    for (SharedEvent& e : hand_.Close()) events.push_back(std::move(e));
     answers.swap(answers_);
   }
   std::string bytes;
   for (const Answer& a : answers)
     if (a.verdict != EventDispatcher::Verdict::Retry) bytes += EventQueue::DoneRecord(a.order);
   const std::string id = ClientIdForDrafts(false);
-  // Drafted here, a few microseconds each; those the deadline leaves no time for are lost, counted.
-  std::size_t drafted = 0;
-  for (; drafted < events.size() && (drafted % 64 != 0 || drafted == 0 || Clock::now() < deadline); ++drafted)
-    bytes += EventQueue::UnnumberedRecord(EventQueue::WithClientId(DraftEvent(events[drafted]), id));
+  // Drafted here, a few microseconds each, as many as the hand-off's bound lets wait.
+  std::string draft;
+  for (const SharedEvent& e : events)
+    if (Draft(*e, draft)) bytes += EventQueue::UnnumberedRecord(EventQueue::WithClientId(std::move(draft), id));
   file_.AppendAndRelease(bytes);
-  if (drafted < events.size()) {
-    dropped_ += events.size() - drafted;
-    LOG(ERROR) << "No time left at Exit: " << events.size() - drafted << " events not saved.";
+}
+
+bool EventSender::Draft(const PostedEvent& event, std::string& out) {
+  try {
+    out = DraftEvent(event);
+    return true;
+  } catch (const std::exception& e) {
+    LOG(ERROR) << "Post Event Failed:" << e.what();
+  } catch (...) {
   }
+  ++dropped_;
+  return false;
 }
 
 // ---------------------------------------------------------------- tracker thread
@@ -262,17 +270,25 @@ std::int64_t EventSender::ReserveNumbers(std::size_t count, std::int64_t floor) 
 }
 
 bool EventSender::NumberBatch() {
-  std::size_t count = 0;
+  std::vector<SharedEvent> taken;
   {
     nimo_sync::MutexLock lock(mutex_);
-    count = hand_.TakeInto(batch_);
+    hand_.TakeInto(batch_);
+    taken.assign(batch_.begin(), batch_.end());
   }
-  if (count == 0) return true;
+  if (taken.empty()) return true;
+  // Drafted with no lock held; Exit, meanwhile, saves the same events from batch_.
+  std::vector<std::string> drafts;
+  drafts.reserve(taken.size());
+  std::string draft;
+  for (const SharedEvent& e : taken)
+    if (Draft(*e, draft)) drafts.push_back(std::move(draft));
+  taken.clear();
   // Drafts made while Init reads the id lack it; later ones have it.
-  const std::string id = ClientIdForDrafts(true);
-  const std::int64_t first = Reserve(count);
+  const std::string id = drafts.empty() ? std::string() : ClientIdForDrafts(true);
+  const std::int64_t first = drafts.empty() ? 0 : Reserve(drafts.size());
 
-  std::deque<PostedEvent> batch;
+  std::deque<SharedEvent> batch;  // freed after the locks
   nimo_sync::MutexLock fileLock(file_.Mutex());
   {
     nimo_sync::MutexLock lock(mutex_);
@@ -281,16 +297,16 @@ bool EventSender::NumberBatch() {
     if (flushedAtExit_) return false;
     batch.swap(batch_);
   }
+  if (drafts.empty()) return true;
   std::string records;
-  for (std::size_t i = 0; i < batch.size(); ++i) {
+  for (std::size_t i = 0; i < drafts.size(); ++i) {
     const std::int64_t order = first + static_cast<std::int64_t>(i);
-    std::string draft = DraftEvent(batch[i]);
-    if (!id.empty() && EventQueue::LacksClientId(draft)) draft = EventQueue::WithClientId(std::move(draft), id);
-    std::string text = EventQueue::WithOrder(draft, order);
+    if (!id.empty() && EventQueue::LacksClientId(drafts[i])) drafts[i] = EventQueue::WithClientId(std::move(drafts[i]), id);
+    std::string text = EventQueue::WithOrder(drafts[i], order);
     records += EventQueue::EventRecord(order, text);
     dispatcher_.Add(order, std::move(text));
   }
-  highest_ = std::max(highest_, first + static_cast<std::int64_t>(batch.size()) - 1);
+  highest_ = std::max(highest_, first + static_cast<std::int64_t>(drafts.size()) - 1);
   file_.Append(records, true);
   return true;
 }

@@ -78,6 +78,8 @@ class EventSender {
   void TakeAnswers();
   void OnAnswer(Answer answer);
   std::string ClientIdForDrafts(bool wait);
+  // The event's text into out; false (logged, counted) when it cannot be drafted.
+  bool Draft(const PostedEvent& event, std::string& out);
 
   std::atomic<std::uint64_t> dropped_{0};
 
@@ -91,7 +93,7 @@ class EventSender {
   // Guarded by mutex_ (never held across disk or network work).
   mutable nimo_sync::Mutex mutex_;
   nimo_sync::CondVar cv_;
-  std::deque<PostedEvent> batch_;                            // older events the tracker is numbering
+  std::deque<SharedEvent> batch_;                            // older events the tracker is numbering
   std::vector<Answer> answers_;                              // from HTTP workers
   Settings settings_;
   bool stopping_ = false;

@@ -71,6 +71,27 @@ TEST_F(InitFlow, ExitRightAfterInitAnswersItOnceAndTheNextInitStartsAnew) {
   EXPECT_TRUE(NoMoreCallbacks());
 }
 
+// A Steam client slow to initialise does not hold Exit past its bound: Exit
+// answers Init and goes on; the start-up undoes the Steam it got once it comes
+// back, and the next Init starts anew.
+TEST_F(InitFlow, ExitDoesNotWaitForASlowSteamInitialisation) {
+  const int inits = steam_standin::InitCalls();
+  steam_standin::SetInitDelay(4000);
+  Init();
+  const bool inSteam = Eventually([&] { return steam_standin::InitCalls() == inits + 1; });
+  NimoProxy::Exit();
+  steam_standin::SetInitDelay(0);
+  ASSERT_TRUE(inSteam);
+  EXPECT_LT(steam_standin::ShutdownCalls(), steam_standin::InitCalls());  // Exit came back before Steam did
+  ASSERT_EQ(CallbackRecorder::Get().Count(), 1u);
+  ExpectNext(-400, "Process Exit!");
+  EXPECT_TRUE(Eventually([] { return steam_standin::ShutdownCalls() == steam_standin::InitCalls(); }, 10s));
+  EXPECT_FALSE(steam_standin::IsInitialised());
+  std::this_thread::sleep_for(200ms);  // the start-up's last step after the shutdown
+  EXPECT_EQ(InitAndWait().code, 200);
+  EXPECT_TRUE(NoMoreCallbacks());
+}
+
 class InitLogging : public InitFlow, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(InitLogging, FollowsTheTestDeviceSwitch) {

@@ -32,6 +32,7 @@ struct Settings {
   std::vector<uint8> ticketBytes;
   int ticketResult = k_EResultOK;
   int ticketDelayMs = 0;
+  int initDelayMs = 0;
   std::string bridge;
 };
 
@@ -52,6 +53,7 @@ Settings FromEnvironment() {
   s.overlay = EnvNumber("NIMO_STEAM_OVERLAY", 1) != 0;
   s.ticketResult = static_cast<int>(EnvNumber("NIMO_STEAM_TICKET_RESULT", k_EResultOK));
   s.ticketDelayMs = static_cast<int>(EnvNumber("NIMO_STEAM_TICKET_DELAY_MS", 0));
+  s.initDelayMs = static_cast<int>(EnvNumber("NIMO_STEAM_INIT_DELAY_MS", 0));
   if (const char* b = std::getenv("NIMO_STEAM_BRIDGE")) s.bridge = b;
   return s;
 }
@@ -171,6 +173,8 @@ void SetTicketAnswer(int result, int delayMs) {
 
 void SetBridge(std::string hostPort) { STANDIN_SET(bridge, std::move(hostPort)); }
 
+void SetInitDelay(int delayMs) { STANDIN_SET(initDelayMs, delayMs); }
+
 void QueueMicroTxnAuthorization(std::uint32_t appId, std::uint64_t orderId, bool authorized) {
   auto& s = StandIn::Get();
   std::lock_guard<std::mutex> lock(s.mu);
@@ -247,8 +251,14 @@ void SteamAPI_UnregisterCallback(CCallbackBase* callback) {
 
 int SteamInternal_SteamAPI_Init(const char* /*versions*/, char* errMsg) {
   auto& s = StandIn::Get();
+  int delayMs = 0;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    ++s.initCalls;
+    delayMs = s.settings.initDelayMs;
+  }
+  if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
   std::lock_guard<std::mutex> lock(s.mu);
-  ++s.initCalls;
   if (!s.settings.running) {
     if (errMsg != nullptr) std::strcpy(errMsg, "Steam is not running");
     return k_ESteamAPIInitResult_NoSteamClient;

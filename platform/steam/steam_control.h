@@ -8,6 +8,7 @@
 //   NIMO_STEAM_OVERLAY=0            overlay disabled
 //   NIMO_STEAM_TICKET_RESULT=N      result of the auth-ticket answer (1 = OK)
 //   NIMO_STEAM_TICKET_DELAY_MS=N    answer delay; -1 never answers
+//   NIMO_STEAM_INIT_DELAY_MS=N      init answers after N ms (a client slow to start)
 //   NIMO_STEAM_BRIDGE=host:port     Steam's side played by the sandbox: purchase
 //                                   authorisations arrive from there
 #pragma once
@@ -31,6 +32,8 @@ NIMO_STEAM_API void SetOverlayEnabled(bool enabled);
 NIMO_STEAM_API void SetTicketBytes(std::vector<std::uint8_t> bytes);  // empty: a few dozen random bytes per ticket
 // Result delivered for each new ticket after delayMs; delayMs < 0 never answers.
 NIMO_STEAM_API void SetTicketAnswer(int result, int delayMs);
+// Each init answers after delayMs, as a Steam client that is slow to start.
+NIMO_STEAM_API void SetInitDelay(int delayMs);
 // Queued now, delivered on the next SteamAPI_RunCallbacks.
 NIMO_STEAM_API void QueueMicroTxnAuthorization(std::uint32_t appId, std::uint64_t orderId, bool authorized);
 NIMO_STEAM_API void QueueTicketResponse(std::uint32_t handle, int result);
