@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -102,6 +103,7 @@ void CNimoCore::RunStarts() {
       nimo_sync::MutexLock lock(startMutex_);
       if (starts_.empty()) {
         starting_ = false;
+        steamStep_ = kNotInSteam;  // a new session may begin: nothing of this thread's is left
         startThread_ = std::thread::id();
         startsEnded_.notify_all();
         return;
@@ -133,21 +135,24 @@ void CNimoCore::RunStarts() {
 bool CNimoCore::Start(InitRequest request) {
   // Decided under initMutex_, acted on after it: the game is called back, and the
   // request sent, with no lock of ours held (a callback may call Init again).
-  enum class Next { SteamFailed, LeftByExit, ReadIdThenAsk, Ask } next = Next::Ask;
-  bool leftSteamUp = false;
+  enum class Next { SteamFailed, PassedByExit, ReadIdThenAsk, Ask } next = Next::Ask;
   {
     // A repeated Init (the first still waiting, or refused) skips what is done
     // and only asks the server again. An Exit meanwhile waits for this, within its bound.
     nimo_sync::MutexLock lock(initMutex_);
-    if (!steamUp_) {
+    if (exitPassed_) next = Next::PassedByExit;  // that Exit answered the game
+    if (next == Next::Ask && !steamUp_) {
       InitLog(false);
       steamStep_ = kInSteam;
-      const bool up = steam_.InitSteam();
-      int step = kInSteam;
-      if (!steamStep_.compare_exchange_strong(step, kNotInSteam)) {
-        // Exit went on without us and answered the game: nothing else starts.
-        leftSteamUp = up;
-        next = Next::LeftByExit;
+      std::optional<bool> left;
+      auto leftByExit = [&] {
+        int step = kInSteam;
+        if (!left) left = !steamStep_.compare_exchange_strong(step, kNotInSteam);
+        return *left;
+      };
+      const bool up = steam_.InitSteam([&] { return !leftByExit(); });
+      if (leftByExit()) {
+        next = Next::PassedByExit;  // the Steam it got is shut down again; the thread's end resets the step
       } else if (!up) {
         isInit_ = false;
         next = Next::SteamFailed;
@@ -175,13 +180,7 @@ bool CNimoCore::Start(InitRequest request) {
     case Next::SteamFailed:
       NotifyGame(callback, ResultCode::kSteamInitFailure, "Steam Init Failure!");
       break;
-    case Next::LeftByExit:
-      // Exit did not shut down a Steam still starting: the start-up does, with
-      // no lock held (the pump it joins may be in a game callback). Until then
-      // no new session begins.
-      if (leftSteamUp) steam_.Shutdown(std::chrono::steady_clock::now() + std::chrono::milliseconds(250));
-      LOG(WARNING) << "Steam's initialisation came back after Exit; undone.";
-      steamStep_ = kNotInSteam;
+    case Next::PassedByExit:
       break;
     case Next::ReadIdThenAsk: {
       // One worker reads the id, then asks for the configuration.

@@ -90,6 +90,8 @@ class CNimoCore {
   void FailNextThreadSpawn() { steam_.FailNextThreadSpawn(); }
   // Test seam: the Steam pump period (200 ms).
   void SetPumpPeriod(std::chrono::milliseconds period) { steam_.SetPumpPeriod(period); }
+  // Test seam: a start-up thread still runs (an Exit may have left it).
+  bool StartUpRunning();
   // Test seam: as if Init had been answered (and, with loggedIn, a login).
   void AssumeReady(bool loggedIn);
 
@@ -116,8 +118,9 @@ class CNimoCore {
   // Log, Steam, HTTP pool, tracker and the start-up event, then the answer or
   // the configuration request. True when the request's reading mark is left over.
   bool Start(InitRequest request);
-  // Exit: waits (up to deadline) for the start-ups handed off; later ones do nothing.
-  void CloseStarts(std::chrono::steady_clock::time_point deadline);
+  // Exit: waits for the start-ups handed off, up to startsBy for one inside
+  // Steam's initialisation, else up to end; later ones do nothing.
+  void CloseStarts(std::chrono::steady_clock::time_point startsBy, std::chrono::steady_clock::time_point end);
   // Init after Exit: once that Exit has stopped our threads, everything of the
   // ended session is reset and the next one begins. False while Exit still stops.
   bool StartNewSession();
@@ -153,11 +156,16 @@ class CNimoCore {
   bool startsClosed_ GUARDED_BY(startMutex_) = false;  // Exit: the rest are not started
   std::atomic<std::thread::id> startThread_{};         // an Exit from its callback does not wait for it
   // Steam's initialisation may not come back for long (a client updating): Exit
-  // does not wait for it past its deadline, and that start-up undoes itself.
+  // does not wait for it past its share, and that start-up undoes itself. Set
+  // to kLeftByExit by Exit only; back to kNotInSteam when that start-up thread ends.
   enum SteamStep : int { kNotInSteam, kInSteam, kLeftByExit };
   std::atomic<int> steamStep_{kNotInSteam};
-  // Exit: the start-up step under way, up to deadline; false when Exit leaves it (see steamStep_).
-  bool WaitForStartStep(std::chrono::steady_clock::time_point deadline);
+  // Exit went past the start-ups (and answered their Inits): one that comes to
+  // its steps later starts nothing. Until the next session.
+  bool exitPassed_ GUARDED_BY(initMutex_) = false;
+  // Exit: waits for the start-up step under way (up to deadline while it is in
+  // Steam's initialisation) and passes the start-ups; false when it left one in Steam's.
+  bool PassStarts(std::chrono::steady_clock::time_point deadline);
 };
 
 }  // namespace NimoSdk

@@ -4,6 +4,7 @@
 
 #include <easylogging++.h>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -19,15 +20,21 @@
 
 namespace NimoSdk {
 
-void CNimoCore::CloseStarts(std::chrono::steady_clock::time_point deadline) {
+void CNimoCore::CloseStarts(std::chrono::steady_clock::time_point startsBy,
+                            std::chrono::steady_clock::time_point end) {
   nimo_sync::UniqueLock lock(startMutex_);
   if (startThread_.load() != std::this_thread::get_id()) {
-    startsEnded_.wait_until(lock, deadline, [this]() REQUIRES(startMutex_) { return !starting_; });
+    // Polled: the start-up's step changes without telling us.
+    while (starting_) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= end || (now >= startsBy && steamStep_.load() == kInSteam)) break;
+      startsEnded_.wait_until(lock, std::min(end, now + std::chrono::milliseconds(5)));
+    }
   }
   startsClosed_ = true;
 }
 
-bool CNimoCore::WaitForStartStep(std::chrono::steady_clock::time_point deadline) {
+bool CNimoCore::PassStarts(std::chrono::steady_clock::time_point deadline) {
   // Polled rather than a timed lock, which the thread checker cannot follow.
   nimo_sync::UniqueLock lock(initMutex_, std::defer_lock);
   while (!lock.try_lock()) {
@@ -37,7 +44,13 @@ bool CNimoCore::WaitForStartStep(std::chrono::steady_clock::time_point deadline)
       return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  exitPassed_ = true;
   return true;
+}
+
+bool CNimoCore::StartUpRunning() {
+  nimo_sync::MutexLock lock(startMutex_);
+  return starting_;
 }
 
 void CNimoCore::Exit() {
@@ -62,8 +75,8 @@ void CNimoCore::Exit() {
   // The start-ups Init handed off end first (Steam, the services, the start-up
   // event), as when they ran inside the call; those still to come do nothing.
   const auto startsBy = deadline.Share(std::chrono::milliseconds(400));
-  CloseStarts(startsBy);
-  if (WaitForStartStep(startsBy)) {
+  CloseStarts(startsBy, deadline.End());
+  if (PassStarts(startsBy)) {
     // The pump may be in a game callback: it gets a share, the events their time.
     steam_.Shutdown(deadline.Share(std::chrono::milliseconds(250)));
   } else {
@@ -91,9 +104,12 @@ void CNimoCore::Exit() {
 }
 
 bool CNimoCore::StartNewSession() {
+  // A start-up Exit left in Steam's initialisation holds initMutex_: not on the game's thread.
+  if (steamStep_.load() == kLeftByExit) return false;
   nimo_sync::MutexLock initLock(initMutex_);
   if (!end_.Exiting()) return true;  // another Init began it
   if (!end_.Current()->stopped.load() || steamStep_.load() == kLeftByExit) return false;
+  exitPassed_ = false;
   // Our threads of the ended session are stopped or left to end; any still in a
   // game callback finds its session stale from here on.
   session::Begin();

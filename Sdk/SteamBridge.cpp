@@ -24,7 +24,7 @@ bool SteamBridge::SetSteamOwnedByGame(bool byGame) {
   return true;
 }
 
-bool SteamBridge::InitSteam() {
+bool SteamBridge::InitSteam(const std::function<bool()>& wanted) {
   if (steamByGame_.load()) {
     // The game's Steam: our callbacks are registered since load, and its own
     // SteamAPI_RunCallbacks delivers them.
@@ -37,6 +37,11 @@ bool SteamBridge::InitSteam() {
   }
   if (SteamAPI_InitFlat(nullptr) != 0) {
     LOG(ERROR) << "Steam初始化失败，必须先运行 steam 客户端才能开始游戏." << "\n";
+    return false;
+  }
+  if (wanted && !wanted()) {
+    SteamAPI_Shutdown();
+    LOG(WARNING) << "Steam's initialisation came back after Exit; shut down again.";
     return false;
   }
   LOG(INFO) << "Steam初始化成功，开启异步线程进行steam消息循环..." << "\n";

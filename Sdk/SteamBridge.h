@@ -34,8 +34,10 @@ class SteamBridge {
   void Freeze() { initCalled_ = true; }
   void Thaw() { initCalled_ = false; }
 
-  // Init's first step: Steam up, with our pump when Steam is ours. False on failure.
-  bool InitSteam();
+  // Init's first step: Steam up, with our pump when Steam is ours. False on
+  // failure. wanted, when given, is asked once Steam we initialised answers,
+  // before the pump starts: false shuts that Steam down again.
+  bool InitSteam(const std::function<bool()>& wanted = {});
   void TaskSteamCallback();
   // Exit: the pump stopped (bounded), then the Steam we started shut down.
   void Shutdown(std::chrono::steady_clock::time_point deadline);

@@ -76,18 +76,20 @@ TEST_F(InitFlow, ExitRightAfterInitAnswersItOnceAndTheNextInitStartsAnew) {
 // back, and the next Init starts anew.
 TEST_F(InitFlow, ExitDoesNotWaitForASlowSteamInitialisation) {
   const int inits = steam_standin::InitCalls();
+  const int shutdowns = steam_standin::ShutdownCalls();
   steam_standin::SetInitDelay(4000);
   Init();
   const bool inSteam = Eventually([&] { return steam_standin::InitCalls() == inits + 1; });
   NimoProxy::Exit();
   steam_standin::SetInitDelay(0);
   ASSERT_TRUE(inSteam);
-  EXPECT_LT(steam_standin::ShutdownCalls(), steam_standin::InitCalls());  // Exit came back before Steam did
+  EXPECT_EQ(steam_standin::ShutdownCalls(), shutdowns);  // Exit came back before Steam did
   ASSERT_EQ(CallbackRecorder::Get().Count(), 1u);
   ExpectNext(-400, "Process Exit!");
-  EXPECT_TRUE(Eventually([] { return steam_standin::ShutdownCalls() == steam_standin::InitCalls(); }, 10s));
+  EXPECT_EQ(InitAndWait().code, -400);  // while that start-up still runs
+  EXPECT_TRUE(Eventually([] { return !Core().StartUpRunning(); }, 10s));
+  EXPECT_EQ(steam_standin::ShutdownCalls(), shutdowns + 1);
   EXPECT_FALSE(steam_standin::IsInitialised());
-  std::this_thread::sleep_for(200ms);  // the start-up's last step after the shutdown
   EXPECT_EQ(InitAndWait().code, 200);
   EXPECT_TRUE(NoMoreCallbacks());
 }
