@@ -16,9 +16,10 @@
 // Rerun: ./run bench (all benchmarks), or build-bench/bench/bench_post alone;
 // NIMO_BENCH_POST_EVENTS=N changes the count per measurement (default 5,000).
 //
-// Figures (2 cores, idle; RelWithDebInfo): files free p50 3.7, p99 11.2 us;
-// files locked p50 3.9, p99 26.1 us; bare push p50 0.9, p99 4.5 us. Before the
-// event's JSON moved to the tracker thread: p50 23.0 / 22.2, p99 38.2 / 54.8 us.
+// Figures (2 cores, idle; RelWithDebInfo; three runs): files free p50 3.7-4.1,
+// p99 10.8-11.8 us; files locked p50 1.8-3.9, p99 21.7-26.1 us; bare push p50
+// 0.8-0.9, p99 2.6-4.5 us. Before the event's JSON moved to the tracker thread:
+// p50 23.0 / 22.2, p99 38.2 / 54.8 us.
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/file.h>
