@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <limits>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -144,14 +143,14 @@ bool CNimoCore::Start(InitRequest request) {
     if (next == Next::Ask && !steamUp_) {
       InitLog(false);
       steamStep_ = kInSteam;
-      std::optional<bool> left;
-      auto leftByExit = [&] {
+      // False once Exit has left this step; asked when Steam answers, and again here
+      // in case InitSteam did not ask (then it does nothing).
+      auto endSteamStep = [this] {
         int step = kInSteam;
-        if (!left) left = !steamStep_.compare_exchange_strong(step, kNotInSteam);
-        return *left;
+        return steamStep_.compare_exchange_strong(step, kNotInSteam) || step != kLeftByExit;
       };
-      const bool up = steam_.InitSteam([&] { return !leftByExit(); });
-      if (leftByExit()) {
+      const bool up = steam_.InitSteam(endSteamStep);
+      if (!endSteamStep()) {
         next = Next::PassedByExit;  // the Steam it got is shut down again; the thread's end resets the step
       } else if (!up) {
         isInit_ = false;

@@ -13,6 +13,10 @@ namespace {
 
 using json = nlohmann::json;
 
+bool IsNameChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
 // Reads the parameters through the JSON library's event interface: the same
 // grammar as its parser, without the document.
 class ShapeReader {
@@ -164,10 +168,6 @@ class PlainObject {
   void Space() {
     while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
   }
-  static bool IsNameChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-  }
-
   const char* p_;
   const char* end_;
 };
@@ -192,12 +192,7 @@ bool ParamValueOk(const std::string& param, const json& value) {
 bool MatchEventName(const std::string& text) {
   // Same as the whole-text match of ^[a-zA-Z0-9_]+$, without std::regex, whose
   // matcher recurses per character and would overflow the stack on long names.
-  if (text.empty()) return false;
-  for (unsigned char c : text) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-    if (!ok) return false;
-  }
-  return true;
+  return !text.empty() && std::all_of(text.begin(), text.end(), IsNameChar);
 }
 
 ParamsShape ScanParams(const std::string& params) {
@@ -214,11 +209,7 @@ ParamsShape ScanParams(const std::string& params) {
     shape.kind = ParamsShape::kNotJson;
     return shape;
   }
-  if (shape.kind != ParamsShape::kObject) {
-    shape.badKeys.clear();
-    return shape;
-  }
-  // In the order, and as often, as the document's members come.
+  // Names are kept only at the top of an object. In the order, and as often, as the document's members come.
   std::sort(shape.badKeys.begin(), shape.badKeys.end());
   shape.badKeys.erase(std::unique(shape.badKeys.begin(), shape.badKeys.end()), shape.badKeys.end());
   return shape;
